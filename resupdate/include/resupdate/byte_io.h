@@ -1,0 +1,107 @@
+// Bounded little-endian reading and writing over byte spans, and the offset types.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace resupdate {
+
+// True when [off, off + len) lies inside [0, size). Written so it cannot overflow.
+[[nodiscard]] constexpr bool fits(std::uint64_t off, std::uint64_t len, std::uint64_t size) noexcept {
+  return len <= size && off <= size - len;
+}
+
+[[nodiscard]] constexpr std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment) noexcept {
+  return alignment == 0 ? value : (value + alignment - 1) / alignment * alignment;
+}
+
+[[nodiscard]] constexpr bool is_power_of_two(std::uint64_t v) noexcept { return v != 0 && (v & (v - 1)) == 0; }
+
+// An address relative to the image base, as the loader maps it.
+struct Rva {
+  std::uint32_t value = 0;
+  friend constexpr bool operator==(Rva, Rva) = default;
+  friend constexpr auto operator<=>(Rva, Rva) = default;
+};
+
+// A position in the file on disk.
+struct FileOffset {
+  std::uint64_t value = 0;
+  friend constexpr bool operator==(FileOffset, FileOffset) = default;
+  friend constexpr auto operator<=>(FileOffset, FileOffset) = default;
+};
+
+using Bytes = std::vector<std::uint8_t>;
+using ByteSpan = std::span<const std::uint8_t>;
+
+// Reads fixed-size little-endian fields at absolute positions of a span.
+// Every read is checked; a read outside the span yields false and leaves `out` unchanged.
+class ByteReader {
+ public:
+  explicit ByteReader(ByteSpan data) noexcept : data_(data) {}
+
+  [[nodiscard]] std::size_t size() const noexcept { return data_.size(); }
+  [[nodiscard]] bool has(std::uint64_t off, std::uint64_t len) const noexcept { return fits(off, len, data_.size()); }
+
+  [[nodiscard]] bool u8(std::uint64_t off, std::uint8_t& out) const noexcept {
+    if (!has(off, 1)) return false;
+    out = data_[off];
+    return true;
+  }
+  [[nodiscard]] bool u16(std::uint64_t off, std::uint16_t& out) const noexcept {
+    if (!has(off, 2)) return false;
+    out = static_cast<std::uint16_t>(data_[off] | (data_[off + 1] << 8));
+    return true;
+  }
+  [[nodiscard]] bool u32(std::uint64_t off, std::uint32_t& out) const noexcept {
+    if (!has(off, 4)) return false;
+    out = static_cast<std::uint32_t>(data_[off]) | (static_cast<std::uint32_t>(data_[off + 1]) << 8) |
+          (static_cast<std::uint32_t>(data_[off + 2]) << 16) | (static_cast<std::uint32_t>(data_[off + 3]) << 24);
+    return true;
+  }
+  [[nodiscard]] bool u64(std::uint64_t off, std::uint64_t& out) const noexcept {
+    std::uint32_t lo = 0;
+    std::uint32_t hi = 0;
+    if (!u32(off, lo) || !u32(off + 4, hi)) return false;
+    out = lo | (static_cast<std::uint64_t>(hi) << 32);
+    return true;
+  }
+  [[nodiscard]] bool span(std::uint64_t off, std::uint64_t len, ByteSpan& out) const noexcept {
+    if (!has(off, len)) return false;
+    out = data_.subspan(off, len);
+    return true;
+  }
+
+ private:
+  ByteSpan data_;
+};
+
+// Little-endian stores into a byte vector at absolute positions. Callers lay out
+// the buffer first; a store outside it is a programming error and reports false.
+class ByteWriter {
+ public:
+  explicit ByteWriter(Bytes& out) noexcept : out_(out) {}
+
+  [[nodiscard]] bool u16(std::uint64_t off, std::uint16_t v) noexcept {
+    if (!fits(off, 2, out_.size())) return false;
+    out_[off] = static_cast<std::uint8_t>(v);
+    out_[off + 1] = static_cast<std::uint8_t>(v >> 8);
+    return true;
+  }
+  [[nodiscard]] bool u32(std::uint64_t off, std::uint32_t v) noexcept {
+    if (!fits(off, 4, out_.size())) return false;
+    for (int i = 0; i < 4; ++i) out_[off + static_cast<std::uint64_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+    return true;
+  }
+  [[nodiscard]] bool u64(std::uint64_t off, std::uint64_t v) noexcept {
+    return u32(off, static_cast<std::uint32_t>(v)) && u32(off + 4, static_cast<std::uint32_t>(v >> 32));
+  }
+  [[nodiscard]] bool bytes(std::uint64_t off, ByteSpan src) noexcept;
+
+ private:
+  Bytes& out_;
+};
+
+}  // namespace resupdate

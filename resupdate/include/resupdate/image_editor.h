@@ -1,0 +1,82 @@
+// Editing an image's resources: open, inspect, change, and write the new image.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "resupdate/pe_image.h"
+#include "resupdate/resource_tree.h"
+#include "resupdate/result.h"
+#include "resupdate/source.h"
+
+namespace resupdate {
+
+// One piece of the new image: bytes from memory, a range copied from the source, or zeros.
+struct Piece {
+  enum class Kind { literal, copy, zeros };
+  Kind kind = Kind::zeros;
+  std::uint64_t source_offset = 0;  // for copy
+  std::uint64_t length = 0;
+  Bytes data;                       // for literal
+};
+
+// How the new resources were placed; reported for tests and diagnostics.
+enum class Placement { in_place, grow_last, shift_following, new_section };
+
+// The new image, described without holding the copied ranges in memory.
+struct ImagePlan {
+  std::vector<Piece> pieces;
+  std::uint64_t size = 0;
+  Placement placement = Placement::in_place;
+  // Small overwrites of copied ranges (moved debug-directory offsets), applied in order.
+  struct Patch {
+    std::uint64_t offset = 0;
+    Bytes data;
+  };
+  std::vector<Patch> patches;
+  // When set, the checksum of the finished image goes at this offset.
+  std::optional<std::uint64_t> checksum_offset;
+};
+
+class ImageEditor {
+ public:
+  // Validates the image in `src` and reads its resources (none when delete_existing).
+  [[nodiscard]] static Result<ImageEditor> open(std::shared_ptr<const ByteSource> src, bool delete_existing);
+
+  [[nodiscard]] const PeImage& image() const noexcept { return image_; }
+  [[nodiscard]] const ResourceSet& resources() const noexcept { return resources_; }
+  [[nodiscard]] const ByteSource& source() const noexcept { return *src_; }
+
+  // Adds or replaces the resource at `key`.
+  void put(const ResourceKey& key, Bytes data, std::uint32_t code_page = 0);
+  // Removes the resource at `key`; false when there was none.
+  bool erase(const ResourceKey& key);
+  // Reads a resource's bytes.
+  [[nodiscard]] Result<Bytes> read(const ResourceKey& key) const;
+
+  // Lays out the new image.
+  [[nodiscard]] Result<ImagePlan> plan() const;
+
+ private:
+  ImageEditor(std::shared_ptr<const ByteSource> src, PeImage image, ResourceSet set)
+      : src_(std::move(src)), image_(std::move(image)), resources_(std::move(set)) {}
+
+  std::shared_ptr<const ByteSource> src_;
+  PeImage image_;
+  ResourceSet resources_;
+};
+
+// Writes a planned image to a sink: the pieces, then the patches and checksum (which the
+// in-memory sink applies directly; the file writer applies them by position).
+[[nodiscard]] Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink);
+
+// Builds the whole new image in memory (tests, fuzzing).
+[[nodiscard]] Result<Bytes> build_in_memory(const ImageEditor& editor);
+
+// Checks that `written` holds exactly the resources `expected` (read from `expected_src`),
+// and that every piece the plan wrote from memory reads back byte for byte.
+[[nodiscard]] Status verify_image(const ByteSource& written, const ImagePlan& plan, const ResourceSet& expected,
+                                  const ByteSource& expected_src);
+
+}  // namespace resupdate

@@ -1,0 +1,160 @@
+// The PE32/PE32+ image: validated headers, section table and data directories.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "resupdate/byte_io.h"
+#include "resupdate/result.h"
+#include "resupdate/source.h"
+
+namespace resupdate {
+
+inline constexpr std::uint32_t kSectionHeaderSize = 40;
+inline constexpr std::uint32_t kDataDirectorySize = 8;
+inline constexpr std::uint32_t kMaxDataDirectories = 16;
+inline constexpr std::uint32_t kDirExport = 0;
+inline constexpr std::uint32_t kDirResource = 2;
+inline constexpr std::uint32_t kDirSecurity = 4;
+inline constexpr std::uint32_t kDirBaseReloc = 5;
+inline constexpr std::uint32_t kDirDebug = 6;
+
+inline constexpr std::uint32_t kScnCntCode = 0x00000020;
+inline constexpr std::uint32_t kScnCntInitializedData = 0x00000040;
+inline constexpr std::uint32_t kScnCntUninitializedData = 0x00000080;
+inline constexpr std::uint32_t kScnMemDiscardable = 0x02000000;
+inline constexpr std::uint32_t kScnMemExecute = 0x20000000;
+inline constexpr std::uint32_t kScnMemRead = 0x40000000;
+
+struct SectionHeader {
+  std::array<std::uint8_t, 8> Name{};
+  std::uint32_t VirtualSize = 0;
+  std::uint32_t VirtualAddress = 0;
+  std::uint32_t SizeOfRawData = 0;
+  std::uint32_t PointerToRawData = 0;
+  std::uint32_t PointerToRelocations = 0;
+  std::uint32_t PointerToLinenumbers = 0;
+  std::uint16_t NumberOfRelocations = 0;
+  std::uint16_t NumberOfLinenumbers = 0;
+  std::uint32_t Characteristics = 0;
+
+  // Bytes the loader maps for this section: VirtualSize, or the raw size where that is 0.
+  [[nodiscard]] std::uint32_t mapped_size() const noexcept { return VirtualSize != 0 ? VirtualSize : SizeOfRawData; }
+  [[nodiscard]] bool name_is(const char* name) const noexcept;
+};
+
+struct DataDirectory {
+  std::uint32_t VirtualAddress = 0;
+  std::uint32_t Size = 0;
+  [[nodiscard]] bool empty() const noexcept { return VirtualAddress == 0 && Size == 0; }
+};
+
+// Where an RVA range lives in the file: `file_len` bytes at `offset`, then zeros up to the
+// range's full length (bytes past a section's raw data but inside its mapped size).
+struct FileExtent {
+  FileOffset offset{};
+  std::uint32_t file_len = 0;
+  std::uint32_t size = 0;
+};
+
+// Positions of the header fields the rewrite patches, as offsets from the start of the file.
+struct HeaderFields {
+  std::uint32_t e_lfanew = 0;
+  std::uint64_t coff = 0;             // COFF file header (after "PE\0\0")
+  std::uint64_t optional = 0;         // optional header
+  std::uint64_t data_directories = 0; // first data directory
+  std::uint64_t section_table = 0;
+  std::uint64_t section_table_end = 0;
+};
+
+class PeImage {
+ public:
+  // Validates the headers of `src` and reads the section table. Nothing else is read.
+  [[nodiscard]] static Result<PeImage> parse(const ByteSource& src);
+
+  [[nodiscard]] bool pe32_plus() const noexcept { return pe32_plus_; }
+  [[nodiscard]] std::uint64_t file_size() const noexcept { return file_size_; }
+  // The file's bytes from 0 to the end of the section table, as read.
+  [[nodiscard]] const Bytes& header_bytes() const noexcept { return headers_; }
+  [[nodiscard]] const HeaderFields& fields() const noexcept { return fields_; }
+  [[nodiscard]] const std::vector<SectionHeader>& sections() const noexcept { return sections_; }
+  // Only the directories the image declares (NumberOfRvaAndSizes, at most 16).
+  [[nodiscard]] const std::vector<DataDirectory>& directories() const noexcept { return dirs_; }
+  [[nodiscard]] DataDirectory directory(std::uint32_t index) const noexcept {
+    return index < dirs_.size() ? dirs_[index] : DataDirectory{};
+  }
+
+  std::uint16_t Machine = 0;
+  std::uint32_t PointerToSymbolTable = 0;
+  std::uint32_t NumberOfSymbols = 0;
+  std::uint32_t SizeOfInitializedData = 0;
+  std::uint32_t AddressOfEntryPoint = 0;
+  std::uint32_t SectionAlignment = 0;
+  std::uint32_t FileAlignment = 0;
+  std::uint32_t SizeOfImage = 0;
+  std::uint32_t SizeOfHeaders = 0;
+  std::uint32_t CheckSum = 0;
+  std::uint32_t NumberOfRvaAndSizes = 0;
+
+  // Index of the section whose mapped range holds [rva, rva + len), if any.
+  [[nodiscard]] std::optional<std::size_t> section_of(Rva rva, std::uint32_t len = 1) const noexcept;
+  // Maps an RVA range lying inside one section to the file.
+  [[nodiscard]] Result<FileExtent> map(Rva rva, std::uint32_t len) const;
+  // Reads an RVA range as the loader sees it (zeros past raw data).
+  [[nodiscard]] Status read(const ByteSource& src, Rva rva, std::span<std::uint8_t> out) const;
+  // Bytes past the last section's raw data: overlay start (== file_size() when there is none).
+  [[nodiscard]] std::uint64_t end_of_sections() const noexcept;
+
+ private:
+  bool pe32_plus_ = false;
+  std::uint64_t file_size_ = 0;
+  Bytes headers_;
+  HeaderFields fields_;
+  std::vector<SectionHeader> sections_;
+  std::vector<DataDirectory> dirs_;
+};
+
+// Offsets inside the optional header (the same for PE32 and PE32+ unless noted).
+namespace opt {
+inline constexpr std::uint32_t kMagic = 0;
+inline constexpr std::uint32_t kSizeOfInitializedData = 8;
+inline constexpr std::uint32_t kAddressOfEntryPoint = 16;
+inline constexpr std::uint32_t kSectionAlignment = 32;
+inline constexpr std::uint32_t kFileAlignment = 36;
+inline constexpr std::uint32_t kSizeOfImage = 56;
+inline constexpr std::uint32_t kSizeOfHeaders = 60;
+inline constexpr std::uint32_t kCheckSum = 64;
+inline constexpr std::uint32_t kNumberOfRvaAndSizes32 = 92;
+inline constexpr std::uint32_t kNumberOfRvaAndSizes64 = 108;
+}  // namespace opt
+
+namespace coff {
+inline constexpr std::uint32_t kMachine = 0;
+inline constexpr std::uint32_t kNumberOfSections = 2;
+inline constexpr std::uint32_t kPointerToSymbolTable = 8;
+inline constexpr std::uint32_t kNumberOfSymbols = 12;
+inline constexpr std::uint32_t kSizeOfOptionalHeader = 16;
+inline constexpr std::uint32_t kHeaderSize = 20;
+}  // namespace coff
+
+// Writes a section header in its on-disk form.
+void encode_section_header(const SectionHeader& s, std::span<std::uint8_t, kSectionHeaderSize> out) noexcept;
+
+// The PE checksum of a whole file, with the checksum field at `checksum_offset` counted as 0.
+class PeChecksum {
+ public:
+  explicit PeChecksum(std::uint64_t checksum_offset) noexcept : field_(checksum_offset) {}
+  // Feeds the file's bytes in order, in pieces of any size.
+  void update(ByteSpan data) noexcept;
+  [[nodiscard]] std::uint32_t finish() const noexcept;
+
+ private:
+  std::uint64_t field_;
+  std::uint64_t pos_ = 0;
+  std::uint64_t sum_ = 0;
+  int pending_ = -1;  // low byte of a word split across pieces
+};
+
+}  // namespace resupdate

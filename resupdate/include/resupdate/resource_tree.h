@@ -1,0 +1,79 @@
+// The resource tree: its keys, strict decoding from an image, and encoding in the
+// layout and order the Windows loader expects.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <variant>
+
+#include "resupdate/byte_io.h"
+#include "resupdate/pe_image.h"
+#include "resupdate/result.h"
+#include "resupdate/source.h"
+
+namespace resupdate {
+
+// A type or name: an integer identifier or a string (stored upper-cased by the facade).
+struct ResourceId {
+  bool named = false;
+  std::uint16_t id = 0;
+  std::u16string name;
+
+  [[nodiscard]] static ResourceId number(std::uint16_t n) { return ResourceId{false, n, {}}; }
+  [[nodiscard]] static ResourceId string(std::u16string s) { return ResourceId{true, 0, std::move(s)}; }
+  friend bool operator==(const ResourceId&, const ResourceId&) = default;
+};
+
+// The loader's order inside a directory: named entries first, by ordinal comparison of
+// UTF-16 code units (a shorter prefix first), then integer entries ascending.
+[[nodiscard]] bool loader_less(const ResourceId& a, const ResourceId& b) noexcept;
+
+struct ResourceKey {
+  ResourceId type;
+  ResourceId name;
+  std::uint16_t language = 0;
+  friend bool operator==(const ResourceKey&, const ResourceKey&) = default;
+};
+
+struct ResourceKeyLess {
+  [[nodiscard]] bool operator()(const ResourceKey& a, const ResourceKey& b) const noexcept;
+};
+
+// A resource's bytes: held in memory, or a range of the source image that is copied
+// only when the new image is written.
+struct ResourceData {
+  std::variant<Bytes, FileExtent> bytes;
+  std::uint32_t code_page = 0;
+
+  [[nodiscard]] std::uint32_t size() const noexcept;
+  [[nodiscard]] Result<Bytes> load(const ByteSource& src) const;
+};
+
+using ResourceSet = std::map<ResourceKey, ResourceData, ResourceKeyLess>;
+
+// Reads the tree that data directory 2 points to. Exactly three levels, every range
+// checked, loops and shared subtrees refused. An image without one yields an empty set.
+[[nodiscard]] Result<ResourceSet> decode_resources(const PeImage& image, const ByteSource& src);
+
+// Sizes of an encoded tree, computed before any byte is written.
+struct TreeLayout {
+  std::uint32_t directories_size = 0;  // all directories and their entries
+  std::uint32_t data_entries_offset = 0;
+  std::uint32_t strings_offset = 0;
+  std::uint32_t data_offset = 0;       // first blob, after the strings padded to 4
+  std::uint64_t total_size = 0;        // tree and blobs, before section alignment
+};
+
+[[nodiscard]] Result<TreeLayout> measure_tree(const ResourceSet& set);
+
+// Encodes `set` as a resource section whose first byte lies at `base`. Blobs that refer
+// to the source image are read from `src` straight into the output.
+[[nodiscard]] Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva base,
+                                        const ByteSource& src);
+
+// Converts a narrow resource string to its stored UTF-16 form (upper-cased ASCII,
+// other bytes taken as Latin-1, as the ANSI facade would on a Western code page).
+[[nodiscard]] std::u16string resource_string_from_narrow(const std::string& s);
+
+}  // namespace resupdate

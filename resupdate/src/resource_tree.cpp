@@ -1,0 +1,419 @@
+// Strict decoding of an image's resource tree and its encoding in the loader's layout.
+#include "resupdate/resource_tree.h"
+
+#include <algorithm>
+#include <new>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace resupdate {
+
+namespace {
+
+constexpr std::uint32_t kDirHeaderSize = 16;
+constexpr std::uint32_t kDirEntrySize = 8;
+constexpr std::uint32_t kDataEntrySize = 16;
+constexpr std::uint32_t kHighBit = 0x80000000U;
+constexpr std::uint32_t kBlobAlignment = 8;
+constexpr std::uint32_t kMaxTreeSize = 0x7fffffffU;  // offsets inside the tree keep the high bit for flags
+
+std::string hex(std::uint64_t v) {
+  static const char digits[] = "0123456789abcdef";
+  std::string s;
+  do {
+    s.insert(s.begin(), digits[v & 0xf]);
+    v >>= 4;
+  } while (v != 0);
+  return "0x" + s;
+}
+
+Error bad_tree(std::string detail) { return make_error(Errc::invalid_data, std::move(detail)); }
+
+// The resource directory's bytes as the loader maps them: file-backed for `backed` bytes, then
+// zeros up to `length`. Pages are read on first use, so blobs never enter memory here.
+class TreeRegion {
+ public:
+  TreeRegion(const ByteSource& src, std::uint64_t file_offset, std::uint32_t backed, std::uint32_t length)
+      : src_(src), file_offset_(file_offset), backed_(backed), length_(length) {}
+
+  [[nodiscard]] std::uint32_t length() const noexcept { return length_; }
+
+  [[nodiscard]] Status read(std::uint32_t off, std::span<std::uint8_t> out) {
+    if (!fits(off, out.size(), length_)) return bad_tree("read at " + hex(off) + " past the resource section");
+    std::size_t done = 0;
+    while (done < out.size()) {
+      const std::uint64_t pos = std::uint64_t{off} + done;
+      const std::uint64_t page = pos / kPage;
+      const std::uint64_t in_page = pos % kPage;
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - done, kPage - in_page));
+      auto got = page_bytes(page);
+      if (!got) return std::move(got).error();
+      std::copy_n(got.value()->begin() + static_cast<std::ptrdiff_t>(in_page), n, out.begin() + static_cast<std::ptrdiff_t>(done));
+      done += n;
+    }
+    return {};
+  }
+
+  [[nodiscard]] Result<std::uint32_t> u32(std::uint32_t off) {
+    std::uint8_t b[4];
+    if (Status s = read(off, b); !s) return std::move(s).error();
+    return static_cast<std::uint32_t>(b[0] | (b[1] << 8) | (b[2] << 16)) | (static_cast<std::uint32_t>(b[3]) << 24);
+  }
+  [[nodiscard]] Result<std::uint16_t> u16(std::uint32_t off) {
+    std::uint8_t b[2];
+    if (Status s = read(off, b); !s) return std::move(s).error();
+    return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+  }
+
+ private:
+  static constexpr std::uint64_t kPage = 4096;
+
+  Result<const Bytes*> page_bytes(std::uint64_t page) {
+    auto it = pages_.find(page);
+    if (it != pages_.end()) return &it->second;
+    Bytes buf(kPage, 0);
+    const std::uint64_t start = page * kPage;
+    if (start < backed_) {
+      const std::uint64_t n = std::min<std::uint64_t>(kPage, backed_ - start);
+      if (Status s = src_.read(file_offset_ + start, std::span<std::uint8_t>(buf.data(), static_cast<std::size_t>(n))); !s)
+        return std::move(s).error();
+    }
+    return &pages_.emplace(page, std::move(buf)).first->second;
+  }
+
+  const ByteSource& src_;
+  std::uint64_t file_offset_;
+  std::uint32_t backed_;
+  std::uint32_t length_;
+  std::unordered_map<std::uint64_t, Bytes> pages_;
+};
+
+struct Decoder {
+  const PeImage& image;
+  TreeRegion region;
+  ResourceSet out;
+  std::unordered_set<std::uint32_t> visited;  // directories and data entries already reached
+  std::uint64_t entry_budget;                 // no more entries than the region can hold apart
+
+  Result<ResourceId> read_id(std::uint32_t name_field, bool allow_name) {
+    if ((name_field & kHighBit) == 0) {
+      if (name_field > 0xffff) return bad_tree("integer identifier " + hex(name_field) + " does not fit 16 bits");
+      return ResourceId::number(static_cast<std::uint16_t>(name_field));
+    }
+    if (!allow_name) return bad_tree("named entry where only integers are allowed");
+    const std::uint32_t at = name_field & ~kHighBit;
+    auto len = region.u16(at);
+    if (!len) return bad_tree("resource name at " + hex(at) + " runs past the resource section");
+    const std::uint64_t bytes = std::uint64_t{*len} * 2;
+    if (!fits(std::uint64_t{at} + 2, bytes, region.length()))
+      return bad_tree("resource name at " + hex(at) + " runs past the resource section");
+    Bytes raw(static_cast<std::size_t>(bytes));
+    if (Status s = region.read(at + 2, raw); !s) return std::move(s).error();
+    std::u16string name(*len, u'\0');
+    for (std::size_t i = 0; i < name.size(); ++i)
+      name[i] = static_cast<char16_t>(raw[2 * i] | (raw[2 * i + 1] << 8));
+    return ResourceId::string(std::move(name));
+  }
+
+  Status mark(std::uint32_t off, const char* what) {
+    if (!visited.insert(off).second) return bad_tree(std::string(what) + " at " + hex(off) + " is reached twice (a loop or a shared subtree)");
+    return {};
+  }
+
+  // level 0: types, 1: names, 2: languages.
+  Status directory(std::uint32_t off, int level, ResourceKey& key) {
+    if (Status s = mark(off, "directory"); !s) return s;
+    auto named = region.u16(off + 12);
+    auto ids = region.u16(off + 14);
+    if (!named || !ids) return bad_tree("directory at " + hex(off) + " runs past the resource section");
+    const std::uint64_t count = std::uint64_t{*named} + *ids;
+    if (!fits(std::uint64_t{off} + kDirHeaderSize, count * kDirEntrySize, region.length()))
+      return bad_tree("directory at " + hex(off) + " has more entries than the resource section holds");
+    if (count > entry_budget) return bad_tree("directories hold more entries than the resource section can");
+    entry_budget -= count;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      const auto at = static_cast<std::uint32_t>(off + kDirHeaderSize + i * kDirEntrySize);
+      auto name_field = region.u32(at);
+      auto target = region.u32(at + 4);
+      if (!name_field || !target) return bad_tree("entry at " + hex(at) + " runs past the resource section");
+      const bool is_named = (*name_field & kHighBit) != 0;
+      if (is_named != (i < *named)) return bad_tree("entry at " + hex(at) + " is not in the named or integer part its directory counts");
+      auto id = read_id(*name_field, level < 2);
+      if (!id) return std::move(id).error();
+      const bool is_dir = (*target & kHighBit) != 0;
+      const std::uint32_t child = *target & ~kHighBit;
+      if (level < 2) {
+        if (!is_dir) return bad_tree("data entry at level " + std::to_string(level + 1) + " (entry at " + hex(at) + ")");
+        (level == 0 ? key.type : key.name) = std::move(id).value();
+        if (Status s = directory(child, level + 1, key); !s) return s;
+      } else {
+        if (is_dir) return bad_tree("a fourth directory level at " + hex(child));
+        key.language = id->id;
+        if (Status s = data_entry(child, key); !s) return s;
+      }
+    }
+    return {};
+  }
+
+  Status data_entry(std::uint32_t off, const ResourceKey& key) {
+    if (Status s = mark(off, "data entry"); !s) return s;
+    if (!fits(off, kDataEntrySize, region.length())) return bad_tree("data entry at " + hex(off) + " runs past the resource section");
+    auto rva = region.u32(off);
+    auto size = region.u32(off + 4);
+    auto cp = region.u32(off + 8);
+    if (!rva || !size || !cp) return bad_tree("data entry at " + hex(off) + " runs past the resource section");
+    auto extent = image.map(Rva{*rva}, *size);
+    if (!extent) return bad_tree("resource data at rva " + hex(*rva) + " of size " + hex(*size) + " lies in no section");
+    ResourceData data{extent.value(), *cp};
+    if (!out.emplace(key, std::move(data)).second) return bad_tree("the same resource is listed twice");
+    return {};
+  }
+};
+
+// Builds the tree in a buffer laid out before any byte is written.
+struct Encoder {
+  const ResourceSet& set;
+  const TreeLayout& layout;
+  Bytes& out;
+  std::uint32_t next_dir;
+  std::uint32_t next_data_entry;
+  std::uint32_t next_string;
+  std::uint64_t next_blob;
+
+  bool put16(std::uint64_t at, std::uint16_t v) { return ByteWriter(out).u16(at, v); }
+  bool put32(std::uint64_t at, std::uint32_t v) { return ByteWriter(out).u32(at, v); }
+
+  bool dir_header(std::uint32_t at, std::uint16_t named, std::uint16_t ids) {
+    return put32(at, 0) && put32(at + 4, 0) && put16(at + 8, 4) && put16(at + 10, 0) && put16(at + 12, named) &&
+           put16(at + 14, ids);
+  }
+
+  bool name_field(const ResourceId& id, std::uint32_t at) {
+    if (!id.named) return put32(at, id.id);
+    const std::uint32_t s = next_string;
+    if (!put16(s, static_cast<std::uint16_t>(id.name.size()))) return false;
+    for (std::size_t i = 0; i < id.name.size(); ++i)
+      if (!put16(s + 2 + 2 * i, static_cast<std::uint16_t>(id.name[i]))) return false;
+    next_string += static_cast<std::uint32_t>(2 + 2 * id.name.size());
+    return put32(at, s | kHighBit);
+  }
+};
+
+template <class It, class Same>
+std::size_t run_length(It first, It last, Same same) {
+  std::size_t n = 0;
+  for (It it = first; it != last && same(*first, *it); ++it) ++n;
+  return n;
+}
+
+}  // namespace
+
+bool loader_less(const ResourceId& a, const ResourceId& b) noexcept {
+  if (a.named != b.named) return a.named;
+  if (a.named) return a.name < b.name;
+  return a.id < b.id;
+}
+
+bool ResourceKeyLess::operator()(const ResourceKey& a, const ResourceKey& b) const noexcept {
+  if (loader_less(a.type, b.type)) return true;
+  if (loader_less(b.type, a.type)) return false;
+  if (loader_less(a.name, b.name)) return true;
+  if (loader_less(b.name, a.name)) return false;
+  return a.language < b.language;
+}
+
+std::uint32_t ResourceData::size() const noexcept {
+  if (const auto* b = std::get_if<Bytes>(&bytes)) return static_cast<std::uint32_t>(b->size());
+  return std::get<FileExtent>(bytes).size;
+}
+
+Result<Bytes> ResourceData::load(const ByteSource& src) const {
+  if (const auto* b = std::get_if<Bytes>(&bytes)) return *b;
+  const FileExtent& e = std::get<FileExtent>(bytes);
+  Bytes out;
+  try {
+    out.assign(e.size, 0);
+  } catch (const std::bad_alloc&) {
+    return make_error(Errc::not_enough_memory, "cannot hold a resource in memory");
+  }
+  if (Status s = src.read(e.offset.value, std::span<std::uint8_t>(out.data(), e.file_len)); !s) return std::move(s).error();
+  return out;
+}
+
+Result<ResourceSet> decode_resources(const PeImage& image, const ByteSource& src) {
+  const DataDirectory dir = image.directory(kDirResource);
+  if (dir.VirtualAddress == 0) return ResourceSet{};
+  const auto index = image.section_of(Rva{dir.VirtualAddress}, kDirHeaderSize);
+  if (!index) return bad_tree("resource directory at rva " + hex(dir.VirtualAddress) + " lies in no section");
+  const SectionHeader& s = image.sections()[*index];
+  const std::uint64_t extent = std::min<std::uint64_t>(align_up(s.mapped_size(), image.SectionAlignment),
+                                                       0x100000000ULL - s.VirtualAddress);
+  const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(extent - (dir.VirtualAddress - s.VirtualAddress), 0xffffffffULL));
+  auto mapped = image.map(Rva{dir.VirtualAddress}, length);
+  if (!mapped) return std::move(mapped).error();
+
+  Decoder d{image, TreeRegion(src, mapped->offset.value, mapped->file_len, length), {}, {}, length / kDirEntrySize};
+  ResourceKey key;
+  if (Status st = d.directory(0, 0, key); !st) return std::move(st).error();
+  return std::move(d.out);
+}
+
+Result<TreeLayout> measure_tree(const ResourceSet& set) {
+  auto same_type = [](const auto& a, const auto& b) { return a.first.type == b.first.type; };
+  auto same_name = [](const auto& a, const auto& b) { return a.first.type == b.first.type && a.first.name == b.first.name; };
+  auto too_many = [](std::uint64_t n) { return n > 0xffff; };
+  std::uint64_t dirs = kDirHeaderSize;  // root
+  std::uint64_t strings = 0;
+  std::uint64_t blobs = 0;
+  std::uint64_t type_counts[2] = {0, 0};
+  for (auto t = set.begin(); t != set.end();) {
+    const auto t_end = std::next(t, static_cast<std::ptrdiff_t>(run_length(t, set.end(), same_type)));
+    type_counts[t->first.type.named ? 1 : 0] += 1;
+    if (t->first.type.named) strings += 2 + 2 * std::uint64_t{t->first.type.name.size()};
+    dirs += kDirEntrySize + kDirHeaderSize;
+    std::uint64_t name_counts[2] = {0, 0};
+    for (auto n = t; n != t_end;) {
+      const std::size_t langs = run_length(n, t_end, same_name);
+      if (too_many(langs)) return make_error(Errc::not_supported, "too many languages under one name");
+      name_counts[n->first.name.named ? 1 : 0] += 1;
+      if (n->first.name.named) strings += 2 + 2 * std::uint64_t{n->first.name.name.size()};
+      dirs += kDirEntrySize + kDirHeaderSize + kDirEntrySize * std::uint64_t{langs};
+      for (std::size_t k = 0; k < langs; ++k, ++n) blobs = align_up(blobs, kBlobAlignment) + n->second.size();
+    }
+    if (too_many(name_counts[0]) || too_many(name_counts[1])) return make_error(Errc::not_supported, "too many names under one type");
+    t = t_end;
+  }
+  if (too_many(type_counts[0]) || too_many(type_counts[1])) return make_error(Errc::not_supported, "too many resource types");
+
+  const std::uint64_t data_entries = dirs;
+  const std::uint64_t strings_at = data_entries + kDataEntrySize * std::uint64_t{set.size()};
+  // Strings padded to 4, blobs each 8-aligned.
+  const std::uint64_t data_at = align_up(align_up(strings_at + strings, 4), kBlobAlignment);
+  const std::uint64_t total = data_at + blobs;
+  if (data_at > kMaxTreeSize || total > 0xffffffffULL) return make_error(Errc::file_too_large, "the resources would exceed 4 GiB");
+  TreeLayout l;
+  l.directories_size = static_cast<std::uint32_t>(dirs);
+  l.data_entries_offset = static_cast<std::uint32_t>(data_entries);
+  l.strings_offset = static_cast<std::uint32_t>(strings_at);
+  l.data_offset = static_cast<std::uint32_t>(data_at);
+  l.total_size = total;
+  return l;
+}
+
+Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva base, const ByteSource& src) {
+  if (std::uint64_t{base.value} + layout.total_size > 0xffffffffULL)
+    return make_error(Errc::file_too_large, "the resources would run past the 4 GiB address space");
+  Bytes out;
+  try {
+    out.assign(static_cast<std::size_t>(layout.total_size), 0);
+  } catch (const std::bad_alloc&) {
+    return make_error(Errc::not_enough_memory, "cannot hold the new resource section in memory");
+  }
+  Encoder e{set, layout, out, 0, layout.data_entries_offset, layout.strings_offset, layout.data_offset};
+
+  // Directory positions: root, then all name directories, then all language directories.
+  auto same_type = [](const auto& a, const auto& b) { return a.first.type == b.first.type; };
+  auto same_name = [](const auto& a, const auto& b) { return a.first.type == b.first.type && a.first.name == b.first.name; };
+  std::size_t ntypes = 0;
+  std::size_t nnames = 0;
+  std::uint64_t name_dirs_size = 0;
+  for (auto t = set.begin(); t != set.end();) {
+    const std::size_t tn = run_length(t, set.end(), same_type);
+    ++ntypes;
+    auto t_end = std::next(t, static_cast<std::ptrdiff_t>(tn));
+    for (auto n = t; n != t_end;) {
+      const std::size_t ln = run_length(n, t_end, same_name);
+      ++nnames;
+      name_dirs_size += kDirEntrySize;
+      n = std::next(n, static_cast<std::ptrdiff_t>(ln));
+    }
+    name_dirs_size += kDirHeaderSize;
+    t = t_end;
+  }
+  const std::uint64_t root_size = kDirHeaderSize + kDirEntrySize * std::uint64_t{ntypes};
+  std::uint64_t name_dir_at = root_size;
+  std::uint64_t lang_dir_at = root_size + name_dirs_size;
+  (void)nnames;
+
+  bool ok = true;
+  std::uint16_t root_named = 0;
+  std::uint16_t root_ids = 0;
+  std::uint64_t root_entry = kDirHeaderSize;
+  // Strings go in directory order: every type name, then every name at the name level.
+  for (auto t = set.begin(); t != set.end(); t = std::next(t, static_cast<std::ptrdiff_t>(run_length(t, set.end(), same_type)))) {
+    ok = ok && e.name_field(t->first.type, static_cast<std::uint32_t>(root_entry));
+    ok = ok && e.put32(root_entry + 4, static_cast<std::uint32_t>(name_dir_at) | kHighBit);
+    (t->first.type.named ? root_named : root_ids) += 1;
+    root_entry += kDirEntrySize;
+
+    const auto t_end = std::next(t, static_cast<std::ptrdiff_t>(run_length(t, set.end(), same_type)));
+    std::uint16_t named = 0;
+    std::uint16_t ids = 0;
+    std::uint64_t entry = name_dir_at + kDirHeaderSize;
+    for (auto n = t; n != t_end;) {
+      const std::size_t ln = run_length(n, t_end, same_name);
+      (n->first.name.named ? named : ids) += 1;
+      ok = ok && e.put32(entry + 4, static_cast<std::uint32_t>(lang_dir_at) | kHighBit);
+      // name strings are written in a second pass below, to keep all type names first
+      std::uint64_t lang_entry = lang_dir_at + kDirHeaderSize;
+      auto l = n;
+      for (std::size_t k = 0; k < ln; ++k, ++l) {
+        ok = ok && e.put32(lang_entry, l->first.language);
+        ok = ok && e.put32(lang_entry + 4, e.next_data_entry);
+        const std::uint32_t size = l->second.size();
+        e.next_blob = align_up(e.next_blob, kBlobAlignment);
+        ok = ok && e.put32(e.next_data_entry, static_cast<std::uint32_t>(base.value + e.next_blob));
+        ok = ok && e.put32(e.next_data_entry + 4, size);
+        ok = ok && e.put32(e.next_data_entry + 8, l->second.code_page);
+        ok = ok && e.put32(e.next_data_entry + 12, 0);
+        if (!ok) break;
+        if (const auto* b = std::get_if<Bytes>(&l->second.bytes)) {
+          std::copy(b->begin(), b->end(), out.begin() + static_cast<std::ptrdiff_t>(e.next_blob));
+        } else {
+          const FileExtent& fe = std::get<FileExtent>(l->second.bytes);
+          std::span<std::uint8_t> dst(out.data() + e.next_blob, fe.file_len);
+          if (Status s = src.read(fe.offset.value, dst); !s) return std::move(s).error();
+        }
+        e.next_blob += size;
+        e.next_data_entry += kDataEntrySize;
+        lang_entry += kDirEntrySize;
+      }
+      ok = ok && e.dir_header(static_cast<std::uint32_t>(lang_dir_at), 0, static_cast<std::uint16_t>(ln));
+      lang_dir_at = lang_entry;
+      entry += kDirEntrySize;
+      n = l;
+    }
+    ok = ok && e.dir_header(static_cast<std::uint32_t>(name_dir_at), named, ids);
+    name_dir_at = entry;
+  }
+  ok = ok && e.dir_header(0, root_named, root_ids);
+  // Name-level strings, after all the type names.
+  name_dir_at = root_size;
+  for (auto t = set.begin(); t != set.end() && ok;) {
+    const auto t_end = std::next(t, static_cast<std::ptrdiff_t>(run_length(t, set.end(), same_type)));
+    std::uint64_t entry = name_dir_at + kDirHeaderSize;
+    for (auto n = t; n != t_end;) {
+      ok = ok && e.name_field(n->first.name, static_cast<std::uint32_t>(entry));
+      entry += kDirEntrySize;
+      n = std::next(n, static_cast<std::ptrdiff_t>(run_length(n, t_end, same_name)));
+    }
+    name_dir_at = entry;
+    t = t_end;
+  }
+  if (!ok || e.next_data_entry != layout.strings_offset || align_up(e.next_string, 4) > layout.data_offset ||
+      e.next_blob != layout.total_size)
+    return make_error(Errc::internal_error, "the encoded tree does not match its layout");
+  return out;
+}
+
+std::u16string resource_string_from_narrow(const std::string& s) {
+  std::u16string out;
+  out.reserve(s.size());
+  for (char ch : s) {
+    const auto c = static_cast<unsigned char>(ch);
+    out.push_back(static_cast<char16_t>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c));
+  }
+  return out;
+}
+
+}  // namespace resupdate
