@@ -1,0 +1,191 @@
+// The executable image: every layout the update handles, images it must refuse, and the
+// guarantee that a failed run leaves the image exactly as it was.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tool_runner.h"
+
+namespace tarvisk_tool_test {
+namespace {
+
+using tarvisk_test::Bytes;
+using tarvisk_test::Layout;
+using tarvisk_test::PeOptions;
+using tarvisk_test::ResId;
+using tarvisk_test::TestResource;
+
+constexpr std::uint32_t kErrorNotSupported = 0x32;
+
+// Resources that a careless rewrite could lose or merge with the new manifest: other
+// manifests under another name or language, a named type, and the entry being replaced.
+std::vector<TestResource> busy_resources() {
+  return {
+      tarvisk_test::manifest(1, 0, "old manifest at the same key"),
+      tarvisk_test::manifest(2, 0, "isolation-aware manifest"),
+      tarvisk_test::manifest(1, 1033, "manifest in another language"),
+      TestResource{ResId::str(u"MYDATA"), ResId::str(u"Blob"), 0, Bytes{1, 2, 3, 4, 5}, 0},
+      TestResource{ResId::num(16), ResId::num(1), 1033, Bytes(92, 0x5a), 1200},
+  };
+}
+
+class EveryLayout : public testing::TestWithParam<std::tuple<Layout, bool>> {};
+
+TEST_P(EveryLayout, ManifestIsStoredAndOtherResourcesStay) {
+  const auto [layout, pe32_plus] = GetParam();
+  PeOptions options;
+  options.layout = layout;
+  options.pe32_plus = pe32_plus;
+  if (layout != Layout::no_resources) options.resources = busy_resources();
+  // Small enough to fit where the old tree was, and large enough to force the image to grow.
+  for (const std::size_t size : {std::size_t{40}, std::size_t{9000}}) {
+    SCOPED_TRACE(size);
+    const Bytes manifest(size, 'm');
+    const Workspace ws(options, manifest);
+    expect_success(run_tarvisk({ws.image(), ws.manifest()}), ws.manifest(), ws.image());
+    ws.expect_manifest_stored(manifest);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Tool, EveryLayout, testing::Combine(testing::ValuesIn(tarvisk_test::kAllLayouts), testing::Bool()),
+                         [](const testing::TestParamInfo<EveryLayout::ParamType>& param) {
+                           return std::string(tarvisk_test::layout_name(std::get<0>(param.param))) +
+                                  (std::get<1>(param.param) ? "_pe32plus" : "_pe32");
+                         });
+
+// A directory whose only resource entry leads back to the root directory.
+Bytes looping_tree(std::uint32_t) {
+  Bytes section(512, 0);
+  tarvisk_test::put16(section, 14, 1);             // NumberOfIdEntries
+  tarvisk_test::put32(section, 16, 24);            // type 24
+  tarvisk_test::put32(section, 20, 0x80000000U);   // subdirectory at offset 0: the root itself
+  return section;
+}
+
+// A well-formed tree whose one data entry points far outside the image.
+Bytes dangling_data(std::uint32_t rva) {
+  Bytes section = tarvisk_test::encode_resource_section({tarvisk_test::manifest(1, 0, "x")}, rva);
+  tarvisk_test::put32(section, 72, 0x7fff0000U);  // the data entry's OffsetToData
+  section.resize(512, 0);
+  return section;
+}
+
+TEST(ImageOpen, ImagesThatCannotBeOpenedForUpdateAreLeftAlone) {
+  const Bytes valid = tarvisk_test::build_pe_bytes(ordinary_image());
+  struct Case {
+    const char* what;
+    Bytes bytes;
+  };
+  std::vector<Case> cases = {
+      {"empty file", {}},
+      {"text, not an image", Bytes{'h', 'e', 'l', 'l', 'o', '\n'}},
+      {"MZ and nothing more", Bytes{'M', 'Z'}},
+      {"headers only", Bytes(valid.begin(), valid.begin() + 0x200)},
+      {"cut through the last section", Bytes(valid.begin(), valid.end() - 100)},
+  };
+  Bytes bad_signature = valid;
+  bad_signature[tarvisk_test::get32(valid, 0x3c)] = 'X';
+  cases.push_back({"PE signature damaged", bad_signature});
+  PeOptions looping = ordinary_image();
+  looping.raw_resource_section = looping_tree;
+  cases.push_back({"resource tree with a loop", tarvisk_test::build_pe_bytes(looping)});
+  PeOptions dangling = ordinary_image();
+  dangling.raw_resource_section = dangling_data;
+  cases.push_back({"resource data outside the image", tarvisk_test::build_pe_bytes(dangling)});
+
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Workspace ws;
+    ws.replace_image(c.bytes);
+    expect_failure(run_tarvisk({ws.image(), ws.manifest()}), image_open_line(ws.image()));
+    ws.expect_untouched();
+  }
+}
+
+TEST(ImageOpen, PathsThatNameNoImageFileAreReported) {
+  const Workspace ws;
+  std::filesystem::create_directory(ws.file("folder"));
+  for (const std::string& path : {ws.file("missing.exe"), ws.file("folder"), ws.file("nowhere/app.exe"),
+                                  ws.manifest() + "/app.exe", std::string()}) {
+    SCOPED_TRACE(path);
+    expect_failure(run_tarvisk({path, ws.manifest()}), image_open_line(path));
+    ws.expect_untouched();
+  }
+}
+
+TEST(ImageOpen, ReadOnlyImageIsRefused) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may write to any file";
+  const Workspace ws;
+  ASSERT_EQ(chmod(ws.image().c_str(), 0444), 0);
+  expect_failure(run_tarvisk({ws.image(), ws.manifest()}), image_open_line(ws.image()));
+  ws.expect_untouched();
+}
+
+// Where the new resources cannot be placed: a writable section follows them (or there are
+// none) and the section table has no room for one more header. This is only known once the
+// update is written, so it is the failure of ending the update.
+TEST(ResourceStore, ImageWithNoRoomIsReportedOnceAndLeftAlone) {
+  for (const Layout layout : {Layout::resources_then_data, Layout::no_resources}) {
+    for (const bool pe32_plus : {false, true}) {
+      SCOPED_TRACE(std::string(tarvisk_test::layout_name(layout)) + (pe32_plus ? " PE32+" : " PE32"));
+      PeOptions options = ordinary_image();
+      options.layout = layout;
+      options.pe32_plus = pe32_plus;
+      options.header_room = false;
+      if (layout == Layout::no_resources) options.resources.clear();
+      const Workspace ws(options, Bytes(4096, 'm'));
+      expect_failure(run_tarvisk({ws.image(), ws.manifest()}), update_line(kErrorNotSupported));
+      ws.expect_untouched();
+    }
+  }
+}
+
+TEST(ResourceStore, UnwritableDirectoryFailsWhenTheUpdateIsWritten) {
+  if (geteuid() == 0) GTEST_SKIP() << "root may write to any directory";
+  const Workspace ws;
+  ASSERT_EQ(chmod(ws.dir().c_str(), 0555), 0);
+  const Outcome outcome = run_tarvisk({ws.image(), ws.manifest()});
+  ASSERT_EQ(chmod(ws.dir().c_str(), 0755), 0);
+  EXPECT_EQ(outcome.status, 255);
+  EXPECT_EQ(outcome.out, "");
+  EXPECT_TRUE(std::regex_match(outcome.err, std::regex("Error [1-9a-f][0-9a-f]* updating resource\n"))) << outcome.err;
+  ws.expect_untouched();
+}
+
+TEST(ResourceStore, SymbolicLinkStaysAndItsTargetIsUpdated) {
+  const Workspace ws;
+  const std::string link = ws.file("link.exe");
+  std::filesystem::create_symlink("app.exe", link);
+  expect_success(run_tarvisk({link, ws.manifest()}), ws.manifest(), link);
+  EXPECT_TRUE(std::filesystem::is_symlink(link));
+  EXPECT_EQ(std::filesystem::read_symlink(link), "app.exe");
+  ws.expect_manifest_stored(ws.original_manifest());
+}
+
+TEST(ResourceStore, PermissionBitsAreKept) {
+  const Workspace ws;
+  ASSERT_EQ(chmod(ws.image().c_str(), 0751), 0);
+  expect_success(run_tarvisk({ws.image(), ws.manifest()}), ws.manifest(), ws.image());
+  struct stat info {};
+  ASSERT_EQ(stat(ws.image().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 07777, 0751U);
+}
+
+TEST(BundledExample, HelloTakesItsManifest) {
+  const std::string example = TARVISK_SOURCE_DIR "/examples/hello";
+  Workspace ws;
+  ws.replace_image(tarvisk_test::read_file(example + "/hello.exe"));
+  ws.replace_manifest(tarvisk_test::read_file(example + "/app.manifest"));
+  ASSERT_EQ(ws.original_resources().count("6/1/1033"), 1U) << describe(ws.original_resources());
+  expect_success(run_tarvisk({ws.image(), ws.manifest()}), ws.manifest(), ws.image());
+  ws.expect_manifest_stored(ws.original_manifest());
+}
+
+}  // namespace
+}  // namespace tarvisk_tool_test
