@@ -109,8 +109,8 @@ TEST(ImageOpen, ImagesThatCannotBeOpenedForUpdateAreLeftAlone) {
 }
 
 TEST(ImageOpen, PathsThatNameNoImageFileAreReported) {
-  const Workspace ws;
-  std::filesystem::create_directory(ws.file("folder"));
+  Workspace ws;
+  ws.add_directory("folder");
   for (const std::string& path : {ws.file("missing.exe"), ws.file("folder"), ws.file("nowhere/app.exe"),
                                   ws.manifest() + "/app.exe", std::string()}) {
     SCOPED_TRACE(path);
@@ -159,9 +159,8 @@ TEST(ResourceStore, UnwritableDirectoryFailsWhenTheUpdateIsWritten) {
 }
 
 TEST(ResourceStore, SymbolicLinkStaysAndItsTargetIsUpdated) {
-  const Workspace ws;
-  const std::string link = ws.file("link.exe");
-  std::filesystem::create_symlink("app.exe", link);
+  Workspace ws;
+  const std::string link = ws.add_symlink("app.exe", "link.exe");
   expect_success(run_tarvisk({link, ws.manifest()}), ws.manifest(), link);
   EXPECT_TRUE(std::filesystem::is_symlink(link));
   EXPECT_EQ(std::filesystem::read_symlink(link), "app.exe");

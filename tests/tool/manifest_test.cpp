@@ -29,8 +29,8 @@ void make_sparse(const std::string& path, std::uint64_t size) {
 }
 
 TEST(ManifestLoad, UnopenableManifestIsReportedBeforeTheImageIsTouched) {
-  const Workspace ws;
-  std::filesystem::create_directory(ws.file("folder"));
+  Workspace ws;
+  ws.add_directory("folder");
   struct Case {
     const char* what;
     std::string path;

@@ -190,6 +190,20 @@ Workspace::Workspace(const tarvisk_test::PeOptions& options, Bytes manifest)
   replace_manifest(manifest);
 }
 
+std::string Workspace::add_directory(const std::string& name) {
+  const std::string path = file(name);
+  std::filesystem::create_directory(path);
+  entries_ = entries_of(dir());
+  return path;
+}
+
+std::string Workspace::add_symlink(const std::string& target, const std::string& name) {
+  const std::string path = file(name);
+  std::filesystem::create_symlink(target, path);
+  entries_ = entries_of(dir());
+  return path;
+}
+
 void Workspace::replace_image(const Bytes& bytes) {
   image_ = bytes;
   tarvisk_test::write_file(image_path_, image_);

@@ -76,6 +76,10 @@ class Workspace {
   // The resources the image holds before the run.
   [[nodiscard]] const ResourceListing& original_resources() const noexcept { return resources_; }
 
+  // Creates `name` in the directory and counts it among the entries that must stay.
+  std::string add_directory(const std::string& name);
+  std::string add_symlink(const std::string& target, const std::string& name);
+
   void replace_image(const Bytes& bytes);
   void replace_manifest(const Bytes& bytes);
 
