@@ -85,8 +85,8 @@ class Workspace {
 
   // Fails the test unless the image, the manifest and the directory are as they were.
   void expect_untouched() const;
-  // Fails the test unless the image holds its old resources with `manifest` at 24/1/0 and
-  // nothing but the image changed in the directory.
+  // Fails the test unless the image holds its old resources with `manifest` at 24/1/0, keeps
+  // every invariant of a sound rewrite, and nothing but the image changed in the directory.
   void expect_manifest_stored(const Bytes& manifest) const;
 
  private:
