@@ -309,7 +309,11 @@ class Checker {
       const auto idx = n_.section_of(r.rva, r.size);
       if (idx && n_.secs[*idx].name != ".rsrc") fail("resource directory lies in " + n_.secs[*idx].name + ", not .rsrc");
       // The loader does not care, but a rebuilt tree always starts its section.
-      if (idx && n_.secs[*idx].VirtualAddress != r.rva) fail("resource directory not at the start of its section");
+      const bool rebuilt = r.rva != o_.dir(2).rva || r.size != o_.dir(2).size ||
+                           mapped_range(orig_bytes_, o_, r.rva, r.size) != mapped_range(out_bytes_, n_, r.rva, r.size);
+      if (idx && rebuilt && n_.secs[*idx].VirtualAddress != r.rva) {
+        fail("resource directory not at the start of its section");
+      }
     }
   }
 

@@ -478,7 +478,8 @@ BuiltImage build_pe(const PeOptions& o) {
         break;
     }
     s.virtual_size = static_cast<std::uint32_t>(s.data.size());
-    s.raw_size = align(s.virtual_size, o.file_alignment);
+    if (k == Kind::rsrc && o.resource_virtual_size != 0) s.virtual_size = o.resource_virtual_size;
+    s.raw_size = align(static_cast<std::uint32_t>(s.data.size()), o.file_alignment);
     s.raw_ptr = s.raw_size == 0 ? 0 : raw;
     raw += s.raw_size;
     va += align(std::max<std::uint32_t>(s.virtual_size, 1), o.section_alignment);

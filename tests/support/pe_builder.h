@@ -81,6 +81,9 @@ struct PeOptions {
   // with the returned size (or raw_resource_dir_size when nonzero).
   std::function<Bytes(std::uint32_t rva)> raw_resource_section;
   std::uint32_t raw_resource_dir_size = 0;
+  // When nonzero, the resource section's VirtualSize; bytes past its raw data then read as
+  // zeros. Raw data stays the section bytes rounded up to FileAlignment.
+  std::uint32_t resource_virtual_size = 0;
 
   // Appended after the last section's raw data (after the COFF symbol table, if any).
   Bytes overlay;

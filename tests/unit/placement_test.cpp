@@ -1,0 +1,276 @@
+// Rewrites over every builder layout: where the new tree goes, and that nothing else breaks.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "invariants.h"
+#include "pe_builder.h"
+#include "unit_support.h"
+
+namespace tarvisk_test {
+namespace {
+
+using resupdate::Errc;
+using resupdate::Placement;
+
+struct Op {
+  bool erase = false;
+  TestResource resource;  // key, and for a put its bytes
+};
+
+struct Scenario {
+  const char* name;
+  std::vector<TestResource> base;  // what the original image holds (ignored without resources)
+  bool delete_existing = false;
+  std::vector<Op> ops;
+};
+
+Bytes filled(std::size_t n, std::uint8_t seed) {
+  Bytes b(n);
+  for (std::size_t i = 0; i < n; ++i) b[i] = static_cast<std::uint8_t>(seed + i * 13);
+  return b;
+}
+
+TestResource res(ResId type, ResId name, std::uint16_t lang, Bytes data, std::uint32_t code_page = 0) {
+  return TestResource{std::move(type), std::move(name), lang, std::move(data), code_page};
+}
+
+TestResource version_block() { return res(ResId::num(16), ResId::num(1), 1033, filled(0x40, 0x10), 1200); }
+
+std::vector<TestResource> three_manifests() {
+  return {res(ResId::num(24), ResId::num(1), 0, manifest_bytes("old"), 0),
+          res(ResId::num(24), ResId::num(1), 1033, manifest_bytes("en"), 1252),
+          res(ResId::num(24), ResId::num(2), 0, manifest_bytes("dll"), 65001)};
+}
+
+Op put(TestResource r) { return Op{false, std::move(r)}; }
+Op erase(ResId type, ResId name, std::uint16_t lang) { return Op{true, res(std::move(type), std::move(name), lang, {})}; }
+Op put_manifest(Bytes data) { return put(res(ResId::num(24), ResId::num(1), 0, std::move(data))); }
+
+const std::vector<Scenario>& scenarios() {
+  static const std::vector<Scenario> all = {
+      {"add_manifest", {version_block()}, false, {put_manifest(manifest_bytes("new"))}},
+      // Same length as the "old" manifest, so the tree keeps its size.
+      {"replace_manifest", three_manifests(), false, {put_manifest(manifest_bytes("new"))}},
+      {"erase_entry", three_manifests(), false, {erase(ResId::num(24), ResId::num(1), 1033)}},
+      {"delete_existing", three_manifests(), true, {put_manifest(manifest_bytes("new"))}},
+      {"string_names",
+       {res(ResId::str(u"MYTYPE"), ResId::str(u"FIRST"), 0, filled(20, 1), 0),
+        res(ResId::num(24), ResId::num(1), 0, manifest_bytes("old"))},
+       false,
+       {put(res(ResId::str(u"MYTYPE"), ResId::str(u"ALPHA"), 1033, filled(33, 2))),
+        put(res(ResId::num(24), ResId::str(u"APPMANIFEST"), 0, manifest_bytes("named"))),
+        put(res(ResId::str(u"ZETA"), ResId::num(7), 0, filled(5, 3)))}},
+      {"empty_resource", {version_block()}, false, {put_manifest({})}},
+      {"large_resource", three_manifests(), false, {put_manifest(filled(0x2345, 7))}},
+  };
+  return all;
+}
+
+// What the image should hold afterwards, applying the operations as the editor does.
+std::vector<TestResource> expected_set(const Scenario& s, bool image_has_resources) {
+  std::vector<TestResource> set;
+  if (image_has_resources && !s.delete_existing) set = s.base;
+  for (const Op& op : s.ops) {
+    auto same = [&](const TestResource& r) {
+      return r.type == op.resource.type && r.name == op.resource.name && r.language == op.resource.language;
+    };
+    set.erase(std::remove_if(set.begin(), set.end(), same), set.end());
+    if (!op.erase) set.push_back(op.resource);
+  }
+  return set;
+}
+
+enum class Decoration { plain, checksum_overlay, certificate, coff_symbols, dir_offset, few_directories, slack };
+
+const char* decoration_name(Decoration d) {
+  switch (d) {
+    case Decoration::plain: return "plain";
+    case Decoration::checksum_overlay: return "checksum_overlay";
+    case Decoration::certificate: return "certificate";
+    case Decoration::coff_symbols: return "coff_symbols";
+    case Decoration::dir_offset: return "dir_offset";
+    case Decoration::few_directories: return "few_directories";
+    case Decoration::slack: return "slack";
+  }
+  return "?";
+}
+
+struct Case {
+  Layout layout = Layout::resources_last;
+  bool pe32_plus = false;
+  bool low_alignment = false;
+  bool header_room = true;
+  std::size_t scenario = 0;
+  Decoration decoration = Decoration::plain;
+};
+
+PeOptions options_for(const Case& c) {
+  PeOptions o;
+  o.layout = c.layout;
+  o.pe32_plus = c.pe32_plus;
+  o.header_room = c.header_room;
+  if (c.low_alignment) {
+    o.file_alignment = 32;
+    o.section_alignment = 32;
+  }
+  o.resources = scenarios()[c.scenario].base;
+  switch (c.decoration) {
+    case Decoration::plain: break;
+    case Decoration::checksum_overlay:
+      o.checksum = true;
+      o.overlay = filled(300, 0x55);
+      break;
+    case Decoration::certificate:
+      o.checksum = true;
+      o.overlay = filled(13, 0x66);  // not a multiple of 8: the certificate needs padding
+      o.certificate = filled(100, 0x77);
+      break;
+    case Decoration::coff_symbols:
+      o.coff_symbols = 6;
+      o.overlay = filled(5, 0x88);
+      break;
+    case Decoration::dir_offset: o.resource_dir_offset = 0x24; break;
+    case Decoration::few_directories: o.number_of_rva_and_sizes = 3; break;
+    case Decoration::slack: o.resource_slack = 0x400; break;
+  }
+  return o;
+}
+
+// Where the contract puts the new tree for this layout, given whether it fits the old raw data.
+Placement expected_placement(Layout layout, bool fits) {
+  if (layout == Layout::no_resources) return Placement::new_section;
+  if (fits) return Placement::in_place;
+  switch (layout) {
+    case Layout::resources_last: return Placement::grow_last;
+    case Layout::resources_then_reloc:
+    case Layout::resources_then_reloc_debug: return Placement::shift_following;
+    default: return Placement::new_section;
+  }
+}
+
+class Rewrite : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Rewrite, PlacesTreeAndKeepsEverythingElse) {
+  const Case c = GetParam();
+  const Scenario& s = scenarios()[c.scenario];
+  const BuiltImage img = build_pe(options_for(c));
+  const bool has_resources = c.layout != Layout::no_resources;
+
+  auto editor = resupdate::ImageEditor::open(view(img.bytes), s.delete_existing);
+  ASSERT_TRUE(editor) << editor.error().detail;
+  for (const Op& op : s.ops) {
+    if (op.erase) {
+      const bool existed = has_resources && !s.delete_existing;
+      EXPECT_EQ(editor->erase(core_key(op.resource)), existed);
+    } else {
+      editor->put(core_key(op.resource), op.resource.data, op.resource.code_page);
+    }
+  }
+  const std::vector<TestResource> want = expected_set(s, has_resources);
+
+  // Whether the new tree fits the old section's raw data, measured with our own encoder
+  // (whose blobs are 8-aligned, so it never underestimates the core's tree).
+  bool fits = false;
+  if (img.rsrc_rva) {
+    const auto r = std::find_if(img.sections.begin(), img.sections.end(),
+                                [](const BuiltSection& x) { return x.name == ".rsrc"; });
+    fits = encode_resource_section(want, 0).size() <= r->size_of_raw_data;
+  }
+  const Placement placement = expected_placement(c.layout, fits);
+
+  // Erasing from an image without resources leaves nothing to place; any placement will do.
+  const bool nothing_to_place = want.empty() && !img.rsrc_rva;
+
+  auto plan = editor->plan();
+  if (placement == Placement::new_section && !c.header_room && !nothing_to_place) {
+    ASSERT_FALSE(plan) << "planned " << placement_name(plan->placement) << " without header room";
+    EXPECT_EQ(plan.error().code, Errc::not_supported) << plan.error().detail;
+    auto out = resupdate::build_in_memory(*editor);
+    ASSERT_FALSE(out);
+    EXPECT_EQ(out.error().code, Errc::not_supported);
+    return;
+  }
+  ASSERT_TRUE(plan) << plan.error().detail;
+  if (!nothing_to_place) {
+    EXPECT_EQ(plan->placement, placement);
+  }
+
+  auto out = resupdate::build_in_memory(*editor);
+  ASSERT_TRUE(out) << out.error().detail;
+  EXPECT_TRUE(invariants_hold(img.bytes, *out, want));
+
+  // The same inputs give the same bytes.
+  auto again = resupdate::build_in_memory(*editor);
+  ASSERT_TRUE(again) << again.error().detail;
+  EXPECT_TRUE(*again == *out) << "second build differs";
+
+  // The output is itself a sound input: storing the same manifest again changes nothing else.
+  if (nothing_to_place) return;
+  auto second = resupdate::ImageEditor::open(view(*out), false);
+  ASSERT_TRUE(second) << second.error().detail;
+  second->put(resupdate::ResourceKey{resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0},
+              manifest_bytes("new"));
+  std::vector<TestResource> want2 = want;
+  want2.erase(std::remove_if(want2.begin(), want2.end(),
+                             [](const TestResource& r) {
+                               return r.type == ResId::num(24) && r.name == ResId::num(1) && r.language == 0;
+                             }),
+              want2.end());
+  want2.push_back(res(ResId::num(24), ResId::num(1), 0, manifest_bytes("new")));
+  auto out2 = resupdate::build_in_memory(*second);
+  ASSERT_TRUE(out2) << out2.error().detail;
+  EXPECT_TRUE(invariants_hold(*out, *out2, want2));
+}
+
+std::string describe(const Case& c) {
+  std::string n = std::string(layout_name(c.layout)) + (c.pe32_plus ? "_pe32plus" : "_pe32") +
+                  (c.low_alignment ? "_align32" : "") + (c.header_room ? "" : "_noroom") + "_" +
+                  scenarios()[c.scenario].name;
+  if (c.decoration != Decoration::plain) n += std::string("_") + decoration_name(c.decoration);
+  return n;
+}
+
+std::string case_name(const ::testing::TestParamInfo<Case>& param_info) { return describe(param_info.param); }
+
+void PrintTo(const Case& c, std::ostream* os) { *os << describe(c); }
+
+std::vector<Case> scenario_cases() {
+  std::vector<Case> cases;
+  for (Layout layout : kAllLayouts) {
+    for (bool plus : {false, true}) {
+      for (bool low : {false, true}) {
+        for (bool room : {true, false}) {
+          for (std::size_t s = 0; s < scenarios().size(); ++s) cases.push_back(Case{layout, plus, low, room, s, {}});
+        }
+      }
+    }
+  }
+  return cases;
+}
+
+std::vector<Case> decoration_cases() {
+  std::vector<Case> cases;
+  const std::size_t add = 0;
+  const std::size_t large = scenarios().size() - 1;
+  for (Layout layout : kAllLayouts) {
+    for (bool plus : {false, true}) {
+      for (bool low : {false, true}) {
+        for (Decoration d : {Decoration::checksum_overlay, Decoration::certificate, Decoration::coff_symbols,
+                             Decoration::dir_offset, Decoration::few_directories, Decoration::slack}) {
+          for (std::size_t s : {add, large}) cases.push_back(Case{layout, plus, low, true, s, d});
+        }
+      }
+    }
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Scenarios, Rewrite, ::testing::ValuesIn(scenario_cases()), case_name);
+INSTANTIATE_TEST_SUITE_P(Decorations, Rewrite, ::testing::ValuesIn(decoration_cases()), case_name);
+
+}  // namespace
+}  // namespace tarvisk_test
