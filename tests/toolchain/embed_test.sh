@@ -19,15 +19,16 @@ enter_workdir
 build_image "$toolchain" "$arch" "$variant"
 
 # Guard the premise of each variant, so a toolchain change cannot quietly weaken the test.
-header_fields app.exe premise.headers
-section_list app.exe premise.sections
+readobj_dump app.exe premise.readobj
+header_fields premise.readobj premise.headers
+section_list premise.readobj premise.sections
 case $variant in
   plain)
     [[ $(header_value premise.headers ResourceTableRVA) == 0x0 ]] ||
       fail "the plain $toolchain image already has resources"
     ;;
   rsrc | debug | stripped)
-    resource_list app.exe premise.resources
+    resource_list premise.readobj premise.resources
     grep -q '^[^|]*(ID 24)|(ID 1)|(ID 1033)|' premise.resources ||
       fail "the linked resources lack the US English manifest"
     ;;

@@ -18,7 +18,8 @@ require_tool OPENSSL openssl
 # image, then whatever was appended.
 tail_bytes() {
   local image=$1 end=0 name va vs rs rp flags
-  section_list "$image" tail.sections
+  readobj_dump "$image" tail.readobj
+  section_list tail.readobj tail.sections
   while IFS='|' read -r name va vs rs rp flags; do
     if ((rs > 0 && rp + rs > end)); then end=$((rp + rs)); fi
   done <tail.sections
@@ -50,7 +51,8 @@ tail_bytes app.exe >overlay.expected
 
 sign app.exe signed.exe
 verify signed.exe
-header_fields signed.exe premise.headers
+readobj_dump signed.exe premise.readobj
+header_fields premise.readobj premise.headers
 [[ $(header_value premise.headers CertificateTableSize) != 0x0 ]] ||
   fail "osslsigncode left no certificate table"
 tail_bytes signed.exe >signed.tail
@@ -59,7 +61,8 @@ cmp -s -n "$(stat -c %s overlay.expected)" overlay.expected signed.tail ||
 
 embed_and_check_all signed.exe
 
-header_fields signed.exe final.headers
+readobj_dump signed.exe final.readobj
+header_fields final.readobj final.headers
 for field in CertificateTableRVA CertificateTableSize; do
   [[ $(header_value final.headers "$field") == 0x0 ]] ||
     fail "$field is $(header_value final.headers "$field") after embedding, expected 0x0"
