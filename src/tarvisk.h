@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#ifdef _WIN32
+#if defined(_WIN32) && !defined(TARVISK_OWN_SERVICE)
 #include <windows.h>
 #else
 #include <resupdate/winapi.h>
