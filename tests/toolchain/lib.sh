@@ -138,6 +138,30 @@ resource_list() {
   ' "$dump" | LC_ALL=C sort >"$out"
 }
 
+# The loader binary-searches every resource directory, so entries must be stored named ones
+# first, in ordinal order, then integer ones ascending. Prints each pair that is out of order.
+resource_order_errors() {
+  LC_ALL=C awk '
+    function is_id(label) { return label ~ /\(ID [0-9]+\)$/ }
+    function id_of(label) { sub(/^.*\(ID /, "", label); sub(/\)$/, "", label); return label + 0 }
+    function in_order(a, b) {
+      if (is_id(a) != is_id(b)) return is_id(b)
+      return is_id(a) ? id_of(a) < id_of(b) : a < b
+    }
+    function check(level, label) {
+      if (previous[level] != "" && !in_order(previous[level], label))
+        print level ": \"" previous[level] "\" is stored before \"" label "\""
+      previous[level] = label
+    }
+    function label(line) { sub(/^ *[A-Za-z]+: /, "", line); sub(/ \[$/, "", line); return line }
+    /^Resources \[$/     { inside = 1; next }
+    !inside              { next }
+    /^ *Type: .* \[$/     { check("type", label($0)); previous["name"] = ""; next }
+    /^ *Name: .* \[$/     { check("name", label($0)); previous["language"] = ""; next }
+    /^ *Language: .* \[$/ { check("language", label($0)); next }
+  ' "$1"
+}
+
 # The key tarvisk writes: type 24, name 1, language 0.
 readonly MANIFEST_KEY_PATTERN='^[^|]*\(ID 24\)\|\(ID 1\)\|\(ID 0\)\|'
 
@@ -229,6 +253,10 @@ $(cut -d'|' -f1-5 "$after/resources.all")"
     fail "$image: 24/1/0 does not hold the bytes of $manifest (code page 0):
   got      $entry
   expected ...|0|$(stat -c %s "$manifest")|$expected_hex"
+
+  resource_order_errors "$after/readobj" >order.errors
+  [[ ! -s order.errors ]] || fail "$image: resource directories out of order:
+$(cat order.errors)"
 
   # Every other resource, with its language, code page and bytes, is as it was.
   diff -u "$before/resources" "$after/resources" >resources.diff ||
