@@ -214,6 +214,7 @@ class Checker {
     check_unchanged_sections();
     check_directories_kept();
     check_overlay();
+    check_debug_entries();
     check_checksum();
     return v_;
   }
@@ -379,7 +380,10 @@ class Checker {
       if (!is_r && a.name != b.name) fail(at + " renamed to " + b.name);
       if (a.VirtualSize != b.VirtualSize) fail(at + ": VirtualSize changed");
       if (a.Characteristics != b.Characteristics) fail(at + ": Characteristics changed");
-      if (mapped_section(orig_bytes_, a) != mapped_section(out_bytes_, b)) fail(at + ": contents changed");
+      if (masked(mapped_section(orig_bytes_, a), a.VirtualAddress, o_, orig_bytes_) !=
+          masked(mapped_section(out_bytes_, b), b.VirtualAddress, n_, out_bytes_)) {
+        fail(at + ": contents changed");
+      }
       const std::int64_t d = std::int64_t{b.VirtualAddress} - std::int64_t{a.VirtualAddress};
       if (!moved_allowed(i)) {
         if (d != 0) fail(at + ": moved from " + hex(a.VirtualAddress) + " to " + hex(b.VirtualAddress));
@@ -430,8 +434,10 @@ class Checker {
       if (!oi || !moved_allowed(*oi)) {
         if (a.rva != b.rva) fail(at + ": moved from " + hex(a.rva) + " to " + hex(b.rva));
       }
-      const auto before = mapped_range(orig_bytes_, o_, a.rva, a.size);
-      const auto after = mapped_range(out_bytes_, n_, b.rva, b.size);
+      auto before = mapped_range(orig_bytes_, o_, a.rva, a.size);
+      auto after = mapped_range(out_bytes_, n_, b.rva, b.size);
+      if (before) before = masked(*before, a.rva, o_, orig_bytes_);
+      if (after) after = masked(*after, b.rva, n_, out_bytes_);
       if (before && (!after || *before != *after)) fail(at + ": contents changed");
     }
     if (n_.NumberOfRvaAndSizes <= 4) return;
@@ -474,6 +480,64 @@ class Checker {
       fail("PointerToSymbolTable changed");
     }
     if (o_.NumberOfSymbols != n_.NumberOfSymbols) fail("NumberOfSymbols changed");
+  }
+
+  struct DebugEntry {
+    std::uint32_t field_rva = 0;  // RVA of AddressOfRawData, followed by PointerToRawData
+    std::uint32_t size = 0;
+    std::uint32_t rva = 0;
+    std::uint32_t ptr = 0;
+  };
+
+  // The debug directory's entries: they are the one place that may legitimately change
+  // inside an unmoved section, because they hold addresses and file offsets of moved data.
+  static std::vector<DebugEntry> debug_entries(const Pe& pe, const Bytes& b) {
+    std::vector<DebugEntry> out;
+    const Dir d = pe.dir(6);
+    if (d.empty() || d.size < 28 || d.size > 28 * 1024) return out;
+    const auto bytes = mapped_range(b, pe, d.rva, d.size);
+    if (!bytes) return out;
+    for (std::uint32_t at = 0; at + 28 <= d.size; at += 28) {
+      out.push_back(DebugEntry{d.rva + at + 20, get32(*bytes, at + 16), get32(*bytes, at + 20), get32(*bytes, at + 24)});
+    }
+    return out;
+  }
+
+  static Bytes masked(Bytes mapped, std::uint32_t base, const Pe& pe, const Bytes& b) {
+    for (const DebugEntry& e : debug_entries(pe, b)) {
+      for (std::uint32_t k = 0; k < 8; ++k) {
+        const std::uint64_t at = std::uint64_t{e.field_rva} + k;
+        if (at >= base && at - base < mapped.size()) mapped[at - base] = 0;
+      }
+    }
+    return mapped;
+  }
+
+  void check_debug_entries() {
+    const std::vector<DebugEntry> a = debug_entries(o_, orig_bytes_);
+    const std::vector<DebugEntry> b = debug_entries(n_, out_bytes_);
+    if (a.size() != b.size()) {
+      fail("debug directory has " + std::to_string(b.size()) + " entries, expected " + std::to_string(a.size()));
+      return;
+    }
+    for (std::size_t i = 0; i < a.size(); ++i) {
+      const std::string at = "debug entry " + std::to_string(i);
+      if (a[i].rva != 0) {
+        if (mapped_range(orig_bytes_, o_, a[i].rva, a[i].size) != mapped_range(out_bytes_, n_, b[i].rva, b[i].size)) {
+          fail(at + ": AddressOfRawData " + hex(b[i].rva) + " does not lead to its data");
+        }
+      } else if (b[i].rva != 0) {
+        fail(at + ": AddressOfRawData appeared");
+      }
+      if (a[i].ptr != 0) {
+        const bool same = has(orig_bytes_, a[i].ptr, a[i].size) && has(out_bytes_, b[i].ptr, a[i].size) &&
+                          std::equal(orig_bytes_.begin() + a[i].ptr, orig_bytes_.begin() + a[i].ptr + a[i].size,
+                                     out_bytes_.begin() + b[i].ptr);
+        if (!same) fail(at + ": PointerToRawData " + hex(b[i].ptr) + " does not lead to its data");
+      } else if (b[i].ptr != 0) {
+        fail(at + ": PointerToRawData appeared");
+      }
+    }
   }
 
   void check_checksum() {

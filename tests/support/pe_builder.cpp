@@ -124,10 +124,15 @@ struct TextInfo {
   std::uint32_t import_size = 0;
   std::uint32_t iat = 0;
   std::uint32_t iat_size = 0;
+  std::uint32_t codeview = 0;  // CodeView record
+  std::uint32_t codeview_size = 0;
+  std::uint32_t debug_dir = 0;
 };
 
+constexpr std::uint32_t kDebugEntrySize = 28;
+
 // Entry code, then an import table for KERNEL32!ExitProcess laid out as a linker would.
-Bytes make_text(bool plus, std::uint32_t va, TextInfo& info) {
+Bytes make_text(bool plus, std::uint32_t va, std::uint32_t debug_entries, TextInfo& info) {
   Bytes t;
   if (plus) {
     t = {0x48, 0x83, 0xEC, 0x28, 0x31, 0xC0, 0x48, 0x83, 0xC4, 0x28, 0xC3};  // sub rsp; xor eax; add rsp; ret
@@ -165,6 +170,21 @@ Bytes make_text(bool plus, std::uint32_t va, TextInfo& info) {
   append_str(t, "KERNEL32.dll");
   t.push_back(0);
   pad_to(t, 16, 0);
+  if (debug_entries != 0) {
+    // "RSDS", a GUID, the age, and the PDB path, as in an MSVC or lld image.
+    info.codeview = static_cast<std::uint32_t>(t.size());
+    append_str(t, "RSDS");
+    const Bytes guid = pattern(16, 0xA0);
+    t.insert(t.end(), guid.begin(), guid.end());
+    append32(t, 1);
+    append_str(t, "C:\\build\\tarvisk_test.pdb");
+    t.push_back(0);
+    info.codeview_size = static_cast<std::uint32_t>(t.size()) - info.codeview;
+    pad_to(t, 4, 0);
+    info.debug_dir = static_cast<std::uint32_t>(t.size());
+    t.resize(t.size() + kDebugEntrySize * debug_entries, 0);  // filled once the layout is known
+    pad_to(t, 16, 0);
+  }
   return t;
 }
 
@@ -418,6 +438,9 @@ BuiltImage build_pe(const PeOptions& o) {
   // Sections in order; each one's contents may depend on the RVAs of those before it.
   std::vector<Section> sections;
   TextInfo text;
+  const bool has_debug_sections = o.layout == Layout::resources_then_reloc_debug;
+  const std::uint32_t debug_entries =
+      o.debug_directory ? 1U + (has_debug_sections ? 1U : 0U) + (o.coff_symbols != 0 ? 1U : 0U) : 0U;
   std::uint32_t data_va = 0;
   std::uint32_t reloc_size = 0;
   std::uint32_t rsrc_dir_rva = 0;
@@ -430,7 +453,7 @@ BuiltImage build_pe(const PeOptions& o) {
     switch (k) {
       case Kind::text:
         s.name = ".text";
-        s.data = make_text(plus, va, text);
+        s.data = make_text(plus, va, debug_entries, text);
         s.characteristics = kTextFlags;
         img.entry_point = va;
         break;
@@ -626,7 +649,6 @@ BuiltImage build_pe(const PeOptions& o) {
     if (s.name == ".reloc") set_dir(5, s.va, reloc_size);
   }
   set_dir(12, text_va + text.iat, text.iat_size);
-
   // Section table and raw data.
   for (std::size_t i = 0; i < sections.size(); ++i) {
     const Section& s = sections[i];
@@ -641,6 +663,32 @@ BuiltImage build_pe(const PeOptions& o) {
     img.sections.push_back(BuiltSection{s.name, s.va, s.virtual_size, s.raw_ptr, s.raw_size, s.characteristics});
   }
   if (!tail.empty()) put_bytes(b, raw, tail.data(), tail.size());
+
+  if (debug_entries != 0) {
+    img.debug_directory_rva = text_va + text.debug_dir;
+    img.debug_entries = debug_entries;
+    set_dir(6, img.debug_directory_rva, kDebugEntrySize * debug_entries);
+    struct Entry {
+      std::uint32_t type, size, rva, ptr;
+    };
+    std::vector<Entry> entries = {{2, text.codeview_size, text_va + text.codeview, sections.front().raw_ptr + text.codeview}};
+    if (has_debug_sections) {
+      const Section& dbg = sections[4];  // "/4"
+      entries.push_back({2, 0x18, dbg.va + 8, dbg.raw_ptr + 8});
+    }
+    if (o.coff_symbols != 0) {
+      // The COFF entry has no address: the symbol table is not mapped.
+      entries.push_back({1, static_cast<std::uint32_t>(img.overlay_offset - img.symbol_table_offset), 0,
+                         static_cast<std::uint32_t>(img.symbol_table_offset)});
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+      const std::size_t e = sections.front().raw_ptr + text.debug_dir + kDebugEntrySize * i;
+      put32(b, e + 12, entries[i].type);
+      put32(b, e + 16, entries[i].size);
+      put32(b, e + 20, entries[i].rva);
+      put32(b, e + 24, entries[i].ptr);
+    }
+  }
 
   if (o.checksum) put32(b, img.checksum_offset, pe_checksum(b, img.checksum_offset));
   return img;

@@ -90,6 +90,10 @@ struct PeOptions {
   // A COFF symbol table of this many 18-byte records plus a string table, right after the
   // sections; PointerToSymbolTable/NumberOfSymbols point at it. 0: none.
   std::uint32_t coff_symbols = 0;
+  // A debug directory (data directory 6) in .text with a CodeView entry whose data is in .text,
+  // plus, as linkers write them, an entry for data in the discardable debug section "/4"
+  // (layout resources_then_reloc_debug) and a COFF entry for the symbol table (coff_symbols).
+  bool debug_directory = false;
   // A WIN_CERTIFICATE blob holding these bytes, 8-aligned, at the very end of the file, with
   // data directory 4 giving its file offset and size. Empty: none.
   Bytes certificate;
@@ -119,6 +123,8 @@ struct BuiltImage {
   std::uint64_t overlay_offset = 0;        // start of `overlay` bytes
   std::uint64_t certificate_offset = 0;    // 0: none
   std::uint32_t certificate_size = 0;
+  std::uint32_t debug_directory_rva = 0;   // 0: none
+  std::uint32_t debug_entries = 0;
 };
 
 // The RVA the resource section gets under `options` (the layout does not depend on the

@@ -18,6 +18,7 @@ PeOptions decorated() {
   o.checksum = true;
   o.overlay = Bytes(20, 0x5A);
   o.coff_symbols = 2;
+  o.debug_directory = true;
   o.resources = {TestResource{ResId::num(24), ResId::num(1), 0, manifest_bytes(), 0},
                  TestResource{ResId::str(u"T"), ResId::num(2), 1033, Bytes{1, 2, 3}, 1252}};
   return o;
@@ -84,6 +85,20 @@ std::vector<Damage> damages() {
       {"import_directory_moved",
        [](BuiltImage& i, auto&) { put32(i.bytes, i.data_directories_offset + 8, get32(i.bytes, i.data_directories_offset + 8) + 4); },
        "data directory 1"},
+      {"debug_pointer_stale",
+       [](BuiltImage& i, auto&) {
+         const BuiltSection& text = i.sections[0];
+         const std::size_t entry1 = text.pointer_to_raw_data + (i.debug_directory_rva - text.virtual_address) + 28;
+         put32(i.bytes, entry1 + 24, get32(i.bytes, entry1 + 24) + 0x10);
+       },
+       "debug entry 1: PointerToRawData"},
+      {"debug_address_stale",
+       [](BuiltImage& i, auto&) {
+         const BuiltSection& text = i.sections[0];
+         const std::size_t entry0 = text.pointer_to_raw_data + (i.debug_directory_rva - text.virtual_address);
+         put32(i.bytes, entry0 + 20, get32(i.bytes, entry0 + 20) + 4);
+       },
+       "debug entry 0: AddressOfRawData"},
       {"symbol_pointer_stale",
        [](BuiltImage& i, auto&) {
          const std::size_t coff = get32(i.bytes, 0x3C) + 4;

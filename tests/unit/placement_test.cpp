@@ -84,7 +84,7 @@ std::vector<TestResource> expected_set(const Scenario& s, bool image_has_resourc
   return set;
 }
 
-enum class Decoration { plain, checksum_overlay, certificate, coff_symbols, dir_offset, few_directories, slack };
+enum class Decoration { plain, checksum_overlay, certificate, coff_symbols, debug_directory, dir_offset, few_directories, slack };
 
 const char* decoration_name(Decoration d) {
   switch (d) {
@@ -92,6 +92,7 @@ const char* decoration_name(Decoration d) {
     case Decoration::checksum_overlay: return "checksum_overlay";
     case Decoration::certificate: return "certificate";
     case Decoration::coff_symbols: return "coff_symbols";
+    case Decoration::debug_directory: return "debug_directory";
     case Decoration::dir_offset: return "dir_offset";
     case Decoration::few_directories: return "few_directories";
     case Decoration::slack: return "slack";
@@ -132,6 +133,11 @@ PeOptions options_for(const Case& c) {
     case Decoration::coff_symbols:
       o.coff_symbols = 6;
       o.overlay = filled(5, 0x88);
+      break;
+    case Decoration::debug_directory:
+      o.debug_directory = true;
+      o.coff_symbols = 3;
+      o.overlay = filled(9, 0x99);
       break;
     case Decoration::dir_offset: o.resource_dir_offset = 0x24; break;
     case Decoration::few_directories: o.number_of_rva_and_sizes = 3; break;
@@ -260,7 +266,7 @@ std::vector<Case> decoration_cases() {
     for (bool plus : {false, true}) {
       for (bool low : {false, true}) {
         for (Decoration d : {Decoration::checksum_overlay, Decoration::certificate, Decoration::coff_symbols,
-                             Decoration::dir_offset, Decoration::few_directories, Decoration::slack}) {
+                             Decoration::debug_directory, Decoration::dir_offset, Decoration::few_directories, Decoration::slack}) {
           for (std::size_t s : {add, large}) cases.push_back(Case{layout, plus, low, true, s, d});
         }
       }
