@@ -8,8 +8,13 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 check_tarvisk "${1:-}"
 require_llvm_readers
-require_tool WINE wine
-require_tool WINESERVER wineserver
+# Wine is optional even where every other tool is required: this is a smoke test only.
+if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1; then
+  echo "SKIP: Wine is not installed"
+  exit "$SKIP_STATUS"
+fi
+WINE=wine
+WINESERVER=wineserver
 
 enter_workdir
 write_manifests
@@ -54,5 +59,5 @@ run_one() {
 ran=0
 run_one i686
 run_one x86_64
-((ran > 0)) || skip "this Wine could run none of the programs"
+((ran > 0)) || fail "this Wine could run none of the programs"
 echo "PASS: $ran mingw programs started under Wine after embedding"
