@@ -146,6 +146,20 @@ TEST(ResourceStore, ImageWithNoRoomIsReportedOnceAndLeftAlone) {
   }
 }
 
+// The update call copies the bytes it is given, so under a cap with room for the tool's own
+// copy but not for a second one, the entry is refused. The update is still ended (it rewrites
+// the image with its old resources), and that must not add a second message.
+TEST(ResourceStore, RefusedEntryIsReportedOnce) {
+  if (sanitized_build()) GTEST_SKIP() << "the sanitizers' shadow memory does not fit under an address-space cap";
+  constexpr std::uint32_t kErrorNotEnoughMemory = 8;
+  const Workspace ws(ordinary_image(), Bytes(64U << 20, 'm'));
+  RunOptions options;
+  options.address_space_limit = 112ULL << 20;
+  expect_failure(run_tarvisk({ws.image(), ws.manifest()}, options), update_line(kErrorNotEnoughMemory));
+  EXPECT_EQ(describe(resources_in_file(ws.image())), describe(ws.original_resources()));
+  EXPECT_EQ(entries_of(ws.dir()), (std::set<std::string>{"app.exe", "app.manifest"}));
+}
+
 TEST(ResourceStore, UnwritableDirectoryFailsWhenTheUpdateIsWritten) {
   if (geteuid() == 0) GTEST_SKIP() << "root may write to any directory";
   const Workspace ws;
