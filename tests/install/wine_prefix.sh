@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Creates (setup) or stops (cleanup) the Wine prefix that the installation tests share, so a
+# test run pays Wine's slow first start once. Without Wine there is nothing to do.
+#
+# usage: wine_prefix.sh setup|cleanup <prefix-directory>
+set -euo pipefail
+
+action=${1:-}
+prefix=${2:-}
+[[ -n $prefix ]] || { echo "usage: $0 setup|cleanup <prefix-directory>" >&2; exit 2; }
+if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1; then
+  echo "Wine is not installed; the tests that run programs under it skip that part"
+  exit 0
+fi
+
+export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY WAYLAND_DISPLAY
+case $action in
+  setup)
+    rm -rf "$prefix"
+    status=0
+    timeout 300 wineboot -i >"$prefix.log" 2>&1 || status=$?
+    if ((status != 0)); then
+      echo "wineboot failed with $status:" >&2
+      tail -20 "$prefix.log" >&2
+      exit 1
+    fi
+    wineserver -w
+    echo "Wine prefix ready in $prefix"
+    ;;
+  cleanup)
+    wineserver -k >/dev/null 2>&1 || true
+    rm -rf "$prefix" "$prefix.log"
+    ;;
+  *)
+    echo "usage: $0 setup|cleanup <prefix-directory>" >&2
+    exit 2
+    ;;
+esac
