@@ -45,8 +45,8 @@ struct Damage {
 
 std::size_t section_header(const BuiltImage& img, std::size_t index) { return img.section_table_offset + 40 * index; }
 
-std::vector<Damage> damages() {
-  return {
+const std::vector<Damage>& damages() {
+  static const std::vector<Damage> all = {
       {"code_byte", [](BuiltImage& i, auto&) { i.bytes[i.sections[0].pointer_to_raw_data + 1] ^= 1; },
        "section 0 (.text): contents changed"},
       {"data_byte", [](BuiltImage& i, auto&) { i.bytes[i.sections[1].pointer_to_raw_data + 0x30] ^= 1; },
@@ -106,6 +106,7 @@ std::vector<Damage> damages() {
        },
        "PointerToSymbolTable"},
   };
+  return all;
 }
 
 class CheckerDamage : public ::testing::TestWithParam<std::size_t> {};

@@ -61,8 +61,8 @@ struct Malformed {
   std::function<Bytes(std::uint32_t rva)> section;
 };
 
-std::vector<Malformed> malformed_trees() {
-  return {
+const std::vector<Malformed>& malformed_trees() {
+  static const std::vector<Malformed> all = {
       {"loop_to_root", [](std::uint32_t rva) { return sound_tree(rva).entry(40, 1, 0, true).bytes(); }},
       {"loop_to_self", [](std::uint32_t rva) { return sound_tree(rva).entry(16, 24, 0, true).bytes(); }},
       {"shared_subtree",
@@ -103,6 +103,7 @@ std::vector<Malformed> malformed_trees() {
       {"data_rva_wraps", [](std::uint32_t rva) { return sound_tree(rva).data(72, 0xFFFFFFF0, 0x20).bytes(); }},
       {"directory_overlaps_itself", [](std::uint32_t rva) { return sound_tree(rva).entry(16, 24, 8, true).bytes(); }},
   };
+  return all;
 }
 
 class MalformedTree : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
@@ -227,10 +228,10 @@ Bytes truncated(std::size_t len) {
   return b;
 }
 
-std::vector<NotAnImage> not_images() {
+const std::vector<NotAnImage>& not_images() {
   constexpr std::size_t pe = 0x80;      // e_lfanew of builder images with header room
   constexpr std::size_t opt = pe + 24;  // optional header
-  return {
+  static const std::vector<NotAnImage> all = {
       {"empty", [] { return Bytes(); }, Errc::file_invalid},
       {"text", [] { const std::string s = "just some text, not an image\n"; return Bytes(s.begin(), s.end()); },
        Errc::bad_exe_format},
@@ -246,6 +247,7 @@ std::vector<NotAnImage> not_images() {
       {"truncated_in_section_table", [] { return truncated(opt + 224 + 20); }, Errc::bad_exe_format},
       {"truncated_in_section_data", [] { return truncated(0x500); }, Errc::bad_exe_format},
   };
+  return all;
 }
 
 class NotImage : public ::testing::TestWithParam<std::size_t> {};
