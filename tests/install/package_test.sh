@@ -122,6 +122,9 @@ fi
 if use_wine; then
   wine_run "$image" show
   check_show_manifest_output show.out example/app.manifest
+  # The example's manifest asks for UTF-8: proof that the loader read it, not just the program.
+  head -n 1 show.out | grep -q "active code page 65001" ||
+    fail "the example's manifest did not take effect: $(head -n 1 show.out)"
   echo "PASS ($mode): embedded through the CMake package, found under Wine"
 else
   echo "PASS ($mode): embedded through the CMake package (Wine not installed, not run)"
