@@ -151,8 +151,10 @@ Result<FileExtent> PeImage::map(Rva rva, std::uint32_t len) const {
   const std::uint32_t backed = std::min(s.SizeOfRawData, static_cast<std::uint32_t>(std::min<std::uint64_t>(
                                                              align_up(s.mapped_size(), SectionAlignment), 0xffffffffULL)));
   FileExtent e;
-  e.offset = FileOffset{std::uint64_t{s.PointerToRawData} + rel};
   e.file_len = rel >= backed ? 0 : std::min(len, backed - rel);
+  // A range wholly past the raw data has no bytes in the file; position 0 keeps the empty
+  // read that stands for it inside the file (PointerToRawData + rel may lie far beyond it).
+  e.offset = FileOffset{e.file_len == 0 ? 0 : std::uint64_t{s.PointerToRawData} + rel};
   e.size = len;
   return e;
 }
