@@ -109,9 +109,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION devel)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps computes Depends from what the installed binaries actually link.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# The synopsis line is CPACK_PACKAGE_DESCRIPTION_SUMMARY; this is the extended description.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "${PROJECT_DESCRIPTION}
-tarvisk stores an application manifest file, byte for byte, as the RT_MANIFEST
+    "tarvisk stores an application manifest file, byte for byte, as the RT_MANIFEST
 resource (type 24, name 1, language neutral) of a Windows PE32 or PE32+
 executable, on any operating system. It rewrites the image's resource section
 itself, keeps overlays, drops Authenticode signatures that the change would
