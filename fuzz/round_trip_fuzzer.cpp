@@ -1,0 +1,117 @@
+// Fuzz target: the whole update on an image in memory (open, change the resources, write),
+// with the written image read back by the core and checked by the invariant checker.
+#include <string>
+
+#include "fuzz_support.h"
+#include "invariants.h"
+#include "resupdate/image_editor.h"
+#include "resupdate/source.h"
+
+using namespace resupdate;
+using tarvisk_fuzz::violated;
+
+namespace {
+
+// Images whose resources or output are larger than this are planned but not written: a few
+// bytes of headers may legally describe gigabytes of zero-filled sections.
+constexpr std::uint64_t kMaxResources = 8U << 20;
+constexpr std::uint64_t kMaxImage = 64U << 20;
+
+std::uint32_t fnv1a(const std::uint8_t* data, std::size_t size) {
+  std::uint32_t h = 2166136261U;
+  for (std::size_t i = 0; i < size; ++i) h = (h ^ data[i]) * 16777619U;
+  return h;
+}
+
+tarvisk_test::ResId to_test(const ResourceId& id) {
+  return id.named ? tarvisk_test::ResId::str(id.name) : tarvisk_test::ResId::num(id.id);
+}
+
+// Failures a rewrite may report for an image it accepted: no layout fits, or too large.
+bool acceptable_refusal(Errc code) {
+  return code == Errc::not_supported || code == Errc::file_too_large || code == Errc::not_enough_memory;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const Bytes original(data, data + size);
+  auto src = std::make_shared<MemorySource>(ByteSpan(original));
+  auto opened = ImageEditor::open(src, false);
+  if (!opened) {
+    const Errc code = opened.error().code;
+    if (code != Errc::bad_exe_format && code != Errc::file_invalid && code != Errc::invalid_data)
+      violated("open failed with an unexpected code: " + opened.error().detail);
+    return 0;
+  }
+  ImageEditor& editor = *opened;
+
+  // The change depends on the input, so that one corpus explores adds, replacements and
+  // removals, integer and string keys, empty and odd-sized blobs.
+  const std::uint32_t h = fnv1a(data, size);
+  const ResourceKey manifest{ResourceId::number(24), ResourceId::number(1), 0};
+  editor.put(manifest, Bytes(h % 301, static_cast<std::uint8_t>(h >> 8)));
+  if ((h & 0x10000) != 0) editor.put(ResourceKey{ResourceId::string(u"FUZZ"), ResourceId::string(u"Z"), 7}, Bytes{1, 2, 3});
+  if ((h & 0x20000) != 0 && editor.resources().size() > 1) {
+    const ResourceKey first = editor.resources().begin()->first;
+    if (!editor.erase(first)) violated("a listed resource could not be erased");
+  }
+
+  std::uint64_t total = 0;
+  for (const auto& entry : editor.resources()) total += entry.second.size();
+  if (total > kMaxResources) return 0;
+
+  auto plan = editor.plan();
+  if (!plan) {
+    if (!acceptable_refusal(plan.error().code)) violated("planning failed with an unexpected code: " + plan.error().detail);
+    return 0;
+  }
+  if (plan->size > kMaxImage) return 0;
+  MemorySink sink;
+  if (Status s = write_image(*plan, editor.source(), sink); !s) violated("writing a planned image failed: " + s.error().detail);
+  const Bytes output = sink.take();
+  const MemorySource written{ByteSpan(output)};
+  if (Status s = verify_image(written, *plan, editor.resources(), editor.source()); !s)
+    violated("the written image does not verify: " + s.error().detail);
+
+  std::vector<tarvisk_test::TestResource> intended;
+  for (const auto& [key, res] : editor.resources()) {
+    auto bytes = res.load(editor.source());
+    if (!bytes) violated("an accepted resource cannot be loaded: " + bytes.error().detail);
+    intended.push_back({to_test(key.type), to_test(key.name), key.language, std::move(bytes).value(), res.code_page});
+  }
+
+  // The invariant checker holds an image to the rules a linker's output keeps. An input that
+  // breaks them already (overlapping sections, an unaligned table, a tree in the middle of
+  // its section) cannot be held to them after the rewrite; the resources still must be right.
+  std::vector<tarvisk_test::TestResource> before;
+  const auto reopened = ImageEditor::open(src, false);
+  for (const auto& [key, res] : reopened->resources()) {
+    auto bytes = res.load(*src);
+    before.push_back({to_test(key.type), to_test(key.name), key.language, std::move(bytes).value(), res.code_page});
+  }
+  // The checker maps each section whole in memory, so sections of gigabytes of zeros are left
+  // to the core's own read-back.
+  bool small_sections = true;
+  for (const SectionHeader& s : editor.image().sections()) small_sections = small_sections && s.mapped_size() <= kMaxImage;
+  // Held against itself, an image with a certificate table breaks the two rules about it
+  // (the table must go); those say nothing about how well-formed it is.
+  bool well_formed = small_sections;
+  for (const std::string& v : well_formed ? tarvisk_test::check_invariants(original, original, before) : std::vector<std::string>{})
+    well_formed = well_formed && (v.starts_with("certificate table") || v.starts_with("overlay not kept"));
+  std::vector<std::string> broken;
+  if (well_formed) {
+    broken = tarvisk_test::check_invariants(original, output, intended);
+  } else {
+    std::string error;
+    const auto got = tarvisk_test::read_resources(output, &error);
+    if (!error.empty()) broken.push_back("the written tree does not read back: " + error);
+    else if (got.size() != intended.size()) broken.push_back("the written image holds a different number of resources");
+  }
+  if (!broken.empty()) {
+    std::string all;
+    for (const std::string& b : broken) all += "\n  - " + b;
+    violated("invariants broken by a rewrite:" + all);
+  }
+  return 0;
+}
