@@ -121,4 +121,7 @@ The package also carries the resource-update library with its C++ headers,
 a CMake package (find_package(Tarvisk), tarvisk_embed_manifest()), a manual
 page and ready-made manifests for common needs.")
 
-include(CPack)
+# A project that builds Tarvisk as a subproject keeps its own packaging.
+if(PROJECT_IS_TOP_LEVEL)
+  include(CPack)
+endif()
