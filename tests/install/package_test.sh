@@ -6,7 +6,9 @@
 # find its manifest when it runs.
 #
 # usage: package_test.sh install|build-tree <tarvisk-build-dir> <tarvisk-source-dir> \
-#                        <cmake> <generator> [<config>]
+#                        <cmake> <generator> x86_64|i686 [<config>]
+# x86_64 uses the example's own toolchain file, i686 the project's cmake/mingw-i686.cmake: a
+# 32-bit program built against the package of a 64-bit host tool.
 
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -15,11 +17,17 @@ build_dir=${2:-}
 source_dir=${3:-}
 cmake=${4:-}
 generator=${5:-}
-config=${6:-}
+arch=${6:-}
+config=${7:-}
 [[ $mode == install || $mode == build-tree ]] && [[ -n $generator ]] ||
-  fail "usage: $0 install|build-tree <build-dir> <source-dir> <cmake> <generator> [<config>]"
+  fail "usage: $0 install|build-tree <build-dir> <source-dir> <cmake> <generator> x86_64|i686 [<config>]"
+case $arch in
+  x86_64) toolchain=example/mingw-w64-x86_64.cmake ;;
+  i686) toolchain=$source_dir/cmake/mingw-i686.cmake ;;
+  *) fail "unknown architecture '$arch'" ;;
+esac
 
-require_tool MINGW_CC x86_64-w64-mingw32-gcc
+require_tool MINGW_CC "$arch-w64-mingw32-gcc"
 require_tool READOBJ llvm-readobj
 enter_workdir
 
@@ -60,7 +68,7 @@ fi
 cp -r "$source_dir/examples/cmake-mingw" example
 configure() {
   "$cmake" -S example -B example-build -G "$generator" -DCMAKE_BUILD_TYPE=Release \
-    -DCMAKE_TOOLCHAIN_FILE="$WORK/example/mingw-w64-x86_64.cmake" "${package_args[@]}" "$@" \
+    -DCMAKE_TOOLCHAIN_FILE="$(realpath "$toolchain")" "${package_args[@]}" "$@" \
     >configure.log 2>&1 || fail "configuring the example failed: $(tail -30 configure.log)"
 }
 build() {
@@ -76,6 +84,11 @@ grep -rqF -- "-DTARVISK_TOOL=$expected_tool" example-build ||
 build build1.log || fail "building the example failed: $(tail -30 build1.log)"
 grep -q "inserted into" build1.log || fail "the build did not run tarvisk: $(tail -20 build1.log)"
 check_manifest_in "$image" example/app.manifest
+machine=$("$READOBJ" --file-headers "$image" | awk '/^ *Machine: / { print $2; exit }')
+case $arch in
+  x86_64) [[ $machine == IMAGE_FILE_MACHINE_AMD64 ]] || fail "the example is a $machine image, not x86_64" ;;
+  i686) [[ $machine == IMAGE_FILE_MACHINE_I386 ]] || fail "the example is a $machine image, not i686" ;;
+esac
 
 # Nothing changed: nothing relinks, nothing is embedded again.
 cksum "$image" >image.sum
@@ -125,7 +138,7 @@ if use_wine; then
   # The example's manifest asks for UTF-8: proof that the loader read it, not just the program.
   head -n 1 show.out | grep -q "active code page 65001" ||
     fail "the example's manifest did not take effect: $(head -n 1 show.out)"
-  echo "PASS ($mode): embedded through the CMake package, found under Wine"
+  echo "PASS ($mode, $arch): embedded through the CMake package, found under Wine"
 else
-  echo "PASS ($mode): embedded through the CMake package (Wine not installed, not run)"
+  echo "PASS ($mode, $arch): embedded through the CMake package (Wine not installed, not run)"
 fi
