@@ -309,6 +309,12 @@ Bytes manifest_bytes(const std::string& tag) {
   return Bytes(text.begin(), text.end());
 }
 
+std::vector<TestResource> existing_manifests() {
+  return {TestResource{ResId::num(kRtManifest), ResId::num(1), 0, manifest_bytes("exe"), 0},
+          TestResource{ResId::num(kRtManifest), ResId::num(1), 1033, manifest_bytes("exe.en"), 1252},
+          TestResource{ResId::num(kRtManifest), ResId::num(2), 0, manifest_bytes("dll"), 0}};
+}
+
 TestResource manifest(std::uint16_t name, std::uint16_t language, const std::string& text) {
   return TestResource{ResId::num(kRtManifest), ResId::num(name), language, Bytes(text.begin(), text.end()), 0};
 }

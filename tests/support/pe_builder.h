@@ -43,6 +43,8 @@ inline constexpr std::uint16_t kRtManifest = 24;
 [[nodiscard]] TestResource manifest(std::uint16_t name, std::uint16_t language, const std::string& text);
 // Bytes of a short, valid application manifest (distinct per `tag`).
 [[nodiscard]] Bytes manifest_bytes(const std::string& tag = "app");
+// Manifests an image often carries already: 24/1/0, 24/1/1033 (code page 1252) and 24/2/0.
+[[nodiscard]] std::vector<TestResource> existing_manifests();
 
 // Which sections follow the resource section; every layout has .text first.
 enum class Layout {
