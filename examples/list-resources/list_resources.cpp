@@ -71,10 +71,18 @@ std::string to_utf8(const std::u16string& s) {
 }
 
 std::string describe(const resupdate::ResourceId& id, bool is_type) {
-  if (id.named) return "\"" + to_utf8(id.name) + "\"";
-  std::string text = std::to_string(id.id);
-  if (is_type) {
-    if (const char* label = type_label(id.id)) text += std::string(" (") + label + ")";
+  std::string text;
+  if (id.named) {
+    text += '"';
+    text += to_utf8(id.name);
+    text += '"';
+    return text;
+  }
+  text += std::to_string(id.id);
+  if (const char* label = is_type ? type_label(id.id) : nullptr) {
+    text += " (";
+    text += label;
+    text += ')';
   }
   return text;
 }
