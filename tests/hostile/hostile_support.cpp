@@ -185,6 +185,27 @@ void fill_file_system(const std::string& path) {
   ::close(fd);
 }
 
+Bytes slurp(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) throw std::runtime_error("cannot open " + path);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    ::close(fd);
+    throw std::runtime_error("cannot examine " + path);
+  }
+  Bytes out(static_cast<std::size_t>(st.st_size));
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = ::read(fd, out.data() + done, out.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  if (done != out.size()) throw std::runtime_error("cannot read " + path);
+  return out;
+}
+
 bool running_as_root() noexcept { return ::geteuid() == 0; }
 
 double elapsed_ms(std::chrono::steady_clock::time_point start) {

@@ -76,6 +76,10 @@ class ScratchMount {
 // Fills the file system holding `path` until no byte is left, by writing the file `path`.
 void fill_file_system(const std::string& path);
 
+// A whole file, read in large pieces (the test support's reader goes byte by byte, which is
+// slow for the images of hundreds of MiB used here). Throws when the file cannot be read.
+[[nodiscard]] Bytes slurp(const std::string& path);
+
 [[nodiscard]] bool running_as_root() noexcept;
 
 // Milliseconds since `start`.
