@@ -195,7 +195,9 @@ Result<ImagePlan> ImageEditor::plan() const {
     base = Rva{R.VirtualAddress};
     if (R.SizeOfRawData != 0 && new_size <= R.SizeOfRawData && align_up(new_size, SA) <= va_room) {
       b.plan.placement = Placement::in_place;
-      R.VirtualSize = static_cast<std::uint32_t>(new_size);
+      // A section followed by others keeps its extent: the loader wants no hole in the address map.
+      R.VirtualSize = last ? static_cast<std::uint32_t>(new_size)
+                           : std::max(static_cast<std::uint32_t>(new_size), R.VirtualSize);
       tail.old_start = tail.new_start = old_raw_end;
     } else if (R.SizeOfRawData != 0 && (last || std::all_of(secs.begin() + static_cast<std::ptrdiff_t>(*r) + 1, secs.end(),
                                                            [&](const SectionHeader& s) { return movable(img, s); }))) {
