@@ -12,6 +12,7 @@ fail() {
 }
 
 skip() {
+  [[ -z ${TARVISK_WINE_REQUIRED:-} ]] || fail "$* (TARVISK_WINE_REQUIRED is set)"
   echo "SKIP: $*"
   exit "$SKIP_STATUS"
 }

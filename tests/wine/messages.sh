@@ -124,4 +124,8 @@ cp original.exe app.exe
 run_wine errorlevel-success cmd /c 'tarvisk.exe app.exe small.manifest >nul & echo status=%ERRORLEVEL%'
 grep -qx $'status=0\r' errorlevel-success.out || fail "a successful run's exit code was not 0: '$(cat errorlevel-success.out)'"
 
+# Tarvisk's service writes the new image beside the old one; none may stay behind.
+leftovers=$(find . -name '*.tarvisk-*')
+[[ -z $leftovers ]] || fail "temporary files left behind: $leftovers"
+
 echo "PASS: $checked message cases for tarvisk.exe ($arch, $service service) under Wine"
