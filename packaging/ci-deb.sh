@@ -19,8 +19,10 @@ step() {
 
 ((EUID == 0)) || fail "run as root: the package is installed with dpkg -i"
 command -v dpkg-shlibdeps >/dev/null || fail "dpkg-shlibdeps is missing (apt-get install dpkg-dev)"
+# A run that was killed half-way may have left its package installed.
 if dpkg-query -W -f='${Status}' tarvisk 2>/dev/null | grep -q 'install ok installed'; then
-  fail "a tarvisk package is already installed; remove it first (dpkg -r tarvisk)"
+  echo "note: removing the tarvisk package left installed before this run"
+  dpkg -r tarvisk
 fi
 
 step "Release build in $build_dir"

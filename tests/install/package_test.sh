@@ -119,8 +119,12 @@ fi
 # --- The library through the package: examples/list-resources built against it ---------------
 
 if [[ $mode == install ]]; then
+  # A static library is linked with the compiler and instrumentation it was built with
+  # (a sanitizer build's library needs the sanitizer runtimes).
   "$cmake" -S "$source_dir/examples/list-resources" -B lister-build -G "$generator" \
-    -DCMAKE_BUILD_TYPE=Release "${package_args[@]}" >lister-configure.log 2>&1 ||
+    -DCMAKE_BUILD_TYPE=Release "${package_args[@]}" \
+    ${TARVISK_CXX_COMPILER:+-DCMAKE_CXX_COMPILER="$TARVISK_CXX_COMPILER"} \
+    -DCMAKE_CXX_FLAGS="${TARVISK_CXX_FLAGS:-}" >lister-configure.log 2>&1 ||
     fail "configuring list-resources against the package failed: $(tail -30 lister-configure.log)"
   "$cmake" --build lister-build >lister-build.log 2>&1 ||
     fail "building list-resources against the package failed: $(tail -30 lister-build.log)"
