@@ -20,6 +20,23 @@ esac
 
 enter_workdir
 cp "$TOOL" tarvisk.exe
+# The runtimes are linked in: nothing but the system's own DLLs may be imported. The system's
+# service comes from KERNEL32; with Tarvisk's own built in, none of its calls may.
+"$READOBJ" --coff-imports tarvisk.exe >imports.txt 2>&1 || fail "llvm-readobj could not read the imports"
+for dll in $(awk '/^ *Name: / { print toupper($2) }' imports.txt | sort -u); do
+  case $dll in
+    KERNEL32.DLL | MSVCRT.DLL | ADVAPI32.DLL) ;;
+    *) fail "tarvisk.exe ($arch, $service service) needs $dll, which Windows does not ship" ;;
+  esac
+done
+for call in BeginUpdateResourceA UpdateResourceA EndUpdateResourceA; do
+  if grep -q "Symbol: $call " imports.txt; then
+    [[ $service == system ]] || fail "tarvisk.exe with Tarvisk's service still imports $call"
+  else
+    [[ $service == own ]] || fail "tarvisk.exe with the system's service does not import $call"
+  fi
+done
+
 cp "$BIN/find-manifest-$image_arch-stripped.exe" original.exe
 printf '<assembly xmlns="urn:schemas-microsoft-com:asm.v1" manifestVersion="1.0"/>\r\n' >small.manifest
 : >empty.manifest
