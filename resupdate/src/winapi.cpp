@@ -8,6 +8,7 @@
 #include <optional>
 #include <unordered_set>
 
+#include "resupdate/commit.h"
 #include "resupdate/file_io.h"
 #include "resupdate/image_editor.h"
 
@@ -119,18 +120,7 @@ BOOL EndUpdateResourceA(HANDLE hUpdate, BOOL fDiscard) {
   }
   const std::unique_ptr<PendingUpdate> update(raw);
   if (fDiscard != FALSE) return TRUE;
-  try {
-    const resupdate::ImageEditor& editor = *update->editor;
-    auto plan = editor.plan();
-    if (!plan) return fail(plan.error().code);
-    const resupdate::Status done = resupdate::replace_atomically(
-        *update->file, [&](resupdate::ByteSink& sink) { return resupdate::write_image(*plan, editor.source(), sink); },
-        [&](const resupdate::ByteSource& written) {
-          return resupdate::verify_image(written, *plan, editor.resources(), editor.source());
-        });
-    if (!done) return fail(done.error().code);
-  } catch (const std::bad_alloc&) {
-    return fail(Errc::not_enough_memory);
-  }
+  const resupdate::Status done = resupdate::commit(*update->editor, *update->file);
+  if (!done) return fail(done.error().code);
   return TRUE;
 }
