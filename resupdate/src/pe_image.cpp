@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <string>
 
 namespace resupdate {
@@ -160,11 +161,12 @@ Result<FileExtent> PeImage::map(Rva rva, std::uint32_t len) const {
 }
 
 Status PeImage::read(const ByteSource& src, Rva rva, std::span<std::uint8_t> out) const {
-  if (out.size() > 0xffffffffULL) return make_error(Errc::invalid_data, "read too large");
+  constexpr std::size_t kMaxRead = std::numeric_limits<std::uint32_t>::max();
+  if (out.size() > kMaxRead) return make_error(Errc::invalid_data, "read too large");
   auto e = map(rva, static_cast<std::uint32_t>(out.size()));
   if (!e) return std::move(e).error();
   if (Status s = src.read(e->offset.value, out.first(e->file_len)); !s) return s;
-  std::fill(out.begin() + e->file_len, out.end(), std::uint8_t{0});
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(e->file_len), out.end(), std::uint8_t{0});
   return {};
 }
 
@@ -202,12 +204,12 @@ void PeChecksum::update(ByteSpan data) noexcept {
     const bool in_field = pos_ >= field_ && pos_ < field_ + 4;
     // Fast path: whole words that do not touch the checksum field.
     if (pending_ < 0 && !in_field && (pos_ + 2 <= field_ || pos_ >= field_ + 4)) {
-      std::uint64_t limit = n - i;
-      if (pos_ < field_) limit = std::min<std::uint64_t>(limit, field_ - pos_);
-      limit &= ~std::uint64_t{1};
+      std::size_t limit = n - i;
+      if (pos_ < field_) limit = static_cast<std::size_t>(std::min<std::uint64_t>(limit, field_ - pos_));
+      limit &= ~std::size_t{1};
       if (limit >= 2) {
         std::uint64_t sum = 0;
-        for (std::uint64_t k = 0; k < limit; k += 2)
+        for (std::size_t k = 0; k < limit; k += 2)
           sum += static_cast<std::uint64_t>(data[i + k]) | (static_cast<std::uint64_t>(data[i + k + 1]) << 8);
         sum_ += sum;
         i += limit;

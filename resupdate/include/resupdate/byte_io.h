@@ -47,18 +47,20 @@ class ByteReader {
 
   [[nodiscard]] bool u8(std::uint64_t off, std::uint8_t& out) const noexcept {
     if (!has(off, 1)) return false;
-    out = data_[off];
+    out = data_[static_cast<std::size_t>(off)];
     return true;
   }
   [[nodiscard]] bool u16(std::uint64_t off, std::uint16_t& out) const noexcept {
     if (!has(off, 2)) return false;
-    out = static_cast<std::uint16_t>(data_[off] | (data_[off + 1] << 8));
+    const auto i = static_cast<std::size_t>(off);
+    out = static_cast<std::uint16_t>(data_[i] | (data_[i + 1] << 8));
     return true;
   }
   [[nodiscard]] bool u32(std::uint64_t off, std::uint32_t& out) const noexcept {
     if (!has(off, 4)) return false;
-    out = static_cast<std::uint32_t>(data_[off]) | (static_cast<std::uint32_t>(data_[off + 1]) << 8) |
-          (static_cast<std::uint32_t>(data_[off + 2]) << 16) | (static_cast<std::uint32_t>(data_[off + 3]) << 24);
+    const auto i = static_cast<std::size_t>(off);
+    out = static_cast<std::uint32_t>(data_[i]) | (static_cast<std::uint32_t>(data_[i + 1]) << 8) |
+          (static_cast<std::uint32_t>(data_[i + 2]) << 16) | (static_cast<std::uint32_t>(data_[i + 3]) << 24);
     return true;
   }
   [[nodiscard]] bool u64(std::uint64_t off, std::uint64_t& out) const noexcept {
@@ -70,7 +72,7 @@ class ByteReader {
   }
   [[nodiscard]] bool span(std::uint64_t off, std::uint64_t len, ByteSpan& out) const noexcept {
     if (!has(off, len)) return false;
-    out = data_.subspan(off, len);
+    out = data_.subspan(static_cast<std::size_t>(off), static_cast<std::size_t>(len));
     return true;
   }
 
@@ -86,13 +88,15 @@ class ByteWriter {
 
   [[nodiscard]] bool u16(std::uint64_t off, std::uint16_t v) noexcept {
     if (!fits(off, 2, out_.size())) return false;
-    out_[off] = static_cast<std::uint8_t>(v);
-    out_[off + 1] = static_cast<std::uint8_t>(v >> 8);
+    const auto i = static_cast<std::size_t>(off);
+    out_[i] = static_cast<std::uint8_t>(v);
+    out_[i + 1] = static_cast<std::uint8_t>(v >> 8);
     return true;
   }
   [[nodiscard]] bool u32(std::uint64_t off, std::uint32_t v) noexcept {
     if (!fits(off, 4, out_.size())) return false;
-    for (int i = 0; i < 4; ++i) out_[off + static_cast<std::uint64_t>(i)] = static_cast<std::uint8_t>(v >> (8 * i));
+    const auto at = static_cast<std::size_t>(off);
+    for (std::size_t i = 0; i < 4; ++i) out_[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
     return true;
   }
   [[nodiscard]] bool u64(std::uint64_t off, std::uint64_t v) noexcept {
