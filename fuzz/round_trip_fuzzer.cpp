@@ -15,7 +15,9 @@ namespace {
 // Images whose resources or output are larger than this are planned but not written: a few
 // bytes of headers may legally describe gigabytes of zero-filled sections.
 constexpr std::uint64_t kMaxResources = 8U << 20;
-constexpr std::uint64_t kMaxImage = 64U << 20;
+constexpr std::uint64_t kMaxImage = 16U << 20;
+// The invariant checker copies a whole section for every range it compares.
+constexpr std::uint64_t kMaxCheckedSection = 1U << 20;
 
 std::uint32_t fnv1a(const std::uint8_t* data, std::size_t size) {
   std::uint32_t h = 2166136261U;
@@ -90,10 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto bytes = res.load(*src);
     before.push_back({to_test(key.type), to_test(key.name), key.language, std::move(bytes).value(), res.code_page});
   }
-  // The checker maps each section whole in memory, so sections of gigabytes of zeros are left
-  // to the core's own read-back.
+  // The checker maps each section whole in memory, once per range it compares, so images with
+  // large sections (often megabytes of zeros) are left to the core's own read-back.
   bool small_sections = true;
-  for (const SectionHeader& s : editor.image().sections()) small_sections = small_sections && s.mapped_size() <= kMaxImage;
+  for (const SectionHeader& s : editor.image().sections()) small_sections = small_sections && s.mapped_size() <= kMaxCheckedSection;
   // Held against itself, an image with a certificate table breaks the two rules about it
   // (the table must go); those say nothing about how well-formed it is.
   bool well_formed = small_sections;
