@@ -462,12 +462,15 @@ Status verify_image(const ByteSource& written, const ImagePlan& plan, const Reso
   auto got = decode_resources(*image, written);
   if (!got) return fail("the written resource tree does not read back: " + got.error().detail);
   if (got->size() != expected.size()) return fail("the written image holds a different set of resources");
+  // Both walks follow tree order, which is (nearly) file order: read ahead instead of once per blob.
+  const ReadAheadSource want_src(expected_src);
+  const ReadAheadSource have_src(written);
   auto g = got->begin();
   for (auto e = expected.begin(); e != expected.end(); ++e, ++g) {
     if (!(g->first == e->first) || g->second.code_page != e->second.code_page || g->second.size() != e->second.size())
       return fail("a written resource differs from the one intended");
-    auto want = e->second.load(expected_src);
-    auto have = g->second.load(written);
+    auto want = e->second.load(want_src);
+    auto have = g->second.load(have_src);
     if (!want) return std::move(want).error();
     if (!have) return std::move(have).error();
     if (*want != *have) return fail("a written resource's bytes differ from the ones intended");

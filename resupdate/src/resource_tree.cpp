@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <new>
 #include <unordered_map>
-#include <unordered_set>
 
 namespace resupdate {
 
@@ -88,11 +87,48 @@ class TreeRegion {
   std::unordered_map<std::uint64_t, Bytes> pages_;
 };
 
+// The directories and data entries already reached, in one flat open-addressed table: a tree of
+// 50,000 resources reaches some 100,000 of them, and a node-based set spent more time
+// allocating and freeing its nodes than the walk itself took.
+class OffsetSet {
+ public:
+  // False when `off` was already in the set.
+  bool insert(std::uint32_t off) {
+    if ((count_ + 1) * 4 > slots_.size() * 3) grow();
+    return place(off);
+  }
+
+ private:
+  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};  // wider than any offset
+
+  bool place(std::uint32_t off) {
+    const std::size_t mask = slots_.size() - 1;
+    for (std::size_t i = static_cast<std::size_t>((std::uint64_t{off} * 0x9E3779B97F4A7C15ULL) >> 32) & mask;; i = (i + 1) & mask) {
+      if (slots_[i] == off) return false;
+      if (slots_[i] == kEmpty) {
+        slots_[i] = off;
+        ++count_;
+        return true;
+      }
+    }
+  }
+  void grow() {
+    std::vector<std::uint64_t> old = std::move(slots_);
+    slots_.assign(std::max<std::size_t>(64, old.size() * 2), kEmpty);
+    count_ = 0;
+    for (std::uint64_t v : old)
+      if (v != kEmpty) (void)place(static_cast<std::uint32_t>(v));
+  }
+
+  std::vector<std::uint64_t> slots_;
+  std::size_t count_ = 0;
+};
+
 struct Decoder {
   const PeImage& image;
   TreeRegion region;
   ResourceSet out;
-  std::unordered_set<std::uint32_t> visited;  // directories and data entries already reached
+  OffsetSet visited;  // directories and data entries already reached
   std::uint64_t entry_budget;                 // no more entries than the region can hold apart
 
   Result<ResourceId> read_id(std::uint32_t name_field, bool allow_name) {
@@ -116,7 +152,7 @@ struct Decoder {
   }
 
   Status mark(std::uint32_t off, const char* what) {
-    if (!visited.insert(off).second) return bad_tree(std::string(what) + " at " + hex(off) + " is reached twice (a loop or a shared subtree)");
+    if (!visited.insert(off)) return bad_tree(std::string(what) + " at " + hex(off) + " is reached twice (a loop or a shared subtree)");
     return {};
   }
 
@@ -310,6 +346,7 @@ Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva 
     return make_error(Errc::not_enough_memory, "cannot hold the new resource section in memory");
   }
   Encoder e{set, layout, out, 0, layout.data_entries_offset, layout.strings_offset, layout.data_offset};
+  const ReadAheadSource blobs(src);  // the old blobs mostly lie in tree order: read them in runs
 
   // Directory positions: root, then all name directories, then all language directories.
   auto same_type = [](const auto& a, const auto& b) { return a.first.type == b.first.type; };
@@ -372,7 +409,7 @@ Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva 
         } else {
           const FileExtent& fe = std::get<FileExtent>(l->second.bytes);
           std::span<std::uint8_t> dst(out.data() + e.next_blob, fe.file_len);
-          if (Status s = src.read(fe.offset.value, dst); !s) return std::move(s).error();
+          if (Status s = blobs.read(fe.offset.value, dst); !s) return std::move(s).error();
         }
         e.next_blob += size;
         e.next_data_entry += kDataEntrySize;
