@@ -1,0 +1,191 @@
+// In-process costs of a manifest update on images with many resources: decoding the tree,
+// encoding it again, and planning the whole new image.
+#include <benchmark/benchmark.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "resupdate/image_editor.h"
+#include "resupdate/pe_image.h"
+#include "resupdate/resource_tree.h"
+#include "resupdate/source.h"
+
+namespace {
+
+using resupdate::Bytes;
+using resupdate::ResourceId;
+using resupdate::ResourceKey;
+
+constexpr std::uint32_t kFileAlignment = 0x200;
+constexpr std::uint32_t kSectionAlignment = 0x1000;
+constexpr std::uint32_t kTextRva = 0x1000;
+constexpr std::uint32_t kResourceRva = 0x2000;
+constexpr std::uint16_t kRcData = 10;
+constexpr std::uint16_t kStringTable = 6;
+
+[[noreturn]] void die(const char* what) {
+  std::fprintf(stderr, "tarvisk_micro: %s\n", what);
+  std::abort();
+}
+
+// The mix of the 50,000-resource image, scaled to n: four in five are RCDATA items in two
+// languages, the rest string tables in five.
+resupdate::ResourceSet make_resources(std::size_t n) {
+  resupdate::ResourceSet set;
+  const std::size_t tables = n / 5;
+  const std::size_t items = n - tables;
+  for (std::size_t i = 0; i < items; ++i) {
+    const auto name = static_cast<std::uint16_t>(1 + i / 2);
+    const std::uint16_t lang = i % 2 == 0 ? 0x0409 : 0x0407;
+    Bytes blob(4 + (i * 7) % 61, static_cast<std::uint8_t>(i));
+    set.emplace(ResourceKey{ResourceId::number(kRcData), ResourceId::number(name), lang},
+                resupdate::ResourceData{std::move(blob), 0});
+  }
+  static constexpr std::uint16_t kLangs[] = {0x0409, 0x0407, 0x040c, 0x0410, 0x0c0a};
+  for (std::size_t i = 0; i < tables; ++i) {
+    const auto block = static_cast<std::uint16_t>(1 + i / 5);
+    Bytes blob(16 * 2 + 16 * 2 * 7, static_cast<std::uint8_t>(i * 3));
+    set.emplace(ResourceKey{ResourceId::number(kStringTable), ResourceId::number(block), kLangs[i % 5]},
+                resupdate::ResourceData{std::move(blob), 0});
+  }
+  return set;
+}
+
+void put16(Bytes& b, std::size_t at, std::uint32_t v) {
+  b[at] = static_cast<std::uint8_t>(v);
+  b[at + 1] = static_cast<std::uint8_t>(v >> 8);
+}
+void put32(Bytes& b, std::size_t at, std::uint32_t v) {
+  for (std::size_t i = 0; i < 4; ++i) b[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+}
+
+// A PE32+ image with one byte of code and the given resources in .rsrc, the last section.
+Bytes make_image(std::size_t n) {
+  const resupdate::ResourceSet set = make_resources(n);
+  auto layout = resupdate::measure_tree(set);
+  if (!layout) die("cannot lay out the tree");
+  const Bytes none;
+  const resupdate::MemorySource empty(none);
+  auto tree = resupdate::encode_tree(set, *layout, resupdate::Rva{kResourceRva}, empty);
+  if (!tree) die("cannot encode the tree");
+  const auto tree_size = static_cast<std::uint32_t>(tree->size());
+  const std::uint32_t rsrc_raw = (tree_size + kFileAlignment - 1) / kFileAlignment * kFileAlignment;
+  const std::uint32_t rsrc_virtual = (tree_size + kSectionAlignment - 1) / kSectionAlignment * kSectionAlignment;
+
+  Bytes img(std::size_t{2} * kFileAlignment + std::size_t{rsrc_raw}, 0);
+  if (img.size() < 0x400) die("the image would not fit in memory");
+  put16(img, 0, 0x5a4d);  // MZ
+  put32(img, 0x3c, 0x40);
+  std::memcpy(img.data() + 0x40, "PE\0\0", 4);
+  const std::size_t coff = 0x44;
+  put16(img, coff + 0, 0x8664);
+  put16(img, coff + 2, 2);
+  put16(img, coff + 16, 240);
+  put16(img, coff + 18, 0x22);
+  const std::size_t opt = coff + 20;
+  put16(img, opt + 0, 0x20b);
+  put32(img, opt + 4, kFileAlignment);                 // SizeOfCode
+  put32(img, opt + 8, rsrc_raw);                       // SizeOfInitializedData
+  put32(img, opt + 16, kTextRva);                      // AddressOfEntryPoint
+  put32(img, opt + 20, kTextRva);                      // BaseOfCode
+  put32(img, opt + 28, 0x40);                          // ImageBase 0x140000000 (high half)
+  put32(img, opt + 32, kSectionAlignment);
+  put32(img, opt + 36, kFileAlignment);
+  put16(img, opt + 40, 6);                             // MajorOperatingSystemVersion
+  put16(img, opt + 48, 6);                             // MajorSubsystemVersion
+  put32(img, opt + 56, kResourceRva + rsrc_virtual);   // SizeOfImage
+  put32(img, opt + 60, kFileAlignment);                // SizeOfHeaders
+  put16(img, opt + 68, 3);                             // console
+  put16(img, opt + 70, 0x8160);                        // DllCharacteristics
+  put32(img, opt + 108, 16);                           // NumberOfRvaAndSizes
+  put32(img, opt + 112 + 2 * 8, kResourceRva);
+  put32(img, opt + 112 + 2 * 8 + 4, tree_size);
+  const std::size_t table = opt + 240;
+  std::memcpy(img.data() + table, ".text", 5);
+  put32(img, table + 8, 1);
+  put32(img, table + 12, kTextRva);
+  put32(img, table + 16, kFileAlignment);
+  put32(img, table + 20, kFileAlignment);
+  put32(img, table + 36, 0x60000020);
+  std::memcpy(img.data() + table + 40, ".rsrc", 5);
+  put32(img, table + 48, tree_size);
+  put32(img, table + 52, kResourceRva);
+  put32(img, table + 56, rsrc_raw);
+  put32(img, table + 60, 2 * kFileAlignment);
+  put32(img, table + 76, 0x40000040);
+  img[kFileAlignment] = 0xc3;  // ret
+  std::memcpy(img.data() + 2 * kFileAlignment, tree->data(), tree->size());
+  return img;
+}
+
+// Images are built once per size and shared by the benchmarks.
+const Bytes& image_of(std::size_t n) {
+  static std::map<std::size_t, Bytes> cache;
+  auto it = cache.find(n);
+  if (it == cache.end()) it = cache.emplace(n, make_image(n)).first;
+  return it->second;
+}
+
+void BM_DecodeTree(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const Bytes& img = image_of(n);
+  const resupdate::MemorySource src(img);
+  auto pe = resupdate::PeImage::parse(src);
+  if (!pe) die("the generated image does not parse");
+  for (auto _ : state) {
+    auto set = resupdate::decode_resources(*pe, src);
+    if (!set || set->size() != n) die("the generated tree does not decode");
+    benchmark::DoNotOptimize(set->size());
+  }
+  state.SetComplexityN(state.range(0));
+}
+
+void BM_EncodeTree(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const Bytes& img = image_of(n);
+  const resupdate::MemorySource src(img);
+  auto pe = resupdate::PeImage::parse(src);
+  if (!pe) die("the generated image does not parse");
+  auto set = resupdate::decode_resources(*pe, src);
+  if (!set) die("the generated tree does not decode");
+  for (auto _ : state) {
+    auto layout = resupdate::measure_tree(*set);
+    if (!layout) die("cannot lay out the tree");
+    auto tree = resupdate::encode_tree(*set, *layout, resupdate::Rva{kResourceRva}, src);
+    if (!tree) die("cannot encode the tree");
+    benchmark::DoNotOptimize(tree->data());
+  }
+  state.SetComplexityN(state.range(0));
+}
+
+// Opening the image, storing the manifest and laying out the new image: everything before
+// the first byte is written.
+void BM_PlanManifestUpdate(benchmark::State& state) {
+  const auto n = static_cast<std::size_t>(state.range(0));
+  const Bytes& img = image_of(n);
+  const Bytes manifest(1200, 'm');
+  auto src = std::make_shared<resupdate::MemorySource>(img);
+  for (auto _ : state) {
+    auto editor = resupdate::ImageEditor::open(src, false);
+    if (!editor) die("the generated image does not open");
+    editor->put(ResourceKey{ResourceId::number(24), ResourceId::number(1), 0}, manifest);
+    auto plan = editor->plan();
+    if (!plan) die("cannot plan the new image");
+    benchmark::DoNotOptimize(plan->size);
+  }
+  state.SetComplexityN(state.range(0));
+}
+
+}  // namespace
+
+BENCHMARK(BM_DecodeTree)->Arg(1000)->Arg(10000)->Arg(50000)->Complexity(benchmark::oNLogN)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_EncodeTree)->Arg(1000)->Arg(10000)->Arg(50000)->Complexity(benchmark::oNLogN)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlanManifestUpdate)->Arg(1000)->Arg(10000)->Arg(50000)->Complexity(benchmark::oNLogN)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();

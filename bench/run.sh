@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# Tarvisk's benchmark in one command: builds Tarvisk (Release) and its Google Benchmark target,
+# installs the resedit peer with npm into bench/node_modules, finds or builds tarvisk.exe for the
+# Wine row, generates the images, runs every tool side by side and writes bench/results.md and
+# bench/results.svg.
+#
+#   bench/run.sh            full run (about 10 minutes on two cores)
+#   bench/run.sh --quick    a 64 MiB overlay and fewer runs, to try the machinery
+#
+# Environment: TARVISK_WIN_EXE=path/to/tarvisk.exe (default: build/windows-x86, build/windows-x64,
+# else built here with the mingw-w64 toolchain if it is installed); BENCH_NO_PEERS=1 to measure
+# Tarvisk and the floor only; BENCH_RUNS / BENCH_SLOW_RUNS to change the number of runs.
+set -euo pipefail
+
+bench="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
+root="$(dirname "$bench")"
+build="$root/build/bench"
+jobs="${BENCH_JOBS:-2}"
+
+runs="${BENCH_RUNS:-5}"
+slow_runs="${BENCH_SLOW_RUNS:-3}"
+overlay=400
+extra=()
+if [[ "${1:-}" == "--quick" ]]; then
+  runs=2 slow_runs=1 overlay=64
+fi
+
+micro_flag=OFF
+if [[ -f /usr/include/benchmark/benchmark.h || -f /usr/local/include/benchmark/benchmark.h ]]; then micro_flag=ON; fi
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVISK_BUILD_TESTS=OFF -DTARVISK_BENCH="$micro_flag" >/dev/null
+cmake --build "$build" -j"$jobs" >/dev/null
+if [[ "$micro_flag" == ON ]]; then extra+=(--micro "$build/bench/tarvisk_micro"); fi
+
+if [[ -z "${BENCH_NO_PEERS:-}" ]]; then
+  if command -v npm >/dev/null && command -v node >/dev/null; then
+    if [[ ! -f "$bench/node_modules/resedit/package.json" ]]; then
+      npm install --prefix "$bench" --no-save --no-package-lock --no-audit --no-fund resedit@3.1.0 >/dev/null
+    fi
+    extra+=(--resedit)
+  else
+    echo "note: node/npm not found, the resedit row is skipped" >&2
+  fi
+
+  if command -v wine >/dev/null; then
+    exe="${TARVISK_WIN_EXE:-}"
+    for candidate in "$root/build/windows-x86/src/tarvisk.exe" "$root/build/windows-x64/src/tarvisk.exe"; do
+      if [[ -z "$exe" && -f "$candidate" ]]; then exe="$candidate"; fi
+    done
+    if [[ -z "$exe" ]] && command -v x86_64-w64-mingw32-g++ >/dev/null; then
+      cmake -S "$root" -B "$root/build/bench-windows" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-x86_64.cmake" \
+        -DCMAKE_BUILD_TYPE=Release -DTARVISK_BUILD_TESTS=OFF >/dev/null
+      cmake --build "$root/build/bench-windows" -j"$jobs" --target tarvisk >/dev/null
+      exe="$root/build/bench-windows/src/tarvisk.exe"
+    fi
+    if [[ -n "$exe" && -f "$exe" ]]; then
+      extra+=(--wine-exe "$exe")
+    else
+      echo "note: no tarvisk.exe, the Wine row is skipped" >&2
+    fi
+  fi
+fi
+
+if command -v perf >/dev/null; then extra+=(--profile); fi
+
+exec python3 "$bench/bench.py" --tarvisk "$build/src/tarvisk" --runs "$runs" --slow-runs "$slow_runs" \
+  --overlay-mib "$overlay" "${extra[@]}"
