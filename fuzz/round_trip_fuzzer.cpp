@@ -39,7 +39,11 @@ bool acceptable_refusal(Errc code) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const Bytes original(data, data + size);
   auto src = std::make_shared<MemorySource>(ByteSpan(original));
-  auto opened = ImageEditor::open(src, false);
+  // The change depends on the input, so that one corpus explores adds, replacements and
+  // removals, integer and string keys, empty and odd-sized blobs, and emptied trees.
+  const std::uint32_t h = fnv1a(data, size);
+  const bool delete_existing = (h & 0x80000) != 0;
+  auto opened = ImageEditor::open(src, delete_existing);
   if (!opened) {
     const Errc code = opened.error().code;
     if (code != Errc::bad_exe_format && code != Errc::file_invalid && code != Errc::invalid_data)
@@ -48,11 +52,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   ImageEditor& editor = *opened;
 
-  // The change depends on the input, so that one corpus explores adds, replacements and
-  // removals, integer and string keys, empty and odd-sized blobs.
-  const std::uint32_t h = fnv1a(data, size);
+  if ((h & 0x40000) != 0) {
+    while (!editor.resources().empty()) (void)editor.erase(editor.resources().begin()->first);
+  }
   const ResourceKey manifest{ResourceId::number(24), ResourceId::number(1), 0};
-  editor.put(manifest, Bytes(h % 301, static_cast<std::uint8_t>(h >> 8)));
+  if ((h & 0x140000) != 0x140000) editor.put(manifest, Bytes(h % 301, static_cast<std::uint8_t>(h >> 8)));
   if ((h & 0x10000) != 0) editor.put(ResourceKey{ResourceId::string(u"FUZZ"), ResourceId::string(u"Z"), 7}, Bytes{1, 2, 3});
   if ((h & 0x20000) != 0 && editor.resources().size() > 1) {
     const ResourceKey first = editor.resources().begin()->first;
@@ -86,11 +90,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The invariant checker holds an image to the rules a linker's output keeps. An input that
   // breaks them already (overlapping sections, an unaligned table, a tree in the middle of
   // its section) cannot be held to them after the rewrite; the resources still must be right.
+  // (With delete_existing the old tree was never read, and may not be readable.)
   std::vector<tarvisk_test::TestResource> before;
   const auto reopened = ImageEditor::open(src, false);
-  for (const auto& [key, res] : reopened->resources()) {
-    auto bytes = res.load(*src);
-    before.push_back({to_test(key.type), to_test(key.name), key.language, std::move(bytes).value(), res.code_page});
+  if (reopened) {
+    for (const auto& [key, res] : reopened->resources()) {
+      auto bytes = res.load(*src);
+      if (!bytes) violated("a decoded resource cannot be loaded: " + bytes.error().detail);
+      before.push_back({to_test(key.type), to_test(key.name), key.language, std::move(bytes).value(), res.code_page});
+    }
   }
   // The checker maps each section whole in memory, once per range it compares, so images with
   // large sections (often megabytes of zeros) are left to the core's own read-back.
@@ -98,7 +106,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const SectionHeader& s : editor.image().sections()) small_sections = small_sections && s.mapped_size() <= kMaxCheckedSection;
   // Held against itself, an image with a certificate table breaks the two rules about it
   // (the table must go); those say nothing about how well-formed it is.
-  bool well_formed = small_sections;
+  bool well_formed = small_sections && reopened.ok();
   for (const std::string& v : well_formed ? tarvisk_test::check_invariants(original, original, before) : std::vector<std::string>{})
     well_formed = well_formed && (v.starts_with("certificate table") || v.starts_with("overlay not kept"));
   std::vector<std::string> broken;
