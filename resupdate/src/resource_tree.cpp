@@ -201,7 +201,11 @@ struct Decoder {
     auto extent = image.map(Rva{*rva}, *size);
     if (!extent) return bad_tree("resource data at rva " + hex(*rva) + " of size " + hex(*size) + " lies in no section");
     ResourceData data{extent.value(), *cp};
-    if (!out.emplace(key, std::move(data)).second) return bad_tree("the same resource is listed twice");
+    // A sound tree lists its entries in key order, so each one goes at the end: a hint there
+    // makes the insertion constant time instead of a walk down the tree.
+    const std::size_t before = out.size();
+    out.emplace_hint(out.end(), key, std::move(data));
+    if (out.size() == before) return bad_tree("the same resource is listed twice");
     return {};
   }
 };
@@ -274,6 +278,22 @@ Result<Bytes> ResourceData::load(const ByteSource& src) const {
   }
   if (Status s = src.read(e.offset.value, std::span<std::uint8_t>(out.data(), e.file_len)); !s) return std::move(s).error();
   return out;
+}
+
+Status ResourceData::read(const ByteSource& src, std::uint64_t off, std::span<std::uint8_t> out) const {
+  if (!fits(off, out.size(), size())) return make_error(Errc::internal_error, "read past the end of a resource");
+  if (const auto* b = std::get_if<Bytes>(&bytes)) {
+    std::copy_n(b->begin() + static_cast<std::ptrdiff_t>(off), out.size(), out.begin());
+    return {};
+  }
+  // The file holds the first file_len bytes; the rest reads as zeros, as the loader maps it.
+  const FileExtent& e = std::get<FileExtent>(bytes);
+  const std::uint64_t backed = off < e.file_len ? std::min<std::uint64_t>(out.size(), e.file_len - off) : 0;
+  if (backed != 0) {
+    if (Status s = src.read(e.offset.value + off, out.first(static_cast<std::size_t>(backed))); !s) return s;
+  }
+  std::fill(out.begin() + static_cast<std::ptrdiff_t>(backed), out.end(), std::uint8_t{0});
+  return {};
 }
 
 Result<ResourceSet> decode_resources(const PeImage& image, const ByteSource& src) {
