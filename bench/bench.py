@@ -271,7 +271,8 @@ def write_svg(path, results, tools, facts, date):
     import math
     colours = {"floor": "#9e9e9e", "tarvisk": "#1b7f3b", "resedit": "#c0392b", "wine": "#7d3c98"}
     names = [n for n in ["floor", "tarvisk", "resedit", "wine"] if n in tools]
-    left, right, top, bar, gap = 250, 820, 70, 18, 26
+    short = {"floor": "floor: cp + sync", "tarvisk": "Tarvisk", "resedit": "resedit (npm)", "wine": "tarvisk.exe on Wine"}
+    left, right, top, bar, gap = 250, 760, 70, 18, 26
     lo, hi = 0.5, 100.0
     for case in results.values():
         for r in case.values():
@@ -284,8 +285,8 @@ def write_svg(path, results, tools, facts, date):
     def x(v):
         return left + (right - left) * (math.log10(v) - math.log10(lo)) / (math.log10(hi) - math.log10(lo))
 
-    height = top + len(results) * (len(names) * bar + gap) + 80
-    out = ['<svg xmlns="http://www.w3.org/2000/svg" width="900" height="%d" font-family="sans-serif" font-size="12">' % height,
+    height = top + len(results) * (len(names) * bar + gap + 20) + 80
+    out = ['<svg xmlns="http://www.w3.org/2000/svg" width="1000" height="%d" font-family="sans-serif" font-size="12">' % height,
            '<rect width="100%" height="100%" fill="white"/>',
            '<text x="20" y="24" font-size="16" font-weight="bold">Storing a manifest: median wall time as a multiple of the copy floor (log scale)</text>',
            '<text x="20" y="44" fill="#555">%s; %s; %s</text>' % (date, facts.get("cpu", ""), facts.get("filesystem", ""))]
@@ -299,6 +300,7 @@ def write_svg(path, results, tools, facts, date):
     for case_name, case in results.items():
         label = next(c[2] for c in CASES if c[0] == case_name)
         out.append('<text x="20" y="%d" font-weight="bold">%s</text>' % (y + 12, label))
+        y += 20
         for n in names:
             r = case.get(n)
             if not r or not r.get("ratio"):
@@ -306,7 +308,7 @@ def write_svg(path, results, tools, facts, date):
                 continue
             w = max(1.0, x(r["ratio"]) - x(lo))
             out.append('<rect x="%d" y="%d" width="%.1f" height="%d" fill="%s"/>' % (left, y + 2, w, bar - 4, colours[n]))
-            out.append('<text x="%d" y="%d" text-anchor="end" fill="#333">%s</text>' % (left - 6, y + 13, n))
+            out.append('<text x="%d" y="%d" text-anchor="end" fill="#333">%s</text>' % (left - 6, y + 13, short[n]))
             out.append('<text x="%.1f" y="%d" fill="#333">%s (%.2fx), %s</text>' % (left + w + 4, y + 13, fmt_time(r["median"]),
                                                                                      r["ratio"], fmt_mib(r["rss_kib"])))
             y += bar
@@ -385,31 +387,33 @@ def write_markdown(path, results, tools, facts, date, loads, micro, profiles, ar
 
 
 def micro_table(micro):
+    """CPU time per call (the machine is shared, so wall time would mostly measure the neighbours)."""
+    import math
+    unit = {"ns": 1e-6, "us": 1e-3, "ms": 1.0, "s": 1e3}
     rows = {}
     fits = {}
     for b in micro.get("benchmarks", []):
-        name = b["name"]
-        base, _, arg = name.partition("/")
-        if b.get("aggregate_name") in ("BigO", "RMS"):
-            fits.setdefault(base, {})[b["aggregate_name"]] = b
-            continue
         if b.get("run_type") == "aggregate":
+            fits.setdefault(b["run_name"], {})[b.get("aggregate_name")] = b
             continue
-        rows.setdefault(base, {})[arg] = b
-    sizes = sorted({a for r in rows.values() for a in r}, key=lambda a: int(a) if a.isdigit() else 0)
-    out = ["| benchmark | " + " | ".join("n = %s" % s for s in sizes) + " | fitted | RMS |",
-           "|---|" + "---:|" * len(sizes) + "---|---:|"]
+        base, _, arg = b["name"].partition("/")
+        rows.setdefault(base, {})[int(arg)] = b["cpu_time"] * unit[b["time_unit"]]
+    sizes = sorted({n for r in rows.values() for n in r})
+    growth = ""
+    if len(sizes) >= 2:
+        a, b = sizes[-2], sizes[-1]
+        growth = "%d -> %d (n log n: %.1fx)" % (a, b, b * math.log(b) / (a * math.log(a)))
+    out = ["| benchmark | " + " | ".join("n = %d" % n for n in sizes) + " | growth %s | fitted | RMS |" % growth,
+           "|---|" + "---:|" * len(sizes) + "---:|---|---:|"]
     for base, r in rows.items():
-        cells = []
-        for s in sizes:
-            b = r.get(s)
-            cells.append("-" if b is None else "%.2f ms" % (b["real_time"] * {"ns": 1e-6, "us": 1e-3, "ms": 1, "s": 1e3}[b["time_unit"]]))
+        cells = ["-" if n not in r else "%.2f ms" % r[n] for n in sizes]
+        grown = "%.1fx" % (r[sizes[-1]] / r[sizes[-2]]) if len(sizes) >= 2 and r.get(sizes[-2]) else "-"
         fit = fits.get(base, {})
         big = fit.get("BigO")
         rms = fit.get("RMS")
-        fitted = "%s (coef %.3g)" % (big.get("big_o", "?"), big.get("real_time", 0)) if big else "-"
-        out.append("| %s | %s | %s | %s |" % (base, " | ".join(cells), fitted,
-                                             "%.0f %%" % (rms["rms"] * 100) if rms and "rms" in rms else "-"))
+        fitted = "%.0f ns x %s" % (big["cpu_coefficient"] * unit[big.get("time_unit", "ns")] * 1e6, big["big_o"]) if big else "-"
+        out.append("| %s | %s | %s | %s | %s |" % (base, " | ".join(cells), grown, fitted,
+                                                  "%.0f %%" % (rms["rms"] * 100) if rms else "-"))
     return out
 
 
