@@ -48,6 +48,8 @@ struct ResourceData {
 
   [[nodiscard]] std::uint32_t size() const noexcept;
   [[nodiscard]] Result<Bytes> load(const ByteSource& src) const;
+  // Reads bytes [off, off + out.size()) of the resource.
+  [[nodiscard]] Status read(const ByteSource& src, std::uint64_t off, std::span<std::uint8_t> out) const;
 };
 
 using ResourceSet = std::map<ResourceKey, ResourceData, ResourceKeyLess>;
