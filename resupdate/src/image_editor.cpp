@@ -186,6 +186,9 @@ Result<ImagePlan> ImageEditor::plan() const {
   if (nothing_to_write) {
     b.plan.placement = Placement::in_place;
     tail.old_start = tail.new_start = eos;
+    // A resource directory pointing into no section names nothing; left in place it would make
+    // the new image unreadable as one that holds no resources.
+    if (old_res.VirtualAddress != 0) dirs[kDirResource] = DataDirectory{};
   } else if (r_usable) {
     SectionHeader& R = secs[*r];
     const bool last = *r + 1 == secs.size();
@@ -435,28 +438,42 @@ Status verify_image(const ByteSource& written, const ImagePlan& plan, const Reso
                     const ByteSource& expected_src) {
   auto fail = [](std::string what) { return make_error(Errc::internal_error, std::move(what)); };
   if (written.size() != plan.size) return fail("the written image has the wrong size");
+  // Compared a bounded chunk at a time, so a large resource section is never held twice more.
+  constexpr std::uint64_t kChunk = 1U << 20;
+  Bytes want;
+  Bytes have;
+
   // What was written from memory must read back byte for byte (the copied ranges are not re-read).
+  // Patches and the checksum land on top of literal pieces too: expect them there.
   std::uint64_t at = 0;
-  Bytes buf;
   for (const Piece& p : plan.pieces) {
-    if (p.kind == Piece::Kind::literal) {
-      buf.resize(p.data.size());
-      if (Status s = written.read(at, buf); !s) return s;
-      // Patches and the checksum land on top of literal pieces too; compare around them.
-      for (std::size_t i = 0; i < buf.size(); ++i) {
-        const std::uint64_t pos = at + i;
-        bool patched = plan.checksum_offset && pos >= *plan.checksum_offset && pos < *plan.checksum_offset + 4;
-        for (const ImagePlan::Patch& q : plan.patches) patched = patched || (pos >= q.offset && pos < q.offset + q.data.size());
-        if (!patched && buf[i] != p.data[i]) return fail("the headers or resource section did not read back");
+    for (std::uint64_t done = 0; p.kind == Piece::Kind::literal && done < p.length; done += want.size()) {
+      const std::uint64_t pos = at + done;
+      const auto n = static_cast<std::size_t>(std::min(kChunk, p.length - done));
+      want.assign(p.data.begin() + static_cast<std::ptrdiff_t>(done), p.data.begin() + static_cast<std::ptrdiff_t>(done + n));
+      have.resize(n);
+      if (Status s = written.read(pos, have); !s) return s;
+      auto overlay = [&](std::uint64_t off, std::uint64_t len, const std::uint8_t* bytes) {
+        const std::uint64_t from = std::max(off, pos);
+        const std::uint64_t to = std::min(off + len, pos + n);
+        for (std::uint64_t k = from; k < to; ++k) want[static_cast<std::size_t>(k - pos)] = bytes[k - off];
+      };
+      for (const ImagePlan::Patch& q : plan.patches) overlay(q.offset, q.data.size(), q.data.data());
+      if (plan.checksum_offset) {
+        const std::uint64_t c = *plan.checksum_offset;
+        for (std::uint64_t k = std::max(c, pos); k < std::min(c + 4, pos + n); ++k)
+          want[static_cast<std::size_t>(k - pos)] = have[static_cast<std::size_t>(k - pos)];
       }
+      if (want != have) return fail("the headers or resource section did not read back");
     }
     at += p.length;
   }
   for (const ImagePlan::Patch& q : plan.patches) {
-    buf.resize(q.data.size());
-    if (Status s = written.read(q.offset, buf); !s) return s;
-    if (buf != q.data) return fail("a patched field did not read back");
+    have.resize(q.data.size());
+    if (Status s = written.read(q.offset, have); !s) return s;
+    if (have != q.data) return fail("a patched field did not read back");
   }
+
   auto image = PeImage::parse(written);
   if (!image) return fail("the written image does not parse: " + image.error().detail);
   auto got = decode_resources(*image, written);
@@ -469,11 +486,15 @@ Status verify_image(const ByteSource& written, const ImagePlan& plan, const Reso
   for (auto e = expected.begin(); e != expected.end(); ++e, ++g) {
     if (!(g->first == e->first) || g->second.code_page != e->second.code_page || g->second.size() != e->second.size())
       return fail("a written resource differs from the one intended");
-    auto want = e->second.load(want_src);
-    auto have = g->second.load(have_src);
-    if (!want) return std::move(want).error();
-    if (!have) return std::move(have).error();
-    if (*want != *have) return fail("a written resource's bytes differ from the ones intended");
+    const std::uint64_t size = e->second.size();
+    for (std::uint64_t off = 0; off < size; off += want.size()) {
+      const auto n = static_cast<std::size_t>(std::min(kChunk, size - off));
+      want.resize(n);
+      have.resize(n);
+      if (Status s = e->second.read(want_src, off, want); !s) return s;
+      if (Status s = g->second.read(have_src, off, have); !s) return s;
+      if (want != have) return fail("a written resource's bytes differ from the ones intended");
+    }
   }
   return {};
 }
