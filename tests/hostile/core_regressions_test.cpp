@@ -7,6 +7,7 @@
 #include "pe_builder.h"
 #include "resupdate/image_editor.h"
 #include "resupdate/source.h"
+#include "resupdate/winapi.h"
 #include "tree_bytes.h"
 
 namespace {
@@ -43,6 +44,32 @@ TEST(CoreRegressions, ResourceInTheZeroFilledTailPastTheEndOfTheFile) {
   EXPECT_TRUE(tarvisk_test::invariants_hold(
       image, *out, {tarvisk_test::TestResource{tarvisk_test::ResId::num(24), tarvisk_test::ResId::num(1), 0, Bytes(16, 0), 0},
                     tarvisk_test::TestResource{tarvisk_test::ResId::num(24), tarvisk_test::ResId::num(2), 0, Bytes{'n', 'e', 'w'}, 0}}));
+}
+
+// Opened with its resources deleted, an image whose resource directory entry points into no
+// section was left with that entry when nothing was added: the new image then failed its own
+// read-back and the update was refused with ERROR_INTERNAL_ERROR. The entry names nothing
+// and must go, so that the image reads back as holding no resources.
+TEST(CoreRegressions, DanglingResourceDirectoryWithEverythingDeleted) {
+  tarvisk_test::PeOptions o;
+  o.layout = tarvisk_test::Layout::no_resources;
+  const tarvisk_test::BuiltImage built = tarvisk_test::build_pe(o);
+  Bytes image = built.bytes;
+  tarvisk_test::put32(image, built.data_directories_offset + 16, 0x7fff0000U);
+  tarvisk_test::put32(image, built.data_directories_offset + 20, 0x10);
+
+  tarvisk_test::TempDir dir;
+  const std::string path = dir.file("app.exe");
+  tarvisk_test::write_file(path, image);
+  HANDLE h = BeginUpdateResourceA(path.c_str(), TRUE);
+  ASSERT_NE(h, nullptr) << GetLastError();
+  ASSERT_TRUE(EndUpdateResourceA(h, FALSE)) << "error " << std::hex << GetLastError();
+  const Bytes out = tarvisk_test::read_file(path);
+  std::string error;
+  EXPECT_TRUE(tarvisk_test::read_resources(out, &error).empty());
+  EXPECT_EQ(error, "");
+  EXPECT_EQ(tarvisk_test::get32(out, built.data_directories_offset + 16), 0U);
+  EXPECT_EQ(tarvisk_test::get32(out, built.data_directories_offset + 20), 0U);
 }
 
 }  // namespace
