@@ -8,9 +8,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${TARVISK_FUZZ_BUILD:-$root/build/fuzz}
 targets=(pe_image resource_tree round_trip)
 
+mkdir -p "$build"
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
-      -DTARVISK_FUZZ=ON -DTARVISK_BUILD_TESTS=OFF > "$build.configure.log" 2>&1 ||
-  { cat "$build.configure.log"; exit 1; }
+      -DTARVISK_FUZZ=ON -DTARVISK_BUILD_TESTS=OFF > "$build/configure.log" 2>&1 ||
+  { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" -j2 --target fuzz_seeds "${targets[@]/%/_fuzzer}"
 
 # The corpora grow across runs in the same build folder; seeds and findings are added each time.
