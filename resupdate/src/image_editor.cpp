@@ -243,7 +243,9 @@ Result<ImagePlan> ImageEditor::plan() const {
       first_va = std::min<std::uint64_t>(first_va, s.VirtualAddress);
     }
     header_end = f.section_table_end + kSectionHeaderSize;
-    if (header_end > first_raw || header_end > first_va)
+    // Past the end of the headers and of every section's raw data lies the overlay, which is
+    // kept whole, never taken for header room.
+    if (header_end > first_raw || header_end > first_va || header_end > eos)
       return make_error(Errc::not_supported, "no room for another section header");
     if (header_end > img.header_bytes().size()) {
       // The room lies past what was read as headers; it must be unused (zero) bytes.

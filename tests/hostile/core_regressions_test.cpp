@@ -72,4 +72,48 @@ TEST(CoreRegressions, DanglingResourceDirectoryWithEverythingDeleted) {
   EXPECT_EQ(tarvisk_test::get32(out, built.data_directories_offset + 20), 0U);
 }
 
+// An image with no sections whose SizeOfHeaders (0) ends before its section table: past the
+// table there is only overlay. Adding a section took the overlay's first 40 bytes (zeros) for
+// the new section header, yet still copied them as overlay and placed the new section's bytes
+// after them instead of at its PointerToRawData; the image failed its read-back. The overlay
+// is not free header room: the rewrite must either refuse or keep it whole.
+TEST(CoreRegressions, OverlayIsNotTakenForSectionHeaderRoom) {
+  Bytes image(0x40 + 24 + 0xe0, 0);
+  image[0] = 'M';
+  image[1] = 'Z';
+  tarvisk_test::put32(image, 0x3c, 0x40);
+  tarvisk_test::put32(image, 0x40, 0x00004550);
+  tarvisk_test::put16(image, 0x44, 0x14c);   // Machine
+  tarvisk_test::put16(image, 0x46, 0);       // NumberOfSections
+  tarvisk_test::put16(image, 0x54, 0xe0);    // SizeOfOptionalHeader
+  const std::size_t opt = 0x58;
+  tarvisk_test::put16(image, opt, 0x10b);
+  tarvisk_test::put32(image, opt + 32, 0x200);  // SectionAlignment
+  tarvisk_test::put32(image, opt + 36, 0x200);  // FileAlignment
+  tarvisk_test::put32(image, opt + 92, 16);     // NumberOfRvaAndSizes; SizeOfHeaders stays 0
+  const std::size_t overlay_at = image.size();
+  image.resize(overlay_at + 40, 0);
+  for (int i = 0; i < 16; ++i)
+    for (char c : std::string("the overlay goes on")) image.push_back(static_cast<std::uint8_t>(c));
+  const Bytes overlay(image.begin() + static_cast<std::ptrdiff_t>(overlay_at), image.end());
+
+  auto src = std::make_shared<resupdate::MemorySource>(resupdate::ByteSpan(image));
+  auto editor = resupdate::ImageEditor::open(src, false);
+  ASSERT_TRUE(editor) << editor.error().detail;
+  editor->put(resupdate::ResourceKey{resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0}, Bytes{'m'});
+  auto plan = editor->plan();
+  if (!plan) {
+    EXPECT_EQ(plan.error().code, resupdate::Errc::not_supported) << plan.error().detail;
+    return;
+  }
+  resupdate::MemorySink sink;
+  ASSERT_TRUE(resupdate::write_image(*plan, editor->source(), sink));
+  const Bytes out = sink.take();
+  const resupdate::MemorySource written{resupdate::ByteSpan(out)};
+  const resupdate::Status verified = resupdate::verify_image(written, *plan, editor->resources(), editor->source());
+  EXPECT_TRUE(verified) << verified.error().detail;
+  ASSERT_GE(out.size(), overlay.size());
+  EXPECT_EQ(Bytes(out.end() - static_cast<std::ptrdiff_t>(overlay.size()), out.end()), overlay);
+}
+
 }  // namespace
