@@ -125,6 +125,10 @@ def make_tools(args, work):
     tools = {}
     tools["floor"] = Tool("floor", "floor (cp, then sync of the copy)", args.runs,
                           lambda img, man: [["cp", img, img + ".copy"], ["sync", img + ".copy"]], in_place=False)
+    # What any atomic replacement must also do: rename over the original, which frees the old file.
+    tools["replace"] = Tool("replace", "floor + mv (cp, sync, then mv of the copy over the image)", args.runs,
+                            lambda img, man: [["cp", img, img + ".copy"], ["sync", img + ".copy"],
+                                              ["mv", img + ".copy", img]])
     tools["tarvisk"] = Tool("tarvisk", "Tarvisk", args.runs, lambda img, man: [[args.tarvisk, img, man]])
     if args.resedit:
         driver = os.path.join(HERE, "peers", "resedit-embed.mjs")
@@ -227,7 +231,7 @@ def bench_case(case, image, tools, work, log, order_seed):
         fresh_copy(image, target)
         peak = rss_run(tool, target, log)
         result = target + ".copy" if not tool.in_place else target
-        problem = pe_check.check_output(image, result, MANIFEST_BYTES) if tool.name != "floor" else None
+        problem = pe_check.check_output(image, result, MANIFEST_BYTES) if tool.name not in ("floor", "replace") else None
         results[name] = {"times": times[name], "median": median(times[name]), "rss_kib": peak, "problem": problem}
         print("  %-8s %-8s median %s, peak %s%s" % (case, name, fmt_time(results[name]["median"]), fmt_mib(peak),
                                                   ", OUTPUT WRONG: " + problem if problem else ""), flush=True)
@@ -269,9 +273,9 @@ def profile(tarvisk, image, work, label):
 def write_svg(path, results, tools, facts, date):
     """Grouped horizontal bars of each tool's median time as a multiple of the floor, on a log scale."""
     import math
-    colours = {"floor": "#9e9e9e", "tarvisk": "#1b7f3b", "resedit": "#c0392b", "wine": "#7d3c98"}
-    names = [n for n in ["floor", "tarvisk", "resedit", "wine"] if n in tools]
-    short = {"floor": "floor: cp + sync", "tarvisk": "Tarvisk", "resedit": "resedit (npm)", "wine": "tarvisk.exe on Wine"}
+    colours = {"floor": "#9e9e9e", "replace": "#c8c8c8", "tarvisk": "#1b7f3b", "resedit": "#c0392b", "wine": "#7d3c98"}
+    names = [n for n in ["floor", "replace", "tarvisk", "resedit", "wine"] if n in tools]
+    short = {"floor": "floor: cp + sync", "replace": "cp + sync + mv", "tarvisk": "Tarvisk", "resedit": "resedit (npm)", "wine": "tarvisk.exe on Wine"}
     left, right, top, bar, gap = 250, 760, 70, 18, 26
     lo, hi = 0.5, 100.0
     for case in results.values():
@@ -429,6 +433,10 @@ def targets(results, tools):
     if "tarvisk" in large and large["tarvisk"].get("ratio"):
         r = large["tarvisk"]["ratio"]
         rows.append(("400 MiB image: at most 1.2 x the floor", "%.2f x" % r, met(r <= 1.2)))
+        if "replace" in large:
+            rows.append(("400 MiB image: against cp + sync + mv (the floor plus freeing the old file)",
+                         "%.2f x" % (large["tarvisk"]["median"] / large["replace"]["median"]),
+                         "(for information)"))
         m = large["tarvisk"]["rss_kib"] / 1024.0
         rows.append(("400 MiB image: peak RSS at most 32 MiB", "%.1f MiB" % m, met(m <= 32)))
     if "tarvisk" in many:
