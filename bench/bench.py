@@ -253,21 +253,36 @@ def run_micro(path, work):
 
 
 def profile(tarvisk, image, work, label):
-    """perf's flat profile of one Tarvisk run on a fresh copy of `image`, as text lines."""
-    if shutil.which("perf") is None:
-        return None
+    """Where one Tarvisk run on a fresh copy of `image` spends its time, as text lines: the system
+    calls that took the most wall-clock time (strace -c -w), then perf's flat CPU profile."""
     target = os.path.join(work, "run", "profile-%s.exe" % label)
-    fresh_copy(image, target)
-    data = os.path.join(work, "perf-%s.data" % label)
-    rec = subprocess.run(["perf", "record", "-q", "-F", "9999", "-g", "-o", data, tarvisk, target, MANIFEST],
-                         capture_output=True, text=True)
-    os.unlink(target)
-    if rec.returncode != 0:
-        return None
-    rep = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children", "-g", "none",
-                          "--sort", "dso,sym", "--percent-limit", "2"], capture_output=True, text=True)
-    lines = [l.rstrip()[:110] for l in rep.stdout.splitlines() if l.strip() and not l.startswith("#")]
-    return lines[:14]
+    lines = []
+    if shutil.which("strace"):
+        fresh_copy(image, target)
+        out = os.path.join(work, "strace-%s.txt" % label)
+        t0 = time.perf_counter()
+        rec = subprocess.run(["strace", "-f", "-c", "-w", "-o", out, tarvisk, target, MANIFEST], capture_output=True)
+        wall = time.perf_counter() - t0
+        if rec.returncode == 0:
+            with open(out) as f:
+                rows = [l.split() for l in f if l.strip() and l.split()[0][0].isdigit()]
+            lines.append("wall time under strace: %.1f ms; system calls by wall time:" % (wall * 1e3))
+            for r in rows[:6]:
+                lines.append("  %-16s %8.1f ms  %6s calls" % (r[-1], float(r[1]) * 1e3, r[3]))
+    if shutil.which("perf"):
+        fresh_copy(image, target)
+        data = os.path.join(work, "perf-%s.data" % label)
+        rec = subprocess.run(["perf", "record", "-q", "-F", "9999", "-g", "-o", data, tarvisk, target, MANIFEST],
+                             capture_output=True, text=True)
+        if rec.returncode == 0:
+            rep = subprocess.run(["perf", "report", "-i", data, "--stdio", "--no-children", "-g", "none",
+                                  "--sort", "dso,sym", "--percent-limit", "2"], capture_output=True, text=True)
+            lines.append("CPU profile (perf, share of samples):")
+            lines.extend(l.rstrip()[:110] for l in rep.stdout.splitlines() if l.strip() and not l.startswith("#"))
+    for p in (target, target + ".rss"):
+        if os.path.exists(p):
+            os.unlink(p)
+    return lines[:24] or None
 
 
 def write_svg(path, results, tools, facts, date):
@@ -375,7 +390,7 @@ def write_markdown(path, results, tools, facts, date, loads, micro, profiles, ar
         L.extend(micro_table(micro))
         L.append("")
     if profiles:
-        L.append("## Where Tarvisk's time goes (perf, one run each)")
+        L.append("## Where Tarvisk's time goes (strace -c -w and perf, one run each)")
         L.append("")
         for label, lines in profiles.items():
             if not lines:

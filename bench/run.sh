@@ -60,7 +60,7 @@ if [[ -z "${BENCH_NO_PEERS:-}" ]]; then
   fi
 fi
 
-if command -v perf >/dev/null; then extra+=(--profile); fi
+if command -v perf >/dev/null || command -v strace >/dev/null; then extra+=(--profile); fi
 
 exec python3 "$bench/bench.py" --tarvisk "$build/src/tarvisk" --runs "$runs" --slow-runs "$slow_runs" \
   --overlay-mib "$overlay" "${extra[@]}"
