@@ -184,7 +184,10 @@ Result<ImagePlan> ImageEditor::plan() const {
   // A section we may rewrite from its start: it holds resources and nothing else that is reached.
   const bool r_usable = r && !directory_points_into(img, secs[*r], kDirResource) &&
                         (secs[*r].Characteristics & (kScnCntCode | kScnMemExecute)) == 0 &&
-                        !holds_entry_point(img, secs[*r]) && sections_in_order(secs, 0);
+                        !holds_entry_point(img, secs[*r]) && sections_in_order(secs, 0) &&
+                        // The tree is rebuilt at R's start, which must not lie in an earlier
+                        // section's extent: the loader would look for it there.
+                        img.section_of(Rva{secs[*r].VirtualAddress}) == r;
 
   PlanBuilder b{img, {}};
   Rva base{};

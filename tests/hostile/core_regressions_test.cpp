@@ -116,4 +116,45 @@ TEST(CoreRegressions, OverlayIsNotTakenForSectionHeaderRoom) {
   EXPECT_EQ(Bytes(out.end() - static_cast<std::ptrdiff_t>(overlay.size()), out.end()), overlay);
 }
 
+// A section before the resource section, at an address off the section alignment, whose
+// mapped extent (rounded up to the alignment, as the loader maps it) covers the resource
+// section's start: the loader finds that earlier section first. A tree rebuilt at the resource
+// section's start was then read back through the other section and came out empty, and the
+// update was refused with ERROR_INTERNAL_ERROR. The new tree must go where it reads back.
+TEST(CoreRegressions, TreeIsNotPlacedWhereAnEarlierSectionShadowsIt) {
+  tarvisk_test::PeOptions o;
+  o.layout = tarvisk_test::Layout::resources_last;
+  o.resources = {tarvisk_test::manifest(1, 0, "old")};
+  o.resource_dir_offset = 0x100;  // the old tree lies past the shadowed start of its section
+  const tarvisk_test::BuiltImage built = tarvisk_test::build_pe(o);
+  ASSERT_TRUE(built.rsrc_rva);
+  Bytes image = built.bytes;
+  // .reloc, the section before .rsrc, moved up by 0x20: its extent now ends 0x20 into .rsrc.
+  const std::size_t reloc_header = built.section_table_offset + 40 * (built.sections.size() - 2);
+  ASSERT_EQ(built.sections[built.sections.size() - 2].name, ".reloc");
+  tarvisk_test::put32(image, reloc_header + 12, *built.rsrc_rva - 0x1000 + 0x20);
+
+  auto src = std::make_shared<resupdate::MemorySource>(resupdate::ByteSpan(image));
+  auto editor = resupdate::ImageEditor::open(src, false);
+  ASSERT_TRUE(editor) << editor.error().detail;
+  ASSERT_EQ(editor->resources().size(), 1U);
+  const Bytes manifest = tarvisk_test::manifest_bytes("new");
+  editor->put(resupdate::ResourceKey{resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0}, manifest);
+  auto plan = editor->plan();
+  if (!plan) {
+    EXPECT_EQ(plan.error().code, resupdate::Errc::not_supported) << plan.error().detail;
+    return;
+  }
+  resupdate::MemorySink sink;
+  ASSERT_TRUE(resupdate::write_image(*plan, editor->source(), sink));
+  const Bytes out = sink.take();
+  const resupdate::MemorySource written{resupdate::ByteSpan(out)};
+  const resupdate::Status verified = resupdate::verify_image(written, *plan, editor->resources(), editor->source());
+  EXPECT_TRUE(verified) << verified.error().detail;
+  std::string error;
+  const auto got = tarvisk_test::read_resources(out, &error);
+  ASSERT_EQ(got.size(), 1U) << error;
+  EXPECT_EQ(got[0].data, manifest);
+}
+
 }  // namespace
