@@ -119,7 +119,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const DataDirectory cert = img.directory(kDirSecurity);
   const bool plain_symbols = img.PointerToSymbolTable < img.file_size() &&
                              (cert.empty() || img.PointerToSymbolTable < cert.VirtualAddress);
-  bool well_formed = small_sections && clear_headers && plain_symbols && reopened.ok();
+  // A section named .rsrc that does not hold the resource directory is renamed when a new
+  // one is added (one .rsrc only), which the checker allows only to the section holding it.
+  const DataDirectory res = img.directory(kDirResource);
+  const auto r = res.VirtualAddress != 0 ? img.section_of(Rva{res.VirtualAddress}) : std::nullopt;
+  bool named_rsrc_holds_tree = true;
+  for (std::size_t i = 0; i < img.sections().size(); ++i)
+    named_rsrc_holds_tree = named_rsrc_holds_tree && (!img.sections()[i].name_is(".rsrc") || r == i);
+  bool well_formed = small_sections && clear_headers && plain_symbols && named_rsrc_holds_tree && reopened.ok();
   for (const std::string& v : well_formed ? tarvisk_test::check_invariants(original, original, before) : std::vector<std::string>{})
     well_formed = well_formed && (v.starts_with("certificate table") || v.starts_with("overlay not kept"));
   std::vector<std::string> broken;
