@@ -239,6 +239,46 @@ struct Encoder {
   }
 };
 
+// The set in key order as an array of pointers to its elements. The encoder passes over the set
+// several times, and stepping through a red-black tree of 100,000 nodes missed the cache at
+// almost every step: two thirds of the encoding time at that size went to the tree's increment.
+class FlatIter {
+ public:
+  using iterator_category = std::forward_iterator_tag;
+  using value_type = ResourceSet::value_type;
+  using difference_type = std::ptrdiff_t;
+  using pointer = const value_type*;
+  using reference = const value_type&;
+
+  FlatIter() = default;
+  explicit FlatIter(const pointer* at) noexcept : at_(at) {}
+  reference operator*() const noexcept { return **at_; }
+  pointer operator->() const noexcept { return *at_; }
+  FlatIter& operator++() noexcept {
+    ++at_;
+    return *this;
+  }
+  FlatIter operator++(int) noexcept {
+    const FlatIter old = *this;
+    ++at_;
+    return old;
+  }
+  friend bool operator==(FlatIter, FlatIter) = default;
+
+ private:
+  const pointer* at_ = nullptr;
+};
+
+struct FlatSet {
+  explicit FlatSet(const ResourceSet& set) {
+    items.reserve(set.size());
+    for (const auto& entry : set) items.push_back(&entry);
+  }
+  [[nodiscard]] FlatIter begin() const noexcept { return FlatIter(items.data()); }
+  [[nodiscard]] FlatIter end() const noexcept { return FlatIter(items.data() + items.size()); }
+  std::vector<const ResourceSet::value_type*> items;
+};
+
 template <class It, class Same>
 std::size_t run_length(It first, It last, Same same) {
   std::size_t n = 0;
@@ -315,6 +355,7 @@ Result<ResourceSet> decode_resources(const PeImage& image, const ByteSource& src
 }
 
 Result<TreeLayout> measure_tree(const ResourceSet& set) {
+  const FlatSet flat(set);
   auto same_type = [](const auto& a, const auto& b) { return a.first.type == b.first.type; };
   auto same_name = [](const auto& a, const auto& b) { return a.first.type == b.first.type && a.first.name == b.first.name; };
   auto too_many = [](std::uint64_t n) { return n > 0xffff; };
@@ -322,8 +363,8 @@ Result<TreeLayout> measure_tree(const ResourceSet& set) {
   std::uint64_t strings = 0;
   std::uint64_t blobs = 0;
   std::uint64_t type_counts[2] = {0, 0};
-  for (auto t = set.begin(); t != set.end();) {
-    const auto t_end = std::next(t, static_cast<std::ptrdiff_t>(run_length(t, set.end(), same_type)));
+  for (auto t = flat.begin(); t != flat.end();) {
+    const auto t_end = std::next(t, static_cast<std::ptrdiff_t>(run_length(t, flat.end(), same_type)));
     type_counts[t->first.type.named ? 1 : 0] += 1;
     if (t->first.type.named) strings += 2 + 2 * std::uint64_t{t->first.type.name.size()};
     dirs += kDirEntrySize + kDirHeaderSize;
@@ -367,6 +408,7 @@ Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva 
   }
   Encoder e{set, layout, out, 0, layout.data_entries_offset, layout.strings_offset, layout.data_offset};
   const ReadAheadSource blobs(src);  // the old blobs mostly lie in tree order: read them in runs
+  const FlatSet flat(set);
 
   // Directory positions: root, then all name directories, then all language directories.
   auto same_type = [](const auto& a, const auto& b) { return a.first.type == b.first.type; };
@@ -374,8 +416,8 @@ Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva 
   std::size_t ntypes = 0;
   std::size_t nnames = 0;
   std::uint64_t name_dirs_size = 0;
-  for (auto t = set.begin(); t != set.end();) {
-    const std::size_t tn = run_length(t, set.end(), same_type);
+  for (auto t = flat.begin(); t != flat.end();) {
+    const std::size_t tn = run_length(t, flat.end(), same_type);
     ++ntypes;
     auto t_end = std::next(t, static_cast<std::ptrdiff_t>(tn));
     for (auto n = t; n != t_end;) {
@@ -397,13 +439,13 @@ Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva 
   std::uint16_t root_ids = 0;
   std::uint64_t root_entry = kDirHeaderSize;
   // Strings go in directory order: every type name, then every name at the name level.
-  for (auto t = set.begin(); t != set.end(); t = std::next(t, static_cast<std::ptrdiff_t>(run_length(t, set.end(), same_type)))) {
+  for (auto t = flat.begin(); t != flat.end(); t = std::next(t, static_cast<std::ptrdiff_t>(run_length(t, flat.end(), same_type)))) {
     ok = ok && e.name_field(t->first.type, static_cast<std::uint32_t>(root_entry));
     ok = ok && e.put32(root_entry + 4, static_cast<std::uint32_t>(name_dir_at) | kHighBit);
     (t->first.type.named ? root_named : root_ids) += 1;
     root_entry += kDirEntrySize;
 
-    const auto t_end = std::next(t, static_cast<std::ptrdiff_t>(run_length(t, set.end(), same_type)));
+    const auto t_end = std::next(t, static_cast<std::ptrdiff_t>(run_length(t, flat.end(), same_type)));
     std::uint16_t named = 0;
     std::uint16_t ids = 0;
     std::uint64_t entry = name_dir_at + kDirHeaderSize;
@@ -446,8 +488,8 @@ Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva 
   ok = ok && e.dir_header(0, root_named, root_ids);
   // Name-level strings, after all the type names.
   name_dir_at = root_size;
-  for (auto t = set.begin(); t != set.end() && ok;) {
-    const auto t_end = std::next(t, static_cast<std::ptrdiff_t>(run_length(t, set.end(), same_type)));
+  for (auto t = flat.begin(); t != flat.end() && ok;) {
+    const auto t_end = std::next(t, static_cast<std::ptrdiff_t>(run_length(t, flat.end(), same_type)));
     std::uint64_t entry = name_dir_at + kDirHeaderSize;
     for (auto n = t; n != t_end;) {
       ok = ok && e.name_field(n->first.name, static_cast<std::uint32_t>(entry));
