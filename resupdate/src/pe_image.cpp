@@ -16,6 +16,7 @@ constexpr std::uint16_t kMagicPe32 = 0x10b;
 constexpr std::uint16_t kMagicPe32Plus = 0x20b;
 constexpr std::uint32_t kDataDirectories32 = 96;
 constexpr std::uint32_t kDataDirectories64 = 112;
+constexpr std::uint32_t kMaxFileAlignment = 0x10000;
 
 Error bad_format(std::string detail) { return make_error(Errc::bad_exe_format, std::move(detail)); }
 
@@ -99,6 +100,10 @@ Result<PeImage> PeImage::parse(const ByteSource& src) {
 
   if (!is_power_of_two(img.SectionAlignment)) return bad_format("SectionAlignment is not a power of two");
   if (!is_power_of_two(img.FileAlignment)) return bad_format("FileAlignment is not a power of two");
+  // The loader takes no file alignment past 64 KiB nor one coarser than the sections' own;
+  // honouring one could pad a rewritten section with gigabytes of zeros.
+  if (img.FileAlignment > kMaxFileAlignment) return bad_format("FileAlignment is larger than 64 KiB");
+  if (img.SectionAlignment < img.FileAlignment) return bad_format("SectionAlignment is smaller than FileAlignment");
 
   const std::uint32_t ndirs = std::min(img.NumberOfRvaAndSizes, kMaxDataDirectories);
   if (dirs_field + std::uint64_t{ndirs} * kDataDirectorySize > opt_size)

@@ -142,6 +142,11 @@ std::vector<Case> header_cases(bool plus) {
   patched("FileAlignment 0x300", [&](Bytes& x) { put32(x, f.optional + 36, 0x300); }, kBadExeFormat);
   patched("SectionAlignment 0x1001", [&](Bytes& x) { put32(x, f.optional + 32, 0x1001); }, kBadExeFormat);
   patched("FileAlignment 0xffffffff", [&](Bytes& x) { put32(x, f.optional + 36, 0xffffffffU); }, kBadExeFormat);
+  // Past 64 KiB, or coarser than the sections' own alignment, no loader takes the image; a
+  // rewrite would pad each section with up to gigabytes of zeros.
+  patched("FileAlignment 0x20000", [&](Bytes& x) { put32(x, f.optional + 36, 0x20000); }, kBadExeFormat);
+  patched("FileAlignment 0x80000000", [&](Bytes& x) { put32(x, f.optional + 36, 0x80000000U); }, kBadExeFormat);
+  patched("SectionAlignment below FileAlignment", [&](Bytes& x) { put32(x, f.optional + 32, 0x100); }, kBadExeFormat);
   patched("resource directory at rva 0xffffffff", [&](Bytes& x) { put32(x, img.data_directories_offset + 16, 0xffffffffU); }, kInvalidData);
   patched("resource directory in the headers", [&](Bytes& x) { put32(x, img.data_directories_offset + 16, 0x10); }, kInvalidData);
   return cases;
