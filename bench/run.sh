@@ -4,7 +4,7 @@
 # Wine row, generates the images, runs every tool side by side and writes bench/results.md and
 # bench/results.svg.
 #
-#   bench/run.sh            full run (about 10 minutes on two cores)
+#   bench/run.sh            full run (about 3 minutes on two cores)
 #   bench/run.sh --quick    a 64 MiB overlay and fewer runs, to try the machinery
 #
 # Environment: TARVISK_WIN_EXE=path/to/tarvisk.exe (default: build/windows-x86, build/windows-x64,
