@@ -1,0 +1,63 @@
+// A tail of a MiB or more (an installer's overlay) moves by whole pages when the resources
+// grow; the extra zeros must stay inside the resource section so that the overlay still
+// starts where the last section ends, which is where self-extracting programs look for it.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "invariants.h"
+#include "pe_builder.h"
+#include "resupdate/image_editor.h"
+
+namespace {
+
+using tarvisk_test::Bytes;
+
+struct Case {
+  const char* name;
+  tarvisk_test::Layout layout;
+  resupdate::Placement placement;
+};
+
+class LongTail : public ::testing::TestWithParam<Case> {};
+
+TEST_P(LongTail, OverlayFollowsTheLastSectionAndMovesByWholePages) {
+  tarvisk_test::PeOptions o;
+  o.layout = GetParam().layout;
+  o.resources = {tarvisk_test::manifest(1, 1033, "old")};
+  o.overlay.resize((3U << 20) / 2);
+  for (std::size_t i = 0; i < o.overlay.size(); ++i) o.overlay[i] = static_cast<std::uint8_t>(i * 31 + 7);
+  const tarvisk_test::BuiltImage built = tarvisk_test::build_pe(o);
+
+  auto editor = resupdate::ImageEditor::open(std::make_shared<resupdate::MemorySource>(built.bytes), false);
+  ASSERT_TRUE(editor) << editor.error().detail;
+  const Bytes manifest(0x1a00, 0x3c);  // past the old section's raw data, not a page multiple
+  editor->put({resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0}, manifest);
+  auto plan = editor->plan();
+  ASSERT_TRUE(plan) << plan.error().detail;
+  EXPECT_EQ(plan->placement, GetParam().placement);
+  auto out = resupdate::build_in_memory(*editor);
+  ASSERT_TRUE(out) << out.error().detail;
+
+  std::vector<tarvisk_test::TestResource> intended = o.resources;
+  intended.push_back(tarvisk_test::TestResource{tarvisk_test::ResId::num(24), tarvisk_test::ResId::num(1), 0, manifest, 0});
+  EXPECT_TRUE(tarvisk_test::invariants_hold(built.bytes, *out, intended));
+
+  const resupdate::MemorySource written(*out);
+  const resupdate::PeImage img = resupdate::PeImage::parse(written).value();
+  const std::uint64_t overlay_at = img.end_of_sections();
+  ASSERT_EQ(out->size() - overlay_at, o.overlay.size());
+  EXPECT_TRUE(std::equal(o.overlay.begin(), o.overlay.end(), out->begin() + static_cast<std::ptrdiff_t>(overlay_at)));
+  EXPECT_EQ((overlay_at - built.overlay_offset) % 0x1000, 0U) << "the overlay moved by part of a page";
+  EXPECT_GT(overlay_at, built.overlay_offset);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Placements, LongTail,
+    ::testing::Values(Case{"grow_last", tarvisk_test::Layout::resources_last, resupdate::Placement::grow_last},
+                      Case{"shift_following", tarvisk_test::Layout::resources_then_reloc_debug,
+                           resupdate::Placement::shift_following},
+                      Case{"new_section", tarvisk_test::Layout::resources_then_data, resupdate::Placement::new_section}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+}  // namespace
