@@ -6,6 +6,8 @@
 #include <limits>
 #include <string>
 
+#include "hex.h"
+
 namespace resupdate {
 
 namespace {
@@ -20,15 +22,7 @@ constexpr std::uint32_t kMaxFileAlignment = 0x10000;
 
 Error bad_format(std::string detail) { return make_error(Errc::bad_exe_format, std::move(detail)); }
 
-std::string hex(std::uint64_t v) {
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  do {
-    s.insert(s.begin(), digits[v & 0xf]);
-    v >>= 4;
-  } while (v != 0);
-  return "0x" + s;
-}
+using detail::hex;
 
 }  // namespace
 

@@ -5,6 +5,8 @@
 #include <new>
 #include <unordered_map>
 
+#include "hex.h"
+
 namespace resupdate {
 
 namespace {
@@ -16,15 +18,7 @@ constexpr std::uint32_t kHighBit = 0x80000000U;
 constexpr std::uint32_t kBlobAlignment = 8;
 constexpr std::uint32_t kMaxTreeSize = 0x7fffffffU;  // offsets inside the tree keep the high bit for flags
 
-std::string hex(std::uint64_t v) {
-  static const char digits[] = "0123456789abcdef";
-  std::string s;
-  do {
-    s.insert(s.begin(), digits[v & 0xf]);
-    v >>= 4;
-  } while (v != 0);
-  return "0x" + s;
-}
+using detail::hex;
 
 Error bad_tree(std::string detail) { return make_error(Errc::invalid_data, std::move(detail)); }
 
