@@ -30,7 +30,8 @@ bool SectionHeader::name_is(const char* name) const noexcept {
   const std::size_t n = std::strlen(name);
   if (n > Name.size()) return false;
   if (std::memcmp(Name.data(), name, n) != 0) return false;
-  return std::all_of(Name.begin() + static_cast<std::ptrdiff_t>(n), Name.end(), [](std::uint8_t c) { return c == 0; });
+  // A name ends at its first NUL, as readers and linkers take it; bytes after that are junk.
+  return n == Name.size() || Name[n] == 0;
 }
 
 Result<PeImage> PeImage::parse(const ByteSource& src) {
