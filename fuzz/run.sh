@@ -29,7 +29,7 @@ for target in "${targets[@]}"; do
   echo "== $target: ${seconds}s"
   status=0
   ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1} \
-    "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
+    "$build/fuzz/${target}_fuzzer" -max_total_time="$seconds" -seed="${TARVISK_FUZZ_SEED:-1}" -timeout=10 -rss_limit_mb=2048 \
       -artifact_prefix="$build/findings/$target-" -print_final_stats=1 "$corpus" > "$log" 2>&1 || status=$?
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   if [[ $status -ne 0 ]]; then
