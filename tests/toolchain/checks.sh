@@ -1,4 +1,5 @@
 # Checks that hold an embedded image to its original snapshot. Sourced through lib.sh.
+# shellcheck shell=bash
 
 # Compares an embedded image with the snapshot of its original.
 check_embedded() {
@@ -11,7 +12,7 @@ check_embedded() {
   [[ -n $entry ]] || fail "$image: no resource at type 24, name 1, language 0; it has:
 $(cut -d'|' -f1-5 "$after/resources.all")"
   [[ $(printf '%s\n' "$entry" | wc -l) -eq 1 ]] || fail "$image: more than one 24/1/0 entry"
-  expected_hex=$(od -An -v -tx1 "$manifest" | tr -d ' \n' | tr 'a-f' 'A-F')
+  expected_hex=$(hex_of "$manifest")
   [[ $entry == *"|0|$(stat -c %s "$manifest")|$expected_hex" ]] ||
     fail "$image: 24/1/0 does not hold the bytes of $manifest (code page 0):
   got      $entry
@@ -36,14 +37,14 @@ $(head -40 symbols.diff)"
   cmp -s "$before/mode" "$after/mode" ||
     fail "$image: permission bits went from $(cat "$before/mode") to $(cat "$after/mode")"
 
-  local old_sum new_sum
+  local old_sum new_sum computed
   old_sum=$(cat "$before/checksum")
   new_sum=$(cat "$after/checksum")
   if [[ $old_sum == 00000000 ]]; then
     [[ $new_sum == 00000000 ]] || fail "$image: a zero checksum became $new_sum"
   else
-    [[ $new_sum == $(pe_checksum "$image") ]] ||
-      fail "$image: stored checksum $new_sum, computed $(pe_checksum "$image")"
+    computed=$(printf '%08X' "$(pe_checksum "$image")")
+    [[ $new_sum == "$computed" ]] || fail "$image: stored checksum $new_sum, computed $computed"
   fi
 }
 

@@ -1,9 +1,12 @@
-# Shared helpers for the toolchain tests: tool lookup, scratch directories, the images under
-# test and the tarvisk runs. Sourced by the test scripts; failures end the test with a message.
+# Helpers for the toolchain tests: the images under test and the tarvisk runs, on top of the
+# helpers all suites share. Sourced by the test scripts; failures end the test with a message.
+# shellcheck shell=bash
 
-set -euo pipefail
+# shellcheck source=../lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+# CI installs every tool, so there a missing one is an error, not a reason to skip.
+REQUIRED_SWITCH=TARVISK_TOOLCHAIN_REQUIRED
 
-readonly SKIP_STATUS=77
 INPUTS=$(cd "$(dirname "${BASH_SOURCE[0]}")/inputs" && pwd)
 readonly INPUTS
 # shellcheck source=readers.sh
@@ -11,47 +14,16 @@ source "$(dirname "${BASH_SOURCE[0]}")/readers.sh"
 # shellcheck source=checks.sh
 source "$(dirname "${BASH_SOURCE[0]}")/checks.sh"
 
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
-
-# CI installs every tool, so there a missing one is an error, not a reason to skip.
-skip() {
-  [[ -z ${TARVISK_TOOLCHAIN_REQUIRED:-} ]] || fail "$* (TARVISK_TOOLCHAIN_REQUIRED is set)"
-  echo "SKIP: $*"
-  exit "$SKIP_STATUS"
-}
-
-# Debian ships the LLVM tools both plain and with a version suffix; take whichever exists.
-# Sets the variable named by $1 to the command found for $2, or skips the test.
-require_tool() {
-  local var=$1 name=$2 candidate
-  for candidate in "$name" "$name"-{20,19,18,17,16,15,14}; do
-    if command -v "$candidate" >/dev/null 2>&1; then
-      printf -v "$var" '%s' "$candidate"
-      return 0
-    fi
-  done
-  skip "required tool '$name' is not installed"
-}
-
 require_llvm_readers() {
   require_tool READOBJ llvm-readobj
   require_tool OBJDUMP llvm-objdump
   require_tool NM llvm-nm
 }
 
-# A private scratch directory, removed at exit unless TARVISK_KEEP_WORK is set.
+# A private scratch directory with the inputs, removed at exit unless TARVISK_KEEP_WORK is set.
 enter_workdir() {
-  WORK=$(mktemp -d "${TMPDIR:-/tmp}/tarvisk-toolchain.XXXXXX")
-  if [[ -z ${TARVISK_KEEP_WORK:-} ]]; then
-    trap 'rm -rf "$WORK"' EXIT
-  else
-    echo "work directory kept: $WORK"
-  fi
-  cp "$INPUTS"/* "$WORK"/
-  cd "$WORK"
+  enter_scratch "${TMPDIR:-/tmp}/tarvisk-toolchain.XXXXXX"
+  cp "$INPUTS"/* .
 }
 
 check_tarvisk() {

@@ -1,5 +1,6 @@
 # How llvm-readobj, llvm-objdump and llvm-nm see an image, reduced to comparable listings.
 # Sourced through lib.sh.
+# shellcheck shell=bash
 
 # Runs a reader that must accept the image without errors or warnings.
 read_clean() {
@@ -16,33 +17,9 @@ readobj_dump() {
   read_clean "$2" "$READOBJ" --file-headers --sections --coff-resources "$1"
 }
 
-# One line per resource: type|name|language|codepage|size|data in hex. Directory stamps and
-# data RVAs are left out: a rebuilt tree may change them without changing any resource.
+# The resources of a readobj_dump, sorted so that listings compare whatever the order.
 resource_list() {
-  local dump=$1 out=$2
-  awk '
-    /^Resources \[$/ { inside = 1; next }
-    !inside { next }
-    function flush() {
-      if (pending) print type "|" name "|" lang "|" codepage "|" size "|" hex
-      pending = 0
-    }
-    function label(line) {
-      sub(/^ *[A-Za-z]+: /, "", line); sub(/ \[$/, "", line); return line
-    }
-    /^ *Type: .* \[$/     { flush(); type = label($0); next }
-    /^ *Name: .* \[$/     { flush(); name = label($0); next }
-    /^ *Language: .* \[$/ { flush(); lang = label($0); next }
-    /^ *DataSize: /       { size = $2; next }
-    /^ *Codepage: /       { codepage = $2; pending = 1; hex = ""; next }
-    /^ *Data \($/         { indata = 1; next }
-    indata && /^ *\)$/    { indata = 0; next }
-    indata {
-      # "0010: 77006F00 72006C00 ...  |w.o.r.l...|": the hex area is 35 columns wide.
-      chunk = substr($0, index($0, ": ") + 2, 35); gsub(/ /, "", chunk); hex = hex chunk; next
-    }
-    END { flush() }
-  ' "$dump" | LC_ALL=C sort >"$out"
+  resource_rows "$1" | LC_ALL=C sort >"$2"
 }
 
 # The loader binary-searches every resource directory, so entries must be stored named ones
@@ -104,29 +81,10 @@ header_value() {
   awk -v key="$2" '$1 == key { print $2; exit }' "$1"
 }
 
-# The PE checksum as the loader's image-help routine computes it: 16-bit one's-complement
-# style sum over the file with the checksum field itself read as zero, plus the file length.
-pe_checksum() {
-  local image=$1 field
-  field=$(($(od -An -tu4 -j60 -N4 "$image") + 24 + 64))
-  od -An -v --endian=little -tu2 "$image" | awk -v field="$field" -v size="$(stat -c %s "$image")" '
-    {
-      for (i = 1; i <= NF; i++) {
-        if (word != field / 2 && word != field / 2 + 1) {
-          sum += $i; sum = sum % 65536 + int(sum / 65536)
-        }
-        word++
-      }
-    }
-    END { printf "%08X\n", sum % 65536 + int(sum / 65536) + size }'
-}
-
+# As the checks compare it: eight upper-case hex digits.
 stored_checksum() {
-  local image=$1 field
-  field=$(($(od -An -tu4 -j60 -N4 "$image") + 24 + 64))
-  printf '%08X\n' "$(od -An -tu4 -j"$field" -N4 "$image")"
+  printf '%08X\n' "$(u32_at "$1" "$(checksum_at "$1")")"
 }
-
 
 # Everything about an image that an embedding must leave alone, saved under directory $2.
 snapshot() {

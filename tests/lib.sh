@@ -1,0 +1,141 @@
+# Helpers every shell test suite uses, sourced first by each suite's own lib.sh.
+# shellcheck shell=bash
+
+set -euo pipefail
+
+# CTest's SKIP_RETURN_CODE for every shell suite.
+readonly SKIP_STATUS=77
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+# A suite whose CI installs every tool it needs names its switch in REQUIRED_SWITCH (say
+# TARVISK_TOOLCHAIN_REQUIRED): with that set, a missing tool is a fault there, not a skip.
+skip() {
+  if [[ -n ${REQUIRED_SWITCH:-} && -n ${!REQUIRED_SWITCH:-} ]]; then
+    fail "$* ($REQUIRED_SWITCH is set)"
+  fi
+  echo "SKIP: $*"
+  exit "$SKIP_STATUS"
+}
+
+# Debian ships the LLVM tools both plain and with a version suffix; take whichever exists.
+# Sets the variable named by $1 to the command found for $2; returns 1 when there is none.
+find_tool() {
+  local var=$1 name=$2 candidate
+  for candidate in "$name" "$name"-{20,19,18,17,16,15,14}; do
+    if command -v "$candidate" >/dev/null 2>&1; then
+      printf -v "$var" '%s' "$candidate"
+      return 0
+    fi
+  done
+  return 1
+}
+
+require_tool() {
+  find_tool "$1" "$2" || skip "required tool '$2' is not installed"
+}
+
+# A private scratch directory from the mktemp template $1, entered. It goes at exit unless
+# TARVISK_KEEP_WORK is set, so that a failure can be looked at afterwards.
+enter_scratch() {
+  WORK=$(mktemp -d "$1")
+  if [[ -z ${TARVISK_KEEP_WORK:-} ]]; then
+    trap remove_scratch EXIT
+  else
+    echo "work directory kept: $WORK"
+  fi
+  cd "$WORK"
+}
+
+# For exit traps of their own that must also clean up after enter_scratch.
+remove_scratch() {
+  [[ -n ${TARVISK_KEEP_WORK:-} ]] || rm -rf "$WORK"
+}
+
+# A file's bytes as one line of upper-case hex, the form resource_rows gives data in.
+hex_of() {
+  od -An -v -tx1 "$1" | tr -d ' \n' | tr 'a-f' 'A-F'
+}
+
+# One line per resource in llvm-readobj --coff-resources output (the files named, - for standard
+# input; other dumps around it are passed over), in stored order:
+#   type|name|language|codepage|size|data in hex
+# Directory stamps and data RVAs are left out: a rebuilt tree may move them without changing
+# any resource.
+resource_rows() {
+  awk '
+    /^Resources \[$/ { inside = 1; next }
+    !inside { next }
+    function flush() {
+      if (pending) print type "|" name "|" lang "|" codepage "|" size "|" hex
+      pending = 0
+    }
+    function label(line) {
+      sub(/^ *[A-Za-z]+: /, "", line); sub(/ \[$/, "", line); return line
+    }
+    /^ *Type: .* \[$/     { flush(); type = label($0); next }
+    /^ *Name: .* \[$/     { flush(); name = label($0); next }
+    /^ *Language: .* \[$/ { flush(); lang = label($0); next }
+    /^ *DataSize: /       { size = $2; next }
+    /^ *Codepage: /       { codepage = $2; pending = 1; hex = ""; next }
+    /^ *Data \($/         { indata = 1; next }
+    indata && /^ *\)$/    { indata = 0; next }
+    indata {
+      # "0010: 3C3F786D 6C207665 ...  |<?xml ve...|": the hex area is 35 columns wide.
+      chunk = substr($0, index($0, ": ") + 2, 35); gsub(/ /, "", chunk); hex = hex chunk; next
+    }
+    END { flush() }
+  ' "$@"
+}
+
+# Little-endian 32-bit value at byte offset $2 of file $1, in decimal.
+u32_at() {
+  od -An -tu4 -j"$2" -N4 "$1" | tr -d ' '
+}
+
+# Offsets of the optional header and of its CheckSum field.
+optional_header_at() {
+  echo $(($(u32_at "$1" 60) + 24))
+}
+
+checksum_at() {
+  echo $(($(optional_header_at "$1") + 64))
+}
+
+# The PE checksum as the system computes it, in decimal: a 16-bit sum with end-around carry
+# over the file, the checksum field itself read as zero, plus the file's length.
+pe_checksum() {
+  local image=$1
+  od -An -v --endian=little -tu2 "$image" |
+    awk -v field="$(checksum_at "$image")" -v size="$(stat -c %s "$image")" '
+      {
+        for (i = 1; i <= NF; i++) {
+          if (pos != field && pos != field + 2) { sum += $i; sum = sum % 65536 + int(sum / 65536) }
+          pos += 2
+        }
+      }
+      END { printf "%u\n", sum + size }'
+}
+
+# Wine for console programs only, in prefix $1: no debug chatter, no display, and no offers
+# to install Mono or Gecko (they would try to download).
+use_wine_prefix() {
+  export WINEPREFIX=$1
+  export WINEDEBUG=-all
+  export WINEDLLOVERRIDES="mscoree,mshtml="
+  unset DISPLAY WAYLAND_DISPLAY
+}
+
+# Runs a Windows program in the current directory: run_wine <name> <exe> [args...], under
+# $WINE if set. Its streams go to <name>.out and <name>.err (files, never pipes: Wine's console
+# handling blocks on pipes nobody drains); its status is left in RUN_STATUS.
+run_wine() {
+  local name=$1
+  shift
+  RUN_STATUS=0
+  timeout 120 "${WINE:-wine}" "$@" >"$name.out" 2>"$name.err" </dev/null || RUN_STATUS=$?
+  ((RUN_STATUS != 124)) || fail "'$*' did not finish under Wine within 120 s"
+}
