@@ -1,21 +1,11 @@
 # Shared by the Wine tests: the state that setup.sh leaves behind, running Windows programs
 # under Wine with their output in files, and reading images back with llvm-readobj.
 # Sourced by the test scripts; every check ends the test with a message on failure.
+# shellcheck shell=bash
 
-set -euo pipefail
-
-readonly SKIP_STATUS=77
-
-fail() {
-  echo "FAIL: $*" >&2
-  exit 1
-}
-
-skip() {
-  [[ -z ${TARVISK_WINE_REQUIRED:-} ]] || fail "$* (TARVISK_WINE_REQUIRED is set)"
-  echo "SKIP: $*"
-  exit "$SKIP_STATUS"
-}
+# shellcheck source=../lib.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../lib.sh"
+REQUIRED_SWITCH=TARVISK_WINE_REQUIRED
 
 # A deliberate difference between Wine's resource-update service and Tarvisk's, shown in
 # the test log so that it is seen rather than hidden.
@@ -31,79 +21,29 @@ use_state() {
   [[ -f $STATE/ready ]] || fail "setup did not finish: see $STATE/setup.log"
   BIN=$STATE/bin
   READOBJ=$(cat "$STATE/readobj")
-  wine_environment
-}
-
-# The prefix setup.sh made; no display, and no offers to install Mono or Gecko.
-wine_environment() {
-  export WINEPREFIX=$STATE/prefix
-  export WINEDEBUG=-all
-  export WINEDLLOVERRIDES="mscoree,mshtml="
-  unset DISPLAY WAYLAND_DISPLAY
+  use_wine_prefix "$STATE/prefix"
 }
 
 # A private scratch directory inside the state directory, removed at exit unless
 # TARVISK_KEEP_WORK is set.
 enter_workdir() {
-  WORK=$(mktemp -d "$STATE/work.XXXXXX")
-  if [[ -z ${TARVISK_KEEP_WORK:-} ]]; then
-    trap 'rm -rf "$WORK"' EXIT
-  else
-    echo "work directory kept: $WORK"
-  fi
-  cd "$WORK"
+  enter_scratch "$STATE/work.XXXXXX"
 }
 
-# Runs a Windows program in the current directory: run_wine <name> <exe> [args...].
-# Its streams go to <name>.out and <name>.err (files, never pipes: Wine's console handling
-# blocks on pipes nobody drains); its status is left in RUN_STATUS.
-run_wine() {
-  local name=$1
-  shift
-  RUN_STATUS=0
-  timeout 120 wine "$@" >"$name.out" 2>"$name.err" </dev/null || RUN_STATUS=$?
-  ((RUN_STATUS != 124)) || fail "'$*' did not finish under Wine within 120 s"
-}
-
-# One line per resource: type|name|language|codepage|size|data in hex, sorted. Directory
-# stamps and data RVAs are left out: a rebuilt tree may move them without changing a resource.
+# The resources of image $1 into file $2, one resource_rows line each, sorted. llvm-readobj
+# must read them without a warning.
 resource_list() {
   local image=$1 out=$2 status=0
   "$READOBJ" --coff-resources "$image" >"$out.raw" 2>"$out.warnings" || status=$?
   ((status == 0)) || fail "llvm-readobj could not read the resources of $image: $(cat "$out.warnings")"
   [[ ! -s $out.warnings ]] || fail "llvm-readobj warned about $image: $(cat "$out.warnings")"
-  awk '
-    function flush() {
-      if (pending) print type "|" name "|" lang "|" codepage "|" size "|" hex
-      pending = 0
-    }
-    function label(line) {
-      sub(/^ *[A-Za-z]+: /, "", line); sub(/ \[$/, "", line); return line
-    }
-    /^ *Type: .* \[$/     { flush(); type = label($0); next }
-    /^ *Name: .* \[$/     { flush(); name = label($0); next }
-    /^ *Language: .* \[$/ { flush(); lang = label($0); next }
-    /^ *DataSize: /       { size = $2; next }
-    /^ *Codepage: /       { codepage = $2; pending = 1; hex = ""; next }
-    /^ *Data \($/         { indata = 1; next }
-    indata && /^ *\)$/    { indata = 0; next }
-    indata {
-      # "0010: 3C3F786D 6C207665 ...  |<?xml ve...|": the hex area is 35 columns wide.
-      chunk = substr($0, index($0, ": ") + 2, 35); gsub(/ /, "", chunk); hex = hex chunk; next
-    }
-    END { flush() }
-  ' "$out.raw" | LC_ALL=C sort >"$out"
+  resource_rows "$out.raw" | LC_ALL=C sort >"$out"
 }
 
 # The manifest as the tool stores it: type 24, name 1, language 0, with these bytes.
 manifest_line() {
-  local manifest=$1 hex
-  hex=$(od -An -v -tx1 "$manifest" | tr -d ' \n' | tr 'a-f' 'A-F')
-  printf 'MANIFEST (ID 24)|(ID 1)|(ID 0)|0|%s|%s\n' "$(stat -c %s "$manifest")" "$hex"
-}
-
-u32_at() {
-  od -An -tu4 -j"$2" -N4 "$1" | tr -d ' '
+  local manifest=$1
+  printf 'MANIFEST (ID 24)|(ID 1)|(ID 0)|0|%s|%s\n' "$(stat -c %s "$manifest")" "$(hex_of "$manifest")"
 }
 
 # Writes a little-endian 32-bit value at a file offset, in place.
@@ -114,15 +54,7 @@ put_u32() {
     dd of="$file" bs=1 seek="$offset" conv=notrunc status=none
 }
 
-# Offsets of header fields: the optional header, its CheckSum, and data directory $2.
-optional_header_at() {
-  echo $(($(u32_at "$1" 60) + 24))
-}
-
-checksum_at() {
-  echo $(($(optional_header_at "$1") + 64))
-}
-
+# File offset of the optional header's data directory entry $2.
 data_directory_at() {
   local image=$1 index=$2 optional magic
   optional=$(optional_header_at "$image")
@@ -132,20 +64,6 @@ data_directory_at() {
   else
     echo $((optional + 96 + 8 * index))
   fi
-}
-
-# The PE checksum as the system computes it: a 16-bit sum with end-around carry over the
-# file, the checksum field itself read as zero, plus the file's length.
-pe_checksum() {
-  local image=$1
-  od -An -v -tu2 "$image" | awk -v field="$(checksum_at "$image")" -v size="$(stat -c %s "$image")" '
-    {
-      for (i = 1; i <= NF; i++) {
-        if (pos != field && pos != field + 2) { sum += $i; sum = sum % 65536 + int(sum / 65536) }
-        pos += 2
-      }
-    }
-    END { printf "%u\n", sum + size }'
 }
 
 # Wine's service, when it grows .rsrc and shifts the sections after it, moves the COFF symbol

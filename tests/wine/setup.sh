@@ -31,18 +31,11 @@ for triplet in i686-w64-mingw32 x86_64-w64-mingw32; do
     command -v "$tool" >/dev/null 2>&1 || not_available "'$tool' is not installed"
   done
 done
-READOBJ=
-for candidate in llvm-readobj llvm-readobj-{20,19,18,17,16,15,14}; do
-  if command -v "$candidate" >/dev/null 2>&1; then
-    READOBJ=$(command -v "$candidate")
-    break
-  fi
-done
-[[ -n $READOBJ ]] || not_available "'llvm-readobj' is not installed"
-echo "$READOBJ" >"$STATE/readobj"
+find_tool READOBJ llvm-readobj || not_available "'llvm-readobj' is not installed"
+command -v "$READOBJ" >"$STATE/readobj"
 
 # The prefix boots while the builds run: its first start takes about 15 seconds.
-wine_environment
+use_wine_prefix "$STATE/prefix"
 mkdir "$WINEPREFIX"
 (
   # Kept running between the tests of this run, and gone a minute after the last one.
