@@ -17,11 +17,9 @@ enter_workdir
 # type|name|language|size for every resource, as llvm-readobj reads them. Only integer keys
 # are compared: the images here have no named ones.
 readobj_keys() {
-  "$READOBJ" --coff-resources "$1" | awk '
-    /^ *Type: .* \[$/     { type = $0; sub(/^.*\(ID /, "", type); sub(/\).*$/, "", type); next }
-    /^ *Name: .* \[$/     { name = $0; sub(/^.*\(ID /, "", name); sub(/\).*$/, "", name); next }
-    /^ *Language: .* \[$/ { lang = $0; sub(/^.*\(ID /, "", lang); sub(/\).*$/, "", lang); next }
-    /^ *DataSize: /       { print type "|" name "|" lang "|" $2 }
+  "$READOBJ" --coff-resources "$1" | resource_rows - | awk -F'|' '
+    function id(label) { sub(/^.*\(ID /, "", label); sub(/\).*$/, "", label); return label }
+    { print id($1) "|" id($2) "|" id($3) "|" $5 }
   ' | sort
 }
 

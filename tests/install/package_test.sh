@@ -136,7 +136,7 @@ fi
 
 # --- The program finds its manifest when it runs ----------------------------------------------
 
-if use_wine && [[ $arch == i686 ]] && ! timeout 120 "$WINE" "$image" >probe.out 2>probe.err </dev/null &&
+if use_wine && [[ $arch == i686 ]] && run_wine probe "$image" && ((RUN_STATUS != 0)) &&
   grep -qi 'wine32 is missing\|bad exe format\|not supported' probe.err; then
   # A Wine without its 32-bit half cannot start i686 programs at all; that is no fault here.
   echo "PASS ($mode, $arch): embedded through the CMake package (this Wine cannot run 32-bit programs)"

@@ -3,7 +3,8 @@
 # test run pays Wine's slow first start once. Without Wine there is nothing to do.
 #
 # usage: wine_prefix.sh setup|cleanup <prefix-directory>
-set -euo pipefail
+
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 action=${1:-}
 prefix=${2:-}
@@ -13,8 +14,7 @@ if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1;
   exit 0
 fi
 
-export WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-unset DISPLAY WAYLAND_DISPLAY
+use_wine_prefix "$prefix"
 case $action in
   setup)
     rm -rf "$prefix"
