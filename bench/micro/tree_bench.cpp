@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "resupdate/image_editor.h"
 #include "resupdate/pe_image.h"
@@ -37,24 +38,26 @@ constexpr std::uint16_t kStringTable = 6;
 // The mix of the 50,000-resource image, scaled to n: four in five are RCDATA items in two
 // languages, the rest string tables in five.
 resupdate::ResourceSet make_resources(std::size_t n) {
-  resupdate::ResourceSet set;
+  std::vector<resupdate::ResourceSet::value_type> entries;
   const std::size_t tables = n / 5;
   const std::size_t items = n - tables;
   for (std::size_t i = 0; i < items; ++i) {
     const auto name = static_cast<std::uint16_t>(1 + i / 2);
     const std::uint16_t lang = i % 2 == 0 ? 0x0409 : 0x0407;
     Bytes blob(4 + (i * 7) % 61, static_cast<std::uint8_t>(i));
-    set.emplace(ResourceKey{ResourceId::number(kRcData), ResourceId::number(name), lang},
-                resupdate::ResourceData{std::move(blob), 0});
+    entries.emplace_back(ResourceKey{ResourceId::number(kRcData), ResourceId::number(name), lang},
+                         resupdate::ResourceData{std::move(blob), 0});
   }
   static constexpr std::uint16_t kLangs[] = {0x0409, 0x0407, 0x040c, 0x0410, 0x0c0a};
   for (std::size_t i = 0; i < tables; ++i) {
     const auto block = static_cast<std::uint16_t>(1 + i / 5);
     Bytes blob(16 * 2 + 16 * 2 * 7, static_cast<std::uint8_t>(i * 3));
-    set.emplace(ResourceKey{ResourceId::number(kStringTable), ResourceId::number(block), kLangs[i % 5]},
-                resupdate::ResourceData{std::move(blob), 0});
+    entries.emplace_back(ResourceKey{ResourceId::number(kStringTable), ResourceId::number(block), kLangs[i % 5]},
+                         resupdate::ResourceData{std::move(blob), 0});
   }
-  return set;
+  auto set = resupdate::ResourceSet::from_entries(std::move(entries));
+  if (!set) die("the generated resources collide");
+  return std::move(set).value();
 }
 
 void put16(Bytes& b, std::size_t at, std::uint32_t v) {

@@ -122,7 +122,7 @@ class OffsetSet {
 struct Decoder {
   const PeImage& image;
   TreeRegion region;
-  ResourceSet out;
+  std::vector<ResourceSet::value_type> out;  // tree order; sorted and checked at the end
   OffsetSet visited;  // directories and data entries already reached
   std::uint64_t entry_budget;                 // no more entries than the region can hold apart
 
@@ -195,12 +195,7 @@ struct Decoder {
     if (!rva || !size || !cp) return bad_tree("data entry at " + hex(off) + " runs past the resource section");
     auto extent = image.map(Rva{*rva}, *size);
     if (!extent) return bad_tree("resource data at rva " + hex(*rva) + " of size " + hex(*size) + " lies in no section");
-    ResourceData data{extent.value(), *cp};
-    // A sound tree lists its entries in key order, so each one goes at the end: a hint there
-    // makes the insertion constant time instead of a walk down the tree.
-    const std::size_t before = out.size();
-    out.emplace_hint(out.end(), key, std::move(data));
-    if (out.size() == before) return bad_tree("the same resource is listed twice");
+    out.emplace_back(key, ResourceData{extent.value(), *cp});
     return {};
   }
 };
@@ -286,6 +281,59 @@ bool ResourceKeyLess::operator()(const ResourceKey& a, const ResourceKey& b) con
   return a.language < b.language;
 }
 
+Result<ResourceSet> ResourceSet::from_entries(std::vector<value_type> entries) {
+  auto less = [](const value_type& a, const value_type& b) { return ResourceKeyLess{}(a.first, b.first); };
+  // A sound tree lists its entries in key order already.
+  if (!std::is_sorted(entries.begin(), entries.end(), less)) std::sort(entries.begin(), entries.end(), less);
+  const auto same = std::adjacent_find(entries.begin(), entries.end(),
+                                       [](const value_type& a, const value_type& b) { return a.first == b.first; });
+  if (same != entries.end()) return bad_tree("the same resource is listed twice");
+  ResourceSet set;
+  set.items_ = std::move(entries);
+  return set;
+}
+
+std::vector<ResourceSet::value_type>::iterator ResourceSet::lower_bound(const ResourceKey& key) noexcept {
+  return std::lower_bound(items_.begin(), items_.end(), key,
+                          [](const value_type& a, const ResourceKey& k) { return ResourceKeyLess{}(a.first, k); });
+}
+
+ResourceSet::const_iterator ResourceSet::find(const ResourceKey& key) const noexcept {
+  const auto it = std::lower_bound(items_.begin(), items_.end(), key,
+                                   [](const value_type& a, const ResourceKey& k) { return ResourceKeyLess{}(a.first, k); });
+  return it != items_.end() && it->first == key ? it : items_.end();
+}
+
+bool ResourceSet::insert_or_assign(const ResourceKey& key, ResourceData data) {
+  const auto it = lower_bound(key);
+  if (it != items_.end() && it->first == key) {
+    it->second = std::move(data);
+    return false;
+  }
+  items_.emplace(it, key, std::move(data));
+  return true;
+}
+
+bool ResourceSet::emplace(const ResourceKey& key, ResourceData data) {
+  const auto it = lower_bound(key);
+  if (it != items_.end() && it->first == key) return false;
+  items_.emplace(it, key, std::move(data));
+  return true;
+}
+
+std::size_t ResourceSet::erase(const ResourceKey& key) {
+  const auto it = lower_bound(key);
+  if (it == items_.end() || !(it->first == key)) return 0;
+  items_.erase(it);
+  return 1;
+}
+
+ResourceData& ResourceSet::operator[](const ResourceKey& key) {
+  auto it = lower_bound(key);
+  if (it == items_.end() || !(it->first == key)) it = items_.emplace(it, key, ResourceData{});
+  return it->second;
+}
+
 std::uint32_t ResourceData::size() const noexcept {
   if (const auto* b = std::get_if<Bytes>(&bytes)) return static_cast<std::uint32_t>(b->size());
   return std::get<FileExtent>(bytes).size;
@@ -335,7 +383,7 @@ Result<ResourceSet> decode_resources(const PeImage& image, const ByteSource& src
   Decoder d{image, TreeRegion(src, mapped->offset.value, mapped->file_len, length), {}, {}, length / kDirEntrySize};
   ResourceKey key;
   if (Status st = d.directory(0, 0, key); !st) return std::move(st).error();
-  return std::move(d.out);
+  return ResourceSet::from_entries(std::move(d.out));
 }
 
 Result<TreeLayout> measure_tree(const ResourceSet& set) {

@@ -3,6 +3,7 @@
 
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "invariants.h"
@@ -102,6 +103,16 @@ const std::vector<Malformed>& malformed_trees() {
       {"data_size_past_the_section", [](std::uint32_t rva) { return sound_tree(rva).data(72, rva + 88, 0x100000).bytes(); }},
       {"data_rva_wraps", [](std::uint32_t rva) { return sound_tree(rva).data(72, 0xFFFFFFF0, 0x20).bytes(); }},
       {"directory_overlaps_itself", [](std::uint32_t rva) { return sound_tree(rva).entry(16, 24, 8, true).bytes(); }},
+      {"same_resource_twice",
+       [](std::uint32_t rva) {
+         // Language 0 listed twice under 24/1, with two data entries of their own.
+         RawTree t(160);
+         t.dir(0, 0, 1).entry(16, 24, 24, true);
+         t.dir(24, 0, 1).entry(40, 1, 48, true);
+         t.dir(48, 0, 2).entry(64, 0, 80, false).entry(72, 0, 96, false);
+         t.data(80, rva + 112, 8).data(96, rva + 120, 8);
+         return t.bytes();
+       }},
   };
   return all;
 }
@@ -171,6 +182,41 @@ TEST(OddTrees, DataOutsideTheResourceSection) {
   auto out = resupdate::build_in_memory(*editor);
   ASSERT_TRUE(out) << out.error().detail;
   EXPECT_TRUE(invariants_hold(img.bytes, *out, {got[0], m}));
+}
+
+// Directories out of the loader's order: read whole, and written back in order.
+TEST(OddTrees, EntriesOutOfLoaderOrder) {
+  PeOptions o;
+  o.raw_resource_section = [](std::uint32_t rva) {
+    RawTree t(264);
+    t.dir(0, 0, 2).entry(16, 24, 32, true).entry(24, 3, 56, true);    // types 24, 3
+    t.dir(32, 0, 1).entry(48, 1, 88, true);                            // 24: name 1
+    t.dir(56, 0, 2).entry(72, 7, 112, true).entry(80, 2, 144, true);   // 3: names 7, 2
+    t.dir(88, 0, 1).entry(104, 0, 168, false);                         // 24/1: language 0
+    t.dir(112, 0, 2).entry(128, 0x409, 184, false).entry(136, 0, 200, false);  // 3/7: 0x409, 0
+    t.dir(144, 0, 1).entry(160, 0, 216, false);                        // 3/2: language 0
+    // Sizes 8 to 5 tell the blobs apart.
+    t.data(168, rva + 232, 8).data(184, rva + 240, 7).data(200, rva + 248, 6).data(216, rva + 256, 5);
+    return t.bytes();
+  };
+  const Bytes img = build_pe_bytes(o);
+  auto editor = resupdate::ImageEditor::open(view(img), false);
+  ASSERT_TRUE(editor) << editor.error().detail;
+  std::vector<std::tuple<std::uint16_t, std::uint16_t, std::uint16_t, std::uint32_t>> order;
+  for (const auto& [key, data] : editor->resources()) order.emplace_back(key.type.id, key.name.id, key.language, data.size());
+  const decltype(order) want = {{3, 2, 0, 5}, {3, 7, 0, 6}, {3, 7, 0x409, 7}, {24, 1, 0, 8}};
+  EXPECT_EQ(order, want);
+
+  std::string error;
+  std::vector<TestResource> intended = read_resources(img, &error);
+  ASSERT_EQ(error, "");
+  const TestResource m{ResId::num(24), ResId::num(1), 0, manifest_bytes(), 0};
+  std::erase_if(intended, [&](const TestResource& r) { return core_key(r) == core_key(m); });
+  intended.push_back(m);
+  editor->put(core_key(m), m.data);
+  auto out = resupdate::build_in_memory(*editor);
+  ASSERT_TRUE(out) << out.error().detail;
+  EXPECT_TRUE(invariants_hold(img, *out, intended));
 }
 
 TEST(OddTrees, TreeEndsInZerosPastTheRawData) {

@@ -3,9 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <string>
+#include <utility>
 #include <variant>
+#include <vector>
 
 #include "resupdate/byte_io.h"
 #include "resupdate/pe_image.h"
@@ -52,7 +53,37 @@ struct ResourceData {
   [[nodiscard]] Status read(const ByteSource& src, std::uint64_t off, std::span<std::uint8_t> out) const;
 };
 
-using ResourceSet = std::map<ResourceKey, ResourceData, ResourceKeyLess>;
+// An image's resources in the loader's order, held in one sorted array. The encoder and the
+// read-back check walk it front to back; in a node-based map each step of such a walk missed
+// the cache once the set outgrew it, some 10,000 resources.
+class ResourceSet {
+ public:
+  using value_type = std::pair<ResourceKey, ResourceData>;
+  using const_iterator = std::vector<value_type>::const_iterator;
+
+  ResourceSet() = default;
+  // Entries in any order; refused (invalid_data) when two share a key.
+  [[nodiscard]] static Result<ResourceSet> from_entries(std::vector<value_type> entries);
+
+  [[nodiscard]] const_iterator begin() const noexcept { return items_.begin(); }
+  [[nodiscard]] const_iterator end() const noexcept { return items_.end(); }
+  [[nodiscard]] std::size_t size() const noexcept { return items_.size(); }
+  [[nodiscard]] bool empty() const noexcept { return items_.empty(); }
+  [[nodiscard]] const_iterator find(const ResourceKey& key) const noexcept;
+
+  // Adds the resource, or replaces the one with its key; true when it was added.
+  bool insert_or_assign(const ResourceKey& key, ResourceData data);
+  // Adds the resource unless one with its key is there; true when it was added.
+  bool emplace(const ResourceKey& key, ResourceData data);
+  // Removes the resource with this key; how many were removed (0 or 1).
+  std::size_t erase(const ResourceKey& key);
+  // The resource with this key, added empty if it was not there.
+  [[nodiscard]] ResourceData& operator[](const ResourceKey& key);
+
+ private:
+  std::vector<value_type>::iterator lower_bound(const ResourceKey& key) noexcept;
+  std::vector<value_type> items_;
+};
 
 // Reads the tree that data directory 2 points to. Exactly three levels, every range
 // checked, loops and shared subtrees refused. An image without one yields an empty set.
