@@ -9,7 +9,9 @@
 #
 # Environment: TARVISK_WIN_EXE=path/to/tarvisk.exe (default: build/windows-x86, build/windows-x64,
 # else built here with the mingw-w64 toolchain if it is installed); BENCH_NO_PEERS=1 to measure
-# Tarvisk and the floor only; BENCH_RUNS / BENCH_SLOW_RUNS to change the number of runs.
+# Tarvisk and the floor only; BENCH_RUNS / BENCH_SLOW_RUNS to change the number of runs;
+# BENCH_WORK=dir to run on another file system; BENCH_CASES=small,large,many to pick cases;
+# BENCH_RESULTS=dir to write results.md and results.svg there instead of bench/.
 set -euo pipefail
 
 bench="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -61,6 +63,10 @@ if [[ -z "${BENCH_NO_PEERS:-}" ]]; then
 fi
 
 if command -v perf >/dev/null || command -v strace >/dev/null; then extra+=(--profile); fi
+
+if [[ -n "${BENCH_WORK:-}" ]]; then extra+=(--work "$BENCH_WORK"); fi
+if [[ -n "${BENCH_CASES:-}" ]]; then extra+=(--cases "$BENCH_CASES"); fi
+if [[ -n "${BENCH_RESULTS:-}" ]]; then mkdir -p "$BENCH_RESULTS" && extra+=(--results "$BENCH_RESULTS"); fi
 
 exec python3 "$bench/bench.py" --tarvisk "$build/src/tarvisk" --runs "$runs" --slow-runs "$slow_runs" \
   --overlay-mib "$overlay" "${extra[@]}"
