@@ -104,7 +104,7 @@ def machine_facts(work, tools):
     except (OSError, ValueError, IndexError):
         pass
     facts["kernel"] = platform.release()
-    facts["filesystem"] = version_of(["findmnt", "-no", "FSTYPE,SOURCE", "-T", work])
+    facts["filesystem"] = version_of(["findmnt", "-no", "FSTYPE,SOURCE,OPTIONS", "-T", work])
     facts["os"] = version_of(["sh", "-c", ". /etc/os-release && echo $PRETTY_NAME"])
     rev = version_of(["git", "-C", ROOT, "describe", "--always", "--dirty"])
     facts["tarvisk"] = "%s (commit %s)" % (version_of(["git", "-C", ROOT, "show", "-s", "--format=%cs"]), rev)

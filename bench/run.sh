@@ -11,7 +11,8 @@
 # else built here with the mingw-w64 toolchain if it is installed); BENCH_NO_PEERS=1 to measure
 # Tarvisk and the floor only; BENCH_RUNS / BENCH_SLOW_RUNS to change the number of runs;
 # BENCH_WORK=dir to run on another file system; BENCH_CASES=small,large,many to pick cases;
-# BENCH_RESULTS=dir to write results.md and results.svg there instead of bench/.
+# BENCH_RESULTS=dir to write results.md and results.svg there instead of bench/;
+# BENCH_NO_MICRO=1 to leave out Google Benchmark.
 set -euo pipefail
 
 bench="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -31,7 +32,7 @@ micro_flag=OFF
 if [[ -f /usr/include/benchmark/benchmark.h || -f /usr/local/include/benchmark/benchmark.h ]]; then micro_flag=ON; fi
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DTARVISK_BUILD_TESTS=OFF -DTARVISK_BENCH="$micro_flag" >/dev/null
 cmake --build "$build" -j"$jobs" >/dev/null
-if [[ "$micro_flag" == ON ]]; then extra+=(--micro "$build/bench/tarvisk_micro"); fi
+if [[ "$micro_flag" == ON && -z "${BENCH_NO_MICRO:-}" ]]; then extra+=(--micro "$build/bench/tarvisk_micro"); fi
 
 if [[ -z "${BENCH_NO_PEERS:-}" ]]; then
   if command -v npm >/dev/null && command -v node >/dev/null; then
