@@ -258,6 +258,29 @@ def run_micro(path, work):
         return json.load(f)
 
 
+def instruction_counts(path, work):
+    """Instructions that measuring and encoding the tree execute, at each size, counted by callgrind.
+    Unlike time, the count does not change when the data outgrows a cache or a neighbour is busy,
+    so it shows how the work itself grows. {n: instructions}, or None without valgrind."""
+    if not (shutil.which("valgrind") and shutil.which("callgrind_annotate")):
+        return None
+    counts = {}
+    for n in (1000, 10000, 50000, 100000):
+        out = os.path.join(work, "callgrind.%d" % n)
+        subprocess.run(["valgrind", "--tool=callgrind", "--callgrind-out-file=" + out,
+                        "--toggle-collect=resupdate::measure_tree*", "--toggle-collect=resupdate::encode_tree*",
+                        path, "--benchmark_filter=BM_EncodeTree/%d$" % n, "--benchmark_min_time=0.01",
+                        "--benchmark_out_format=json", "--benchmark_out=" + out + ".json"],
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True)
+        with open(out + ".json") as f:
+            calls = sum(b.get("iterations", 0) for b in json.load(f)["benchmarks"])
+        totals = subprocess.run(["callgrind_annotate", out], capture_output=True, text=True, check=True).stdout
+        ir = next(int(line.split()[0].replace(",", "")) for line in totals.splitlines() if "PROGRAM TOTALS" in line)
+        # Google Benchmark may call the function once more than it reports, to size its runs.
+        counts[n] = ir / max(calls, 1)
+    return counts
+
+
 def profile(tarvisk, image, work, label):
     """Where one Tarvisk run on a fresh copy of `image` spends its time, as text lines: the system
     calls that took the most wall-clock time (strace -c -w), then perf's flat CPU profile."""
@@ -396,6 +419,23 @@ def write_markdown(path, results, tools, facts, date, loads, micro, profiles, ar
                  "columns compare each size with the previous one.")
         L.append("")
         L.extend(micro_table(micro))
+        if micro.get("instructions"):
+            import math
+            counts = micro["instructions"]
+            sizes = sorted(int(n) for n in counts)
+            L.append("")
+            L.append("Instructions executed by one measure-and-encode of the tree (callgrind), which no cache or "
+                     "neighbour can sway:")
+            L.append("")
+            L.append("| n | instructions | per resource | growth from the previous size | n log n would allow |")
+            L.append("|---:|---:|---:|---:|---:|")
+            prev = None
+            for n in sizes:
+                c = counts[n] if n in counts else counts[str(n)]
+                grown = "%.2fx" % (c / prev[1]) if prev else "-"
+                allowed = "%.2fx" % (n * math.log(n) / (prev[0] * math.log(prev[0]))) if prev else "-"
+                L.append("| %d | %.1f M | %.0f | %s | %s |" % (n, c / 1e6, c / n, grown, allowed))
+                prev = (n, c)
         L.append("")
     if profiles:
         L.append("## Where Tarvisk's time goes (strace -c -w and perf, one run each)")
@@ -540,6 +580,8 @@ def main():
     load_after = os.getloadavg()[0]
 
     micro = run_micro(args.micro, work) if args.micro else None
+    if micro is not None:
+        micro["instructions"] = instruction_counts(args.micro, work)
     profiles = {}
     if args.profile:
         for name, file, label, _ in CASES:
