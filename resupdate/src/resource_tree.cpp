@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <new>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -229,23 +230,16 @@ struct Encoder {
   }
 };
 
-// The set's shape in key order: where each type and each name begins. The measuring and the
-// encoding passes walk these index arrays and touch each element only for what it holds. Walking
-// a red-black tree of 100,000 nodes several times, comparing neighbours' keys at every step,
-// missed the cache at almost every step, and encoding grew faster than n log n past some
-// 10,000 resources.
+// The set's shape: where each type and each name begins in it. The measuring and the encoding
+// passes step through these boundaries instead of comparing neighbouring keys each time.
 struct TreeShape {
   using Item = ResourceSet::value_type;
 
-  explicit TreeShape(const ResourceSet& set) {
-    items.reserve(set.size());
-    const Item* prev = nullptr;
-    for (const auto& entry : set) {
-      const bool new_type = prev == nullptr || !(prev->first.type == entry.first.type);
+  explicit TreeShape(const ResourceSet& set) : items(set.begin(), set.end()) {
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      const bool new_type = i == 0 || !(items[i - 1].first.type == items[i].first.type);
       if (new_type) type_starts.push_back(name_starts.size());
-      if (new_type || !(prev->first.name == entry.first.name)) name_starts.push_back(items.size());
-      items.push_back(&entry);
-      prev = &entry;
+      if (new_type || !(items[i - 1].first.name == items[i].first.name)) name_starts.push_back(i);
     }
     type_starts.push_back(name_starts.size());
     name_starts.push_back(items.size());
@@ -256,11 +250,11 @@ struct TreeShape {
   // Names of type t: [first_name(t), first_name(t + 1)); items of name n: [first_item(n), first_item(n + 1)).
   [[nodiscard]] std::size_t first_name(std::size_t t) const noexcept { return type_starts[t]; }
   [[nodiscard]] std::size_t first_item(std::size_t n) const noexcept { return name_starts[n]; }
-  [[nodiscard]] const ResourceId& type(std::size_t t) const noexcept { return items[name_starts[type_starts[t]]]->first.type; }
-  [[nodiscard]] const ResourceId& name(std::size_t n) const noexcept { return items[name_starts[n]]->first.name; }
+  [[nodiscard]] const ResourceId& type(std::size_t t) const noexcept { return items[name_starts[type_starts[t]]].first.type; }
+  [[nodiscard]] const ResourceId& name(std::size_t n) const noexcept { return items[name_starts[n]].first.name; }
   [[nodiscard]] std::size_t languages(std::size_t n) const noexcept { return name_starts[n + 1] - name_starts[n]; }
 
-  std::vector<const Item*> items;
+  std::span<const Item> items;
   std::vector<std::size_t> type_starts;  // index into name_starts, one per type, then one past the last
   std::vector<std::size_t> name_starts;  // index into items, one per name, then items.size()
 };
@@ -410,7 +404,7 @@ Result<TreeLayout> measure_tree(const ResourceSet& set) {
   }
   if (too_many(type_counts[0]) || too_many(type_counts[1])) return make_error(Errc::not_supported, "too many resource types");
   std::uint64_t blobs = 0;
-  for (const auto* item : shape.items) blobs = align_up(blobs, kBlobAlignment) + item->second.size();
+  for (const auto& item : shape.items) blobs = align_up(blobs, kBlobAlignment) + item.second.size();
 
   const std::uint64_t data_entries = dirs;
   const std::uint64_t strings_at = data_entries + kDataEntrySize * std::uint64_t{set.size()};
@@ -467,7 +461,7 @@ Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva 
       // name strings are written in a second pass below, to keep all type names first
       std::uint64_t lang_entry = lang_dir_at + kDirHeaderSize;
       for (std::size_t i = shape.first_item(n); i < shape.first_item(n + 1) && ok; ++i) {
-        const auto& item = *shape.items[i];
+        const auto& item = shape.items[i];
         ok = ok && e.put32(lang_entry, item.first.language);
         ok = ok && e.put32(lang_entry + 4, e.next_data_entry);
         const std::uint32_t size = item.second.size();

@@ -71,6 +71,8 @@ class ResourceSet {
   [[nodiscard]] bool empty() const noexcept { return items_.empty(); }
   [[nodiscard]] const_iterator find(const ResourceKey& key) const noexcept;
 
+  // Adding or removing a resource moves the ones after it: a set of many thousands is best
+  // built whole with from_entries.
   // Adds the resource, or replaces the one with its key; true when it was added.
   bool insert_or_assign(const ResourceKey& key, ResourceData data);
   // Adds the resource unless one with its key is there; true when it was added.
