@@ -132,10 +132,20 @@ use_wine_prefix() {
 # Runs a Windows program in the current directory: run_wine <name> <exe> [args...], under
 # $WINE if set. Its streams go to <name>.out and <name>.err (files, never pipes: Wine's console
 # handling blocks on pipes nobody drains); its status is left in RUN_STATUS.
+#
+# Now and then, with other Wine processes busy in the same prefix, Wine fails to start a program
+# at all ("ShellExecuteEx failed: Internal error") and the same file starts on the next try. Only
+# that is tried again: the program never ran, so nothing it would have done is hidden. An image
+# Wine cannot load fails every try.
 run_wine() {
-  local name=$1
+  local name=$1 attempt
   shift
-  RUN_STATUS=0
-  timeout 120 "${WINE:-wine}" "$@" >"$name.out" 2>"$name.err" </dev/null || RUN_STATUS=$?
-  ((RUN_STATUS != 124)) || fail "'$*' did not finish under Wine within 120 s"
+  for attempt in 1 2 3; do
+    RUN_STATUS=0
+    timeout 120 "${WINE:-wine}" "$@" >"$name.out" 2>"$name.err" </dev/null || RUN_STATUS=$?
+    ((RUN_STATUS != 124)) || fail "'$*' did not finish under Wine within 120 s"
+    if ((RUN_STATUS == 0)) || ! grep -qs "ShellExecuteEx failed" "$name.out" "$name.err"; then return 0; fi
+    echo "note: Wine could not start '$1' (try $attempt): $(tr -d '\r' <"$name.err" | tr '\n' ' ')" >&2
+    sleep 1
+  done
 }
