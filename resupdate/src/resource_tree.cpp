@@ -287,45 +287,49 @@ Result<ResourceSet> ResourceSet::from_entries(std::vector<value_type> entries) {
   return set;
 }
 
-std::vector<ResourceSet::value_type>::iterator ResourceSet::lower_bound(const ResourceKey& key) noexcept {
-  return std::lower_bound(items_.begin(), items_.end(), key,
-                          [](const value_type& a, const ResourceKey& k) { return ResourceKeyLess{}(a.first, k); });
+std::size_t ResourceSet::position(const ResourceKey& key) const noexcept {
+  const auto it = std::lower_bound(items_.begin(), items_.end(), key,
+                                   [](const value_type& a, const ResourceKey& k) { return ResourceKeyLess{}(a.first, k); });
+  return static_cast<std::size_t>(it - items_.begin());
+}
+
+bool ResourceSet::holds_at(std::size_t at, const ResourceKey& key) const noexcept {
+  return at < items_.size() && items_[at].first == key;
 }
 
 ResourceSet::const_iterator ResourceSet::find(const ResourceKey& key) const noexcept {
-  const auto it = std::lower_bound(items_.begin(), items_.end(), key,
-                                   [](const value_type& a, const ResourceKey& k) { return ResourceKeyLess{}(a.first, k); });
-  return it != items_.end() && it->first == key ? it : items_.end();
+  const std::size_t at = position(key);
+  return holds_at(at, key) ? begin() + static_cast<std::ptrdiff_t>(at) : end();
 }
 
 bool ResourceSet::insert_or_assign(const ResourceKey& key, ResourceData data) {
-  const auto it = lower_bound(key);
-  if (it != items_.end() && it->first == key) {
-    it->second = std::move(data);
+  const std::size_t at = position(key);
+  if (holds_at(at, key)) {
+    items_[at].second = std::move(data);
     return false;
   }
-  items_.emplace(it, key, std::move(data));
+  items_.emplace(items_.begin() + static_cast<std::ptrdiff_t>(at), key, std::move(data));
   return true;
 }
 
 bool ResourceSet::emplace(const ResourceKey& key, ResourceData data) {
-  const auto it = lower_bound(key);
-  if (it != items_.end() && it->first == key) return false;
-  items_.emplace(it, key, std::move(data));
+  const std::size_t at = position(key);
+  if (holds_at(at, key)) return false;
+  items_.emplace(items_.begin() + static_cast<std::ptrdiff_t>(at), key, std::move(data));
   return true;
 }
 
 std::size_t ResourceSet::erase(const ResourceKey& key) {
-  const auto it = lower_bound(key);
-  if (it == items_.end() || !(it->first == key)) return 0;
-  items_.erase(it);
+  const std::size_t at = position(key);
+  if (!holds_at(at, key)) return 0;
+  items_.erase(items_.begin() + static_cast<std::ptrdiff_t>(at));
   return 1;
 }
 
 ResourceData& ResourceSet::operator[](const ResourceKey& key) {
-  auto it = lower_bound(key);
-  if (it == items_.end() || !(it->first == key)) it = items_.emplace(it, key, ResourceData{});
-  return it->second;
+  const std::size_t at = position(key);
+  if (!holds_at(at, key)) items_.emplace(items_.begin() + static_cast<std::ptrdiff_t>(at), key, ResourceData{});
+  return items_[at].second;
 }
 
 std::uint32_t ResourceData::size() const noexcept {

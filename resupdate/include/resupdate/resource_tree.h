@@ -83,7 +83,9 @@ class ResourceSet {
   [[nodiscard]] ResourceData& operator[](const ResourceKey& key);
 
  private:
-  std::vector<value_type>::iterator lower_bound(const ResourceKey& key) noexcept;
+  // Where `key` is, or would go to keep the order.
+  [[nodiscard]] std::size_t position(const ResourceKey& key) const noexcept;
+  [[nodiscard]] bool holds_at(std::size_t at, const ResourceKey& key) const noexcept;
   std::vector<value_type> items_;
 };
 
