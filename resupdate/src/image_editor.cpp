@@ -64,6 +64,20 @@ std::uint64_t congruent_pad(std::uint64_t shift, std::uint64_t tail_len) {
   return shift != 0 && tail_len >= kCongruentTailMin ? align_up(shift, kPageSize) - shift : 0;
 }
 
+// The tree is rebuilt over a section's raw data, which must then be the section's own: file
+// bytes it shares with the headers or another section would be overwritten with the tree.
+bool owns_its_raw_data(const PeImage& img, std::size_t index) {
+  const SectionHeader& s = img.sections()[index];
+  const std::uint64_t headers_end = std::max<std::uint64_t>(img.SizeOfHeaders, img.fields().section_table_end);
+  if (s.PointerToRawData < headers_end) return false;
+  for (std::size_t i = 0; i < img.sections().size(); ++i) {
+    const SectionHeader& o = img.sections()[i];
+    if (i != index && o.SizeOfRawData != 0 && overlaps(o.PointerToRawData, o.SizeOfRawData, s.PointerToRawData, s.SizeOfRawData))
+      return false;
+  }
+  return true;
+}
+
 bool sections_in_order(const std::vector<SectionHeader>& secs, std::size_t from) {
   for (std::size_t i = from + 1; i < secs.size(); ++i) {
     if (secs[i].VirtualAddress <= secs[i - 1].VirtualAddress) return false;
@@ -108,6 +122,15 @@ struct PlanBuilder {
     if (len == 0) return;
     plan.size += len;
     plan.pieces.push_back(Piece{Piece::Kind::zeros, 0, len, {}});
+  }
+  // Whether [at, at + len) of the new image lies wholly in one copied piece.
+  [[nodiscard]] bool copied(std::uint64_t at, std::uint64_t len) const {
+    std::uint64_t pos = 0;
+    for (const Piece& p : plan.pieces) {
+      if (at >= pos && at - pos < p.length) return p.kind == Piece::Kind::copy && len <= p.length - (at - pos);
+      pos += p.length;
+    }
+    return false;
   }
   void tail(const Tail& t) {
     const std::uint64_t end = img.file_size();
@@ -187,7 +210,7 @@ Result<ImagePlan> ImageEditor::plan() const {
                         !holds_entry_point(img, secs[*r]) && sections_in_order(secs, 0) &&
                         // The tree is rebuilt at R's start, which must not lie in an earlier
                         // section's extent: the loader would look for it there.
-                        img.section_of(Rva{secs[*r].VirtualAddress}) == r;
+                        img.section_of(Rva{secs[*r].VirtualAddress}) == r && owns_its_raw_data(img, *r);
 
   PlanBuilder b{img, {}};
   Rva base{};
@@ -411,6 +434,11 @@ Result<ImagePlan> ImageEditor::plan() const {
     b.zeros(tail.new_start - written);
   }
   b.tail(tail);
+  // A debug directory whose bytes are shared with the headers is not copied but rewritten;
+  // its moved offsets would land on the new headers.
+  for (const ImagePlan::Patch& q : b.plan.patches)
+    if (!b.copied(q.offset, q.data.size()))
+      return make_error(Errc::not_supported, "the debug directory lies in bytes the rewrite replaces");
   if (b.plan.size > 0xffffffffULL) return make_error(Errc::file_too_large, "the image would exceed 4 GiB");
   return std::move(b.plan);
 }

@@ -158,4 +158,50 @@ TEST(CoreRegressions, TreeIsNotPlacedWhereAnEarlierSectionShadowsIt) {
   EXPECT_EQ(got[0].data, manifest);
 }
 
+// A resource section whose raw data is also another section's (here .data's, with a section
+// of no raw data between them, so neighbouring sections never overlap): rebuilt in place, the
+// tree overwrote .data's bytes. The shared bytes must come through the rewrite unchanged.
+TEST(CoreRegressions, RawDataSharedWithAnotherSectionIsNotOverwritten) {
+  tarvisk_test::PeOptions o;
+  o.layout = tarvisk_test::Layout::resources_last;
+  o.resources = {tarvisk_test::manifest(1, 0, "old")};
+  o.resource_slack = 0x400;  // room for the new tree in place
+  const tarvisk_test::BuiltImage built = tarvisk_test::build_pe(o);
+  ASSERT_EQ(built.sections.size(), 4U);
+  ASSERT_EQ(built.sections[1].name, ".data");
+  ASSERT_EQ(built.sections[3].name, ".rsrc");
+  const tarvisk_test::BuiltSection& rsrc = built.sections[3];
+  Bytes image = built.bytes;
+  tarvisk_test::put32(image, built.section_table_offset + 40 * 1 + 20, rsrc.pointer_to_raw_data);  // .data
+  tarvisk_test::put32(image, built.section_table_offset + 40 * 2 + 16, 0);  // .reloc: no raw data
+  const auto at = static_cast<std::ptrdiff_t>(rsrc.pointer_to_raw_data);
+  const auto len = static_cast<std::ptrdiff_t>(built.sections[1].size_of_raw_data);
+  const Bytes shared(image.begin() + at, image.begin() + at + len);
+
+  std::optional<Bytes> out;
+  ASSERT_NO_FATAL_FAILURE(store_manifest(image, tarvisk_test::manifest_bytes("new"), 1U, out));
+  ASSERT_TRUE(out);
+  EXPECT_EQ(Bytes(out->begin() + at, out->begin() + at + len), shared);
+}
+
+// A first section whose raw data starts inside the headers, so that the debug directory in it
+// lies in bytes the rewrite writes anew. Growing the last section moves the symbol table that
+// one of its entries points at; the moved offset was patched over the new headers, and the
+// update failed its read-back. It is declined instead, before anything is written.
+TEST(CoreRegressions, DebugDirectoryInTheHeadersIsNotPatchedOverThem) {
+  tarvisk_test::PeOptions o;
+  o.layout = tarvisk_test::Layout::resources_last;
+  o.debug_directory = true;
+  o.coff_symbols = 3;
+  o.resources = {tarvisk_test::manifest(1, 0, "old")};
+  const tarvisk_test::BuiltImage built = tarvisk_test::build_pe(o);
+  ASSERT_EQ(built.sections[0].name, ".text");
+  Bytes image = built.bytes;
+  tarvisk_test::put32(image, built.section_table_offset + 20, 0x10);  // .text's raw data now starts in the headers
+
+  std::optional<Bytes> out;
+  ASSERT_NO_FATAL_FAILURE(store_manifest(image, Bytes(3000, 'm'), 1U, out));
+  EXPECT_FALSE(out);
+}
+
 }  // namespace
