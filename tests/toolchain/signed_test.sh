@@ -17,10 +17,10 @@ require_tool OPENSSL openssl
 # Bytes past the last section's raw data: the COFF symbol and string tables of an unstripped
 # image, then whatever was appended.
 tail_bytes() {
-  local image=$1 end=0 name va vs rs rp flags
+  local image=$1 end=0 rs rp
   readobj_dump "$image" tail.readobj
   section_list tail.readobj tail.sections
-  while IFS='|' read -r name va vs rs rp flags; do
+  while IFS='|' read -r _ _ _ rs rp _; do
     if ((rs > 0 && rp + rs > end)); then end=$((rp + rs)); fi
   done <tail.sections
   tail -c +$((end + 1)) "$image"
