@@ -252,12 +252,20 @@ Result<ImagePlan> ImageEditor::plan() const {
           const std::uint64_t want = std::uint64_t{R.VirtualAddress} + align_up(new_size, SA);
           dv = want > secs[*r + 1].VirtualAddress ? align_up(want - secs[*r + 1].VirtualAddress, SA) : 0;
         }
-        // Where the file is mapped as it lies, file offsets and addresses move together.
-        if (file_is_mapped_as_is) df = dv = align_up(std::max(df, dv), SA);
+        // Where the file is mapped as it lies, file offsets and addresses move together; the
+        // file moves only as far as the raw data in it needs, when no section after R has any.
+        if (file_is_mapped_as_is) {
+          dv = align_up(std::max(df, dv), SA);
+          if (std::any_of(secs.begin() + static_cast<std::ptrdiff_t>(*r) + 1, secs.end(),
+                          [](const SectionHeader& s) { return s.SizeOfRawData != 0; }))
+            df = dv;
+        }
         const std::uint64_t pad = file_is_mapped_as_is ? 0 : congruent_pad(df, img.file_size() - old_raw_end);
         df += pad;
-        init_data_delta = static_cast<std::int64_t>(new_raw + pad) - static_cast<std::int64_t>(R.SizeOfRawData);
-        R.SizeOfRawData = static_cast<std::uint32_t>(new_raw + pad);
+        // Raw data the tree no longer needs stays R's: given up, it would lie before the overlay.
+        const std::uint64_t raw = std::max<std::uint64_t>(new_raw + pad, R.SizeOfRawData);
+        init_data_delta = static_cast<std::int64_t>(raw) - static_cast<std::int64_t>(R.SizeOfRawData);
+        R.SizeOfRawData = static_cast<std::uint32_t>(raw);
         R.VirtualSize = static_cast<std::uint32_t>(new_size);
         first_moved = *r + 1;
         tail.old_start = old_raw_end;

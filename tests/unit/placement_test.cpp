@@ -251,6 +251,53 @@ TEST(InPlace, SmallerTreeKeepsFollowingSectionsContiguous) {
   EXPECT_TRUE(invariants_hold(img.bytes, *out, {res(ResId::num(24), ResId::num(1), 0, manifest_bytes())}));
 }
 
+// Stores a manifest too large for the address room between .rsrc and .reloc but small
+// enough for .rsrc's raw data, and checks the image that comes out.
+void grow_over_the_address_room(const Bytes& bytes, const BuiltSection& rsrc, const BuiltSection& reloc) {
+  auto editor = resupdate::ImageEditor::open(view(bytes), false);
+  ASSERT_TRUE(editor) << editor.error().detail;
+  const std::uint32_t va_room = reloc.virtual_address - rsrc.virtual_address;
+  ASSERT_GE(rsrc.size_of_raw_data + reloc.size_of_raw_data, va_room + 0x100);
+  const TestResource grown = res(ResId::num(24), ResId::num(1), 0, filled(va_room, 3));
+  editor->put(core_key(grown), grown.data);
+  auto plan = editor->plan();
+  ASSERT_TRUE(plan) << plan.error().detail;
+  EXPECT_EQ(plan->placement, Placement::shift_following);
+  auto out = resupdate::build_in_memory(*editor);
+  ASSERT_TRUE(out) << out.error().detail;
+  EXPECT_TRUE(invariants_hold(bytes, *out, {grown}));
+}
+
+// Where the file is mapped as it lies, a grown resource section moves the sections after it as
+// far in the file as in memory. A following section without raw data has nothing in the file
+// to move; moving the overlay as far anyway left zeros between the sections and the overlay.
+// Likewise, raw data the new tree does not need must stay the resource section's.
+TEST(ShiftFollowing, SectionWithoutRawDataPutsNothingBeforeTheOverlay) {
+  for (const std::uint32_t spare : {0U, 0x400U}) {
+    SCOPED_TRACE("raw data beyond the tree: " + std::to_string(spare));
+    PeOptions o;
+    o.layout = Layout::resources_then_reloc;
+    o.file_alignment = 0x200;
+    o.section_alignment = 0x200;
+    o.resources = {res(ResId::num(24), ResId::num(1), 0, manifest_bytes())};
+    o.overlay = filled(spare + 100, 7);
+    const BuiltImage img = build_pe(o);
+    ASSERT_EQ(img.sections.back().name, ".reloc");
+    const BuiltSection& rsrc = img.sections[img.sections.size() - 2];
+    const BuiltSection& reloc = img.sections.back();
+    ASSERT_EQ(rsrc.pointer_to_raw_data + rsrc.size_of_raw_data, reloc.pointer_to_raw_data);
+    ASSERT_EQ(reloc.pointer_to_raw_data + reloc.size_of_raw_data, img.overlay_offset);
+    // .reloc gives its raw data (and `spare` bytes of the overlay) to .rsrc, which then holds
+    // more in the file than in memory.
+    Bytes bytes = img.bytes;
+    const std::size_t rsrc_header = img.section_table_offset + 40 * (img.sections.size() - 2);
+    put32(bytes, rsrc_header + 16, rsrc.size_of_raw_data + reloc.size_of_raw_data + spare);
+    put32(bytes, rsrc_header + 40 + 16, 0);
+    ASSERT_NO_FATAL_FAILURE(grow_over_the_address_room(bytes, rsrc, reloc));
+  }
+}
+
+
 std::string describe(const Case& c) {
   std::string n = std::string(layout_name(c.layout)) + (c.pe32_plus ? "_pe32plus" : "_pe32") +
                   (c.low_alignment ? "_align32" : "") + (c.header_room ? "" : "_noroom") + "_" +
