@@ -524,9 +524,9 @@ class Checker {
     // its bytes: the rewrite writes those anew (there, addresses and file offsets agree).
     const auto in_headers = [&](std::uint32_t at) { return at < o_.section_table_end + 40; };
     // Nor can data that runs from the sections into what follows them, which moves apart.
+    const std::uint64_t sections_end = o_.end_of_sections();
     const auto straddles = [&](const DebugEntry& e) {
-      const std::uint64_t end = o_.end_of_sections();
-      return e.ptr < end && std::uint64_t{e.ptr} + e.size > end;
+      return e.ptr < sections_end && std::uint64_t{e.ptr} + e.size > sections_end;
     };
     for (std::size_t i = 0; i < a.size(); ++i) {
       const std::string at = "debug entry " + std::to_string(i);

@@ -297,7 +297,6 @@ TEST(ShiftFollowing, SectionWithoutRawDataPutsNothingBeforeTheOverlay) {
   }
 }
 
-
 std::string describe(const Case& c) {
   std::string n = std::string(layout_name(c.layout)) + (c.pe32_plus ? "_pe32plus" : "_pe32") +
                   (c.low_alignment ? "_align32" : "") + (c.header_room ? "" : "_noroom") + "_" +
