@@ -2,6 +2,8 @@
 // written beside it, flushed, verified and renamed over it.
 #include "resupdate/file_io.h"
 
+#include "fd_io.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,122 +28,12 @@ FileIdentity identity_of(const struct stat& st) {
   return id;
 }
 
-Error io_error(int err, IoAction action, const std::string& what) {
-  return make_error(errc_from_errno(err, action), what + ": errno " + std::to_string(err));
-}
-
 std::string parent_of(const std::string& path) {
   const auto slash = path.find_last_of('/');
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
 }
-
-Status pread_all(int fd, std::uint64_t off, std::span<std::uint8_t> out) {
-  std::size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t n = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(off + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return io_error(errno, IoAction::read, "reading the image");
-    }
-    if (n == 0) return make_error(Errc::read_fault, "the image ended early");
-    done += static_cast<std::size_t>(n);
-  }
-  return {};
-}
-
-Status pwrite_all(int fd, std::uint64_t off, ByteSpan data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    const ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(off + done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return io_error(errno, IoAction::write, "writing the new image");
-    }
-    if (n == 0) return make_error(Errc::write_fault, "writing the new image made no progress");
-    done += static_cast<std::size_t>(n);
-  }
-  return {};
-}
-
-// Reads a file through a descriptor it does not own.
-class FdSource final : public ByteSource {
- public:
-  FdSource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
-  [[nodiscard]] std::uint64_t size() const noexcept override { return size_; }
-  [[nodiscard]] Status read(std::uint64_t off, std::span<std::uint8_t> out) const override {
-    if (!fits(off, out.size(), size_)) return make_error(Errc::read_fault, "read past the end of the file");
-    return pread_all(fd_, off, out);
-  }
-  [[nodiscard]] int native_fd() const noexcept override { return fd_; }
-
- private:
-  int fd_;
-  std::uint64_t size_;
-};
-
-// Writes the new image through positioned writes; copies stay in the kernel where it can.
-class FdSink final : public ByteSink {
- public:
-  explicit FdSink(int fd) : fd_(fd) {}
-  [[nodiscard]] Status write(ByteSpan data) override {
-    if (Status s = pwrite_all(fd_, pos_, data); !s) return s;
-    pos_ += data.size();
-    start_writeback();
-    return {};
-  }
-  [[nodiscard]] Status copy_from(const ByteSource& src, std::uint64_t off, std::uint64_t len) override {
-    if (!fits(off, len, src.size())) return make_error(Errc::read_fault, "copy past the end of the image");
-    const int in = src.native_fd();
-    while (in >= 0 && len > 0 && kernel_copy_) {
-      auto in_off = static_cast<loff_t>(off);
-      auto out_off = static_cast<loff_t>(pos_);
-      const ssize_t n = ::copy_file_range(in, &in_off, fd_, &out_off, static_cast<std::size_t>(std::min<std::uint64_t>(len, kWritebackChunk)), 0);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF) {
-          kernel_copy_ = false;  // not between these files: fall back to reading and writing
-          break;
-        }
-        return io_error(errno, IoAction::write, "copying the image");
-      }
-      if (n == 0) return make_error(Errc::read_fault, "the image ended early");
-      off += static_cast<std::uint64_t>(n);
-      len -= static_cast<std::uint64_t>(n);
-      pos_ += static_cast<std::uint64_t>(n);
-      start_writeback();
-    }
-    if (len == 0) return {};
-    return ByteSink::copy_from(src, off, len);
-  }
-  [[nodiscard]] std::uint64_t position() const noexcept override { return pos_; }
-  [[nodiscard]] Status patch(std::uint64_t off, ByteSpan data) override {
-    if (!fits(off, data.size(), pos_)) return make_error(Errc::internal_error, "patch outside the image");
-    return pwrite_all(fd_, off, data);
-  }
-  [[nodiscard]] Status read_back(std::uint64_t off, std::span<std::uint8_t> out) const override {
-    if (!fits(off, out.size(), pos_)) return make_error(Errc::internal_error, "read back outside the image");
-    return pread_all(fd_, off, out);
-  }
-
- private:
-  // The disk writes each finished chunk while the next one is copied, so the final flush has
-  // little left to do; a large image then costs about its write time instead of copy plus write.
-  void start_writeback() noexcept {
-#ifdef SYNC_FILE_RANGE_WRITE
-    if (pos_ - flushed_ < kWritebackChunk) return;
-    (void)::sync_file_range(fd_, static_cast<off_t>(flushed_), static_cast<off_t>(pos_ - flushed_), SYNC_FILE_RANGE_WRITE);
-    flushed_ = pos_;
-#endif
-  }
-
-  static constexpr std::uint64_t kWritebackChunk = std::uint64_t{8} << 20;
-  int fd_;
-  std::uint64_t pos_ = 0;
-  std::uint64_t flushed_ = 0;
-  bool kernel_copy_ = true;
-};
 
 // The temporary file beside the image; removed unless it was renamed into place.
 struct TempFile {
