@@ -2,9 +2,40 @@
 #include <cstdio>
 #include <cstdlib>
 
+#ifndef _WIN32
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#endif
+
 #include "tarvisk.h"
 
+namespace {
+
+#ifndef _WIN32
+// A closed standard stream would lend its number to the next file opened, the image among
+// them, and a message meant for the stream would then be written into the image.
+bool standard_streams_open() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lowest free number is the one just found closed.
+    if (open("/dev/null", O_RDWR) != fd) return false;
+  }
+  return true;
+}
+#endif
+
+}  // namespace
+
 int main(int argc, char** argv) {
+#ifndef _WIN32
+  if (!standard_streams_open()) return -1;
+  // Past a file-size limit the write then fails and is reported, instead of the signal
+  // ending the run without a word.
+  std::signal(SIGXFSZ, SIG_IGN);
+#endif
   if (argc != 3) {
     std::fputs("Usage: Tarvisk <executable> <manifest>\n", stderr);
     return -1;

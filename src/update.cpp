@@ -24,9 +24,11 @@ bool update_manifest_resource(const char* executable_path, const manifest_payloa
                                       static_cast<DWORD>(payload.length)) != FALSE;
   if (!stored) report_update_failure(GetLastError());
 
-  // Ended on both outcomes: the handle must be released exactly once. Only ending the update
-  // writes the image, so its failure is a failed run too; one message per run is enough.
-  const bool written = EndUpdateResourceA(update, FALSE) != FALSE;
+  // Ended on both outcomes: the handle must be released exactly once. After a refused entry it
+  // is discarded, since writing would rewrite the image (dropping a signature, say) for a run
+  // that reports failure. Only ending the update writes the image, so its failure is a failed
+  // run too; one message per run is enough.
+  const bool written = EndUpdateResourceA(update, stored ? FALSE : TRUE) != FALSE;
   if (!written) {
     const DWORD code = GetLastError();
     if (stored) report_update_failure(code);
