@@ -1,50 +1,371 @@
 // POSIX file access for the service: the image read by positioned reads, and the new image
-// written beside it, flushed, verified and renamed over it.
+// built unnamed in its directory, flushed, verified, named and renamed over it.
 #include "resupdate/file_io.h"
 
 #include "fd_io.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <cstdlib>
+#include <cstdio>
+#include <cstring>
+#include <iterator>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace resupdate {
 
 namespace {
 
+// Linux's limits on one attribute's value and on the list of names.
+constexpr std::size_t kAttributeValueMax = 65536;
+constexpr std::size_t kAttributeListMax = 65536;
+// As the kernel's own limit on links followed in one lookup.
+constexpr int kMaxLinks = 40;
+
+std::int64_t nanoseconds(const struct timespec& t) {
+  return static_cast<std::int64_t>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
 FileIdentity identity_of(const struct stat& st) {
   FileIdentity id;
   id.device = static_cast<std::uint64_t>(st.st_dev);
   id.inode = static_cast<std::uint64_t>(st.st_ino);
   id.size = static_cast<std::uint64_t>(st.st_size);
-  id.mtime_ns = static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000LL + st.st_mtim.tv_nsec;
+  id.mtime_ns = nanoseconds(st.st_mtim);
+  id.ctime_ns = nanoseconds(st.st_ctim);
   id.mode = static_cast<std::uint32_t>(st.st_mode);
+  id.owner = static_cast<std::uint32_t>(st.st_uid);
+  id.group = static_cast<std::uint32_t>(st.st_gid);
   return id;
 }
 
-std::string parent_of(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  if (slash == std::string::npos) return ".";
-  if (slash == 0) return "/";
-  return path.substr(0, slash);
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  [[nodiscard]] int get() const noexcept { return fd_; }
+  [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
+  void reset(int fd) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// The path's components, last first, so that a link's target can be pushed in its place.
+void push_components(const std::string& path, std::vector<std::string>& pending) {
+  std::size_t end = path.size();
+  while (end > 0) {
+    const std::size_t slash = path.rfind('/', end - 1);
+    const std::size_t begin = slash == std::string::npos ? 0 : slash + 1;
+    if (end > begin && path.compare(begin, end - begin, ".") != 0) pending.push_back(path.substr(begin, end - begin));
+    if (slash == std::string::npos) break;
+    end = slash;
+  }
 }
 
-// The temporary file beside the image; removed unless it was renamed into place.
-struct TempFile {
+std::string joined(const std::string& dir, const std::string& name) {
+  if (dir == "/") return "/" + name;
+  return dir + "/" + name;
+}
+
+// The image, opened read/write, and its directory, reached one component at a time: the
+// kernel never sees more than one name at once, so the path's length is not limited, and the
+// last component is opened without following a link, so a link read here is the one followed.
+struct Opened {
+  UniqueFd file;
+  UniqueFd dir;
+  std::string name;
   std::string path;
-  int fd = -1;
-  bool keep = false;
-  ~TempFile() {
-    if (fd >= 0) ::close(fd);
-    if (!keep && !path.empty()) ::unlink(path.c_str());
-  }
 };
+
+Result<Opened> open_by_components(const std::string& path) {
+  Opened o;
+  const bool absolute = path[0] == '/';
+  o.dir.reset(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (o.dir.get() < 0) return io_error(errno, IoAction::open, "opening the start of the image path");
+  std::string dir_path = absolute ? "/" : ".";
+  std::vector<std::string> pending;
+  push_components(path, pending);
+  // A trailing slash asks for a directory, which an image never is.
+  bool last_is_directory = path.back() == '/';
+  int links = 0;
+  while (!pending.empty()) {
+    const std::string part = std::move(pending.back());
+    pending.pop_back();
+    if (!pending.empty() || last_is_directory) {
+      const int next = ::openat(o.dir.get(), part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      if (next < 0) {
+        const int err = errno;
+        if (err == ENOENT) return make_error(Errc::path_not_found, "a directory on the path does not exist");
+        return io_error(err, IoAction::open, "opening a directory on the image path");
+      }
+      o.dir.reset(next);
+      if (part == "..") {
+        const auto slash = dir_path.find_last_of('/');
+        dir_path = slash == std::string::npos || slash == 0 ? (dir_path == "." ? ".." : "/") : dir_path.substr(0, slash);
+      } else {
+        dir_path = joined(dir_path, part);
+      }
+      continue;
+    }
+    const int fd = ::openat(o.dir.get(), part.c_str(), O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) {
+      o.file.reset(fd);
+      o.name = part;
+      o.path = joined(dir_path, part);
+      return o;
+    }
+    const int err = errno;
+    if (err != ELOOP || part == "..") return io_error(err, IoAction::open, "opening the image");
+    // A symbolic link: the file it names is the one replaced, and the link stays.
+    std::vector<char> target(PATH_MAX);
+    const ssize_t n = ::readlinkat(o.dir.get(), part.c_str(), target.data(), target.size());
+    if (n < 0) return io_error(errno == EINVAL ? ELOOP : errno, IoAction::open, "reading a link on the image path");
+    if (++links > kMaxLinks || static_cast<std::size_t>(n) >= target.size())
+      return make_error(Errc::path_not_found, "too many symbolic links on the image path");
+    if (n == 0) return make_error(Errc::file_not_found, "an empty symbolic link");
+    const std::string next(target.data(), static_cast<std::size_t>(n));
+    if (next[0] == '/') {
+      o.dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+      if (o.dir.get() < 0) return io_error(errno, IoAction::open, "opening the root directory");
+      dir_path = "/";
+    }
+    last_is_directory = next.back() == '/';
+    push_components(next, pending);
+  }
+  // Nothing but directories: "/", ".", "dir/" and the like.
+  return make_error(Errc::access_denied, "the image path names a directory");
+}
+
+// A short name for the new file, whatever the image's name is, so it fits any directory.
+std::string temporary_name() {
+  unsigned char random[4] = {};
+  if (::getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+    struct timespec now {};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const auto mix = static_cast<std::uint32_t>(now.tv_nsec) ^ (static_cast<std::uint32_t>(::getpid()) << 12);
+    for (std::size_t i = 0; i < sizeof random; ++i) random[i] = static_cast<unsigned char>(mix >> (8 * i));
+  }
+  char name[24];
+  std::snprintf(name, sizeof name, ".tarvisk-%02x%02x%02x%02x", random[0], random[1], random[2], random[3]);
+  return name;
+}
+
+// While the new file has a name, a signal that ends the run removes it first. Only the
+// async-signal-safe unlinkat runs in the handler; the name is copied in beforehand.
+constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
+volatile sig_atomic_t g_named = 0;
+int g_named_dir = -1;
+char g_named_name[32];
+struct sigaction g_previous[std::size(kCleanupSignals)];
+
+extern "C" void remove_named_file(int sig) {
+  if (g_named != 0) {
+    (void)::unlinkat(g_named_dir, g_named_name, 0);
+    g_named = 0;
+  }
+  for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+    if (kCleanupSignals[i] == sig) (void)::sigaction(sig, &g_previous[i], nullptr);
+  }
+  (void)::raise(sig);  // blocked until the handler returns, then as it would have been
+}
+
+// The three signals held back, so that naming (or removing) the file and telling the handler
+// about it happen as one step.
+class SignalsHeld {
+ public:
+  SignalsHeld() {
+    sigset_t set;
+    ::sigemptyset(&set);
+    for (int sig : kCleanupSignals) ::sigaddset(&set, sig);
+    (void)::pthread_sigmask(SIG_BLOCK, &set, &old_);
+  }
+  ~SignalsHeld() { (void)::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
+  SignalsHeld(const SignalsHeld&) = delete;
+  SignalsHeld& operator=(const SignalsHeld&) = delete;
+
+ private:
+  sigset_t old_;
+};
+
+// The handler, installed for as long as this lives; signals the caller ignores stay ignored.
+class CleanupOnSignal {
+ public:
+  CleanupOnSignal() {
+    for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
+      struct sigaction now {};
+      now.sa_handler = remove_named_file;
+      ::sigemptyset(&now.sa_mask);
+      installed_[i] = ::sigaction(kCleanupSignals[i], nullptr, &g_previous[i]) == 0 && g_previous[i].sa_handler != SIG_IGN &&
+                      ::sigaction(kCleanupSignals[i], &now, nullptr) == 0;
+    }
+  }
+  ~CleanupOnSignal() {
+    for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i)
+      if (installed_[i]) (void)::sigaction(kCleanupSignals[i], &g_previous[i], nullptr);
+  }
+  CleanupOnSignal(const CleanupOnSignal&) = delete;
+  CleanupOnSignal& operator=(const CleanupOnSignal&) = delete;
+
+ private:
+  bool installed_[std::size(kCleanupSignals)] = {};
+};
+
+// The new image. It is created unnamed where the file system allows; otherwise (and from the
+// moment it is given a name until the rename) its name is removed on failure or on a signal.
+class NewFile {
+ public:
+  explicit NewFile(int dir) : dir_(dir) {}
+  ~NewFile() {
+    const SignalsHeld held;
+    if (!name_.empty()) (void)::unlinkat(dir_, name_.c_str(), 0);
+    disarm();
+  }
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+
+  [[nodiscard]] Status create() {
+    fd_.reset(::openat(dir_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+    if (fd_.get() >= 0) return {};
+    const int err = errno;
+    if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL) return io_error(err, IoAction::write, "creating the new image");
+    // No unnamed files here: a named one from the start.
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const std::string name = temporary_name();
+      const SignalsHeld held;
+      const int fd = ::openat(dir_, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
+      if (fd >= 0) {
+        fd_.reset(fd);
+        arm(name);
+        return {};
+      }
+      if (errno != EEXIST) return io_error(errno, IoAction::write, "creating a file beside the image");
+    }
+    return make_error(Errc::write_fault, "no free name for the new image");
+  }
+
+  [[nodiscard]] int fd() const noexcept { return fd_.get(); }
+
+  // Puts the new file in place of `target`, in one rename. An unnamed file gets a name first.
+  [[nodiscard]] Status replace(const std::string& target) {
+    const SignalsHeld held;
+    if (name_.empty()) {
+      if (Status s = give_name(); !s) return s;
+    }
+    if (::renameat(dir_, name_.c_str(), dir_, target.c_str()) != 0) return io_error(errno, IoAction::write, "replacing the image");
+    name_.clear();
+    disarm();
+    return {};
+  }
+
+ private:
+  [[nodiscard]] Status give_name() {
+    char proc_path[40];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_.get());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      const std::string name = temporary_name();
+      // Linking by the descriptor itself needs a capability most callers lack; the link in
+      // /proc names the same file.
+      int rc = ::linkat(fd_.get(), "", dir_, name.c_str(), AT_EMPTY_PATH);
+      if (rc != 0 && errno != EEXIST) rc = ::linkat(AT_FDCWD, proc_path, dir_, name.c_str(), AT_SYMLINK_FOLLOW);
+      if (rc == 0) {
+        arm(name);
+        return {};
+      }
+      if (errno != EEXIST) return io_error(errno, IoAction::write, "naming the new image");
+    }
+    return make_error(Errc::write_fault, "no free name for the new image");
+  }
+
+  void arm(const std::string& name) {
+    name_ = name;
+    if (!cleanup_) cleanup_.emplace();
+    std::memcpy(g_named_name, name.c_str(), name.size() + 1);
+    g_named_dir = dir_;
+    g_named = 1;
+  }
+  void disarm() noexcept {
+    g_named = 0;
+    cleanup_.reset();
+  }
+
+  int dir_;
+  UniqueFd fd_;
+  std::string name_;
+  std::optional<CleanupOnSignal> cleanup_;
+};
+
+// Copies the extended attributes and the access ACL. A file system without them has none to
+// copy. What only a privileged caller may set (security.*) is skipped when refused; an ACL or
+// a user's attribute that cannot be copied fails the update, since the new file would give
+// wider access or lose what the user set.
+Status copy_attributes(int from, int to) {
+  std::vector<char> names(kAttributeListMax);
+  const ssize_t listed = ::flistxattr(from, names.data(), names.size());
+  if (listed < 0) {
+    if (errno == ENOTSUP) return {};
+    return io_error(errno, IoAction::read, "listing the image's extended attributes");
+  }
+  std::vector<char> value(kAttributeValueMax);
+  for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
+    const std::string name(names.data() + at);
+    at += name.size() + 1;
+    const bool is_acl = name == "system.posix_acl_access";
+    const bool optional = name.rfind("security.", 0) == 0;
+    if (!is_acl && name.rfind("system.", 0) == 0) continue;
+    const ssize_t n = ::fgetxattr(from, name.c_str(), value.data(), value.size());
+    if (n < 0) {
+      if (errno == ENODATA) continue;  // removed since it was listed
+      return io_error(errno, IoAction::read, "reading the image's extended attribute " + name);
+    }
+    if (::fsetxattr(to, name.c_str(), value.data(), static_cast<std::size_t>(n), 0) != 0) {
+      const int err = errno;
+      if (optional && (err == EPERM || err == EACCES || err == ENOTSUP)) continue;
+      return io_error(err, IoAction::write, "copying the extended attribute " + name);
+    }
+  }
+  return {};
+}
+
+// Owner, group, attributes and permission bits, in the order that keeps each: a change of
+// owner clears the set-user-ID bit and file capabilities, so those come after it.
+Status copy_metadata(int from, int to, const FileIdentity& id) {
+  const auto owner = static_cast<uid_t>(id.owner);
+  const auto group = static_cast<gid_t>(id.group);
+  if (::geteuid() == 0) {
+    (void)::fchown(to, owner, group);  // refused only where the file system has no owners
+  } else {
+    // Anyone may hand a file to a group they belong to; elsewhere the group is theirs.
+    (void)::fchown(to, static_cast<uid_t>(-1), group);
+  }
+  if (Status s = copy_attributes(from, to); !s) return s;
+  if (::fchmod(to, static_cast<mode_t>(id.mode & 07777)) != 0)
+    return io_error(errno, IoAction::write, "setting the new image's permissions");
+  return {};
+}
 
 }  // namespace
 
@@ -72,36 +393,19 @@ Errc errc_from_errno(int err, IoAction action) noexcept {
 
 Result<std::shared_ptr<FileSource>> FileSource::open(const std::string& path) {
   if (path.empty()) return make_error(Errc::path_not_found, "empty path");
-  // The file a symbolic link names is the one replaced; the link itself stays.
-  std::vector<char> resolved(PATH_MAX + 1, '\0');
-  if (::realpath(path.c_str(), resolved.data()) == nullptr) {
-    const int err = errno;
-    if (err == ENOENT) {
-      struct stat st {};
-      const std::string parent = parent_of(path);
-      if (::stat(parent.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return make_error(Errc::path_not_found, "a directory on the path does not exist");
-    }
-    return io_error(err, IoAction::open, "resolving the image path");
-  }
-  std::string real(resolved.data());
-  const int fd = ::open(real.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY);
-  if (fd < 0) return io_error(errno, IoAction::open, "opening the image");
+  auto opened = open_by_components(path);
+  if (!opened) return std::move(opened).error();
   struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return io_error(err, IoAction::read, "examining the image");
-  }
-  if (!S_ISREG(st.st_mode)) {
-    ::close(fd);
-    return make_error(Errc::access_denied, "the image is not a regular file");
-  }
-  return std::shared_ptr<FileSource>(new FileSource(fd, std::move(real), identity_of(st)));
+  if (::fstat(opened->file.get(), &st) != 0) return io_error(errno, IoAction::read, "examining the image");
+  if (!S_ISREG(st.st_mode)) return make_error(Errc::access_denied, "the image is not a regular file");
+  const int fd = opened->file.release();
+  const int dir = opened->dir.release();
+  return std::shared_ptr<FileSource>(new FileSource(fd, dir, std::move(opened->name), std::move(opened->path), identity_of(st)));
 }
 
 FileSource::~FileSource() {
   if (fd_ >= 0) ::close(fd_);
+  if (dir_fd_ >= 0) ::close(dir_fd_);
 }
 
 Status FileSource::read(std::uint64_t off, std::span<std::uint8_t> out) const {
@@ -111,48 +415,39 @@ Status FileSource::read(std::uint64_t off, std::span<std::uint8_t> out) const {
 
 Status replace_atomically(const FileSource& original, const std::function<Status(ByteSink&)>& write,
                           const std::function<Status(const ByteSource&)>& verify) {
-  const std::string& path = original.path();
-  const std::string dir = parent_of(path);
-  const auto slash = path.find_last_of('/');
-  const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+  const int dir = original.directory_fd();
+  NewFile file(dir);
+  if (Status s = file.create(); !s) return s;
 
-  TempFile tmp;
-  std::string templ = dir + "/." + base + ".tarvisk-XXXXXX";
-  std::vector<char> name(templ.begin(), templ.end());
-  name.push_back('\0');
-  tmp.fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (tmp.fd < 0) return io_error(errno, IoAction::write, "creating a file beside the image");
-  tmp.path.assign(name.data());
-
-  FdSink sink(tmp.fd);
+  FdSink sink(file.fd());
   if (Status s = write(sink); !s) return s;
+  // Everything comes from the descriptor that was read, never from the name again: by now the
+  // name may lead somewhere else.
   const FileIdentity& id = original.identity();
-  if (::fchmod(tmp.fd, static_cast<mode_t>(id.mode & 07777)) != 0)
-    return io_error(errno, IoAction::write, "setting the new image's permissions");
-  if (::geteuid() == 0) {
-    struct stat st {};
-    // Best effort: only root may give the file back to its owner.
-    if (::stat(path.c_str(), &st) == 0 && ::fchown(tmp.fd, st.st_uid, st.st_gid) == 0) {
-      (void)::fchmod(tmp.fd, static_cast<mode_t>(id.mode & 07777));
-    }
-  }
-  if (::fsync(tmp.fd) != 0) return io_error(errno, IoAction::write, "flushing the new image");
+  if (Status s = copy_metadata(original.native_fd(), file.fd(), id); !s) return s;
+  if (::fsync(file.fd()) != 0) return io_error(errno, IoAction::write, "flushing the new image");
 
-  FdSource written(tmp.fd, sink.position());
+  FdSource written(file.fd(), sink.position());
   if (Status s = verify(written); !s) return s;
 
-  // The image must still be the file that was read: never put a stale rewrite over a newer file.
+  // Opened before the rename, for the flush after it. A name that cannot be removed again (in
+  // an append-only directory) must not be made at all.
+  const UniqueFd listing(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (listing.get() < 0) return make_error(Errc::write_fault, "cannot open the image's directory: errno " + std::to_string(errno));
+  int flags = 0;
+  if (::ioctl(listing.get(), FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0)
+    return make_error(Errc::access_denied, "the image's directory is append-only or immutable");
+
+  // The name must still refer to the file that was read, unchanged: never put a stale rewrite
+  // over a newer file, nor over whatever a link put in its place.
   struct stat now {};
-  if (::stat(path.c_str(), &now) != 0) return io_error(errno, IoAction::open, "re-examining the image");
+  if (::fstatat(dir, original.name().c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
+    return io_error(errno, IoAction::open, "re-examining the image");
   if (!(identity_of(now) == id)) return make_error(Errc::sharing_violation, "the image changed while it was being updated");
 
-  if (::rename(tmp.path.c_str(), path.c_str()) != 0) return io_error(errno, IoAction::write, "replacing the image");
-  tmp.keep = true;
-  const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    (void)::fsync(dfd);  // make the rename itself durable
-    ::close(dfd);
-  }
+  if (Status s = file.replace(original.name()); !s) return s;
+  // The image is already the new one; a failed flush means the rename may not survive a crash.
+  if (::fsync(listing.get()) != 0) return make_error(Errc::write_fault, "flushing the image's directory: errno " + std::to_string(errno));
   return {};
 }
 
