@@ -1,7 +1,10 @@
 // The executable image: every layout the update handles, images it must refuse, and the
 // guarantee that a failed run leaves the image exactly as it was.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <climits>
 
 #include <filesystem>
 #include <regex>
@@ -147,17 +150,24 @@ TEST(ResourceStore, ImageWithNoRoomIsReportedOnceAndLeftAlone) {
 }
 
 // The update call copies the bytes it is given, so under a cap with room for the tool's own
-// copy but not for a second one, the entry is refused. The update is still ended (it rewrites
-// the image with its old resources), and that must not add a second message.
-TEST(ResourceStore, RefusedEntryIsReportedOnce) {
+// copy but not for a second one, the entry is refused. The update is then ended without
+// writing: a rewrite with the old resources would still drop a signature for a failed run.
+// With standard error closed, the message must not find the image behind descriptor 2.
+TEST(ResourceStore, RefusedEntryIsReportedOnceAndTheImageIsLeftAlone) {
   if (sanitized_build()) GTEST_SKIP() << "the sanitizers' shadow memory does not fit under an address-space cap";
   constexpr std::uint32_t kErrorNotEnoughMemory = 8;
-  const Workspace ws(ordinary_image(), Bytes(64U << 20, 'm'));
-  RunOptions options;
-  options.address_space_limit = 112ULL << 20;
-  expect_failure(run_tarvisk({ws.image(), ws.manifest()}, options), update_line(kErrorNotEnoughMemory));
-  EXPECT_EQ(describe(resources_in_file(ws.image())), describe(ws.original_resources()));
-  EXPECT_EQ(entries_of(ws.dir()), (std::set<std::string>{"app.exe", "app.manifest"}));
+  PeOptions signed_image = ordinary_image();
+  signed_image.certificate = Bytes(512, 0x5c);
+  for (const bool stderr_closed : {false, true}) {
+    SCOPED_TRACE(stderr_closed ? "standard error closed" : "standard error open");
+    const Workspace ws(signed_image, Bytes(64U << 20, 'm'));
+    RunOptions options;
+    options.address_space_limit = 112ULL << 20;
+    if (stderr_closed) options.closed_streams = {2};
+    const Outcome outcome = run_tarvisk({ws.image(), ws.manifest()}, options);
+    expect_failure(outcome, stderr_closed ? "" : update_line(kErrorNotEnoughMemory));
+    ws.expect_untouched();
+  }
 }
 
 TEST(ResourceStore, UnwritableDirectoryFailsWhenTheUpdateIsWritten) {
@@ -188,6 +198,55 @@ TEST(ResourceStore, PermissionBitsAreKept) {
   struct stat info {};
   ASSERT_EQ(stat(ws.image().c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0751U);
+}
+
+// The new file's name is short whatever the image's is, and the image is reached through
+// directory descriptors, so neither a name of NAME_MAX bytes nor a path past PATH_MAX stops it.
+TEST(ResourceStore, LongestNameAndPathLongerThanPathMax) {
+  Workspace ws;
+  const std::string longest = ws.file(std::string(251, 'n') + ".exe");
+  tarvisk_test::write_file(longest, ws.original_image());
+  ResourceListing expected = ws.original_resources();
+  expected[manifest_key()] = ws.original_manifest();
+  expect_success(run_tarvisk({longest, ws.manifest()}), ws.manifest(), longest);
+  EXPECT_EQ(describe(resources_in_file(longest)), describe(expected));
+  std::filesystem::remove(longest);
+  ws.expect_untouched();
+
+  // Forty directories of 120 bytes each: about 4.9 KiB, made and read through descriptors.
+  const std::string part(120, 'd');
+  std::vector<int> dirs{open(ws.dir().c_str(), O_PATH | O_DIRECTORY)};
+  std::string deep = ws.dir();
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_EQ(mkdirat(dirs.back(), part.c_str(), 0755), 0);
+    dirs.push_back(openat(dirs.back(), part.c_str(), O_PATH | O_DIRECTORY));
+    deep += "/" + part;
+  }
+  deep += "/app.exe";
+  ASSERT_GT(deep.size(), std::size_t{PATH_MAX});
+  const int out = openat(dirs.back(), "app.exe", O_WRONLY | O_CREAT | O_EXCL, 0755);
+  ASSERT_GE(out, 0);
+  ASSERT_EQ(write(out, ws.original_image().data(), ws.original_image().size()), static_cast<ssize_t>(ws.original_image().size()));
+  close(out);
+
+  expect_success(run_tarvisk({deep, ws.manifest()}), ws.manifest(), deep);
+  const int in = openat(dirs.back(), "app.exe", O_RDONLY);
+  ASSERT_GE(in, 0);
+  Bytes stored(1U << 20);
+  const ssize_t n = read(in, stored.data(), stored.size());
+  close(in);
+  ASSERT_GT(n, 0);
+  stored.resize(static_cast<std::size_t>(n));
+  EXPECT_EQ(describe(resources_in(stored)), describe(expected));
+  EXPECT_EQ(entries_of(ws.dir() + "/" + part).size(), 1U);
+
+  // Taken down from the inside out, since the whole path is too long to name.
+  ASSERT_EQ(unlinkat(dirs.back(), "app.exe", 0), 0);
+  for (std::size_t i = dirs.size() - 1; i > 0; --i) {
+    close(dirs[i]);
+    ASSERT_EQ(unlinkat(dirs[i - 1], part.c_str(), AT_REMOVEDIR), 0);
+  }
+  close(dirs[0]);
 }
 
 TEST(BundledExample, HelloTakesItsManifest) {

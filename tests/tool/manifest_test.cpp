@@ -113,6 +113,30 @@ TEST(ManifestLoad, ShortReadIsAFailureAndTheImageIsNeverOpened) {
   expect_failure(run_tarvisk({ws.file("missing.exe"), path}), manifest_read_line(path));
 }
 
+// Files with no length to measure: a seek to their end is refused, or they are not regular
+// files at all. Opening one must not wait either, as a FIFO with no writer would.
+TEST(ManifestLoad, SpecialFilesAreAFailedMeasurementAndNeverWaitedOn) {
+  const Workspace ws;
+  const std::string fifo = ws.file("pipe");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  RunOptions options;
+  options.time_limit_seconds = 20;
+  for (const std::string& path : {std::string("/proc/self/status"), std::string("/dev/zero"), std::string("/dev/urandom"), fifo}) {
+    SCOPED_TRACE(path);
+    expect_failure(run_tarvisk({ws.image(), path}, options), alloc_line(-1));
+  }
+  std::filesystem::remove(fifo);
+  ws.expect_untouched();
+}
+
+TEST(ManifestLoad, StandardInputFromARegularFileIsStored) {
+  const Workspace ws;
+  RunOptions options;
+  options.standard_input = ws.manifest();
+  expect_success(run_tarvisk({ws.image(), "/dev/stdin"}, options), "/dev/stdin", ws.image());
+  ws.expect_manifest_stored(ws.original_manifest());
+}
+
 Bytes from_text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 TEST(ManifestLoad, AnyBytesAreStoredUnchanged) {

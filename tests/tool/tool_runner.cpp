@@ -93,7 +93,7 @@ Outcome run_tarvisk(const std::vector<std::string>& operands, const RunOptions& 
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     // Only async-signal-safe calls between fork and exec.
-    const int in = open("/dev/null", O_RDONLY);
+    const int in = open(options.standard_input.empty() ? "/dev/null" : options.standard_input.c_str(), O_RDONLY);
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
@@ -102,6 +102,8 @@ Outcome run_tarvisk(const std::vector<std::string>& operands, const RunOptions& 
       const rlimit limit{*options.address_space_limit, *options.address_space_limit};
       if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
     }
+    for (const int fd : options.closed_streams) close(fd);
+    if (options.time_limit_seconds != 0) alarm(options.time_limit_seconds);
     execv(argv[0], argv.data());
     _exit(127);
   }

@@ -26,6 +26,12 @@ struct RunOptions {
   std::optional<std::uint64_t> address_space_limit;
   // Runs the tool from this directory, for relative paths.
   std::string working_directory;
+  // Standard input comes from this file instead of /dev/null.
+  std::string standard_input;
+  // These of descriptors 0, 1 and 2 are closed when the tool starts.
+  std::vector<int> closed_streams;
+  // A run still going after this long is ended by SIGALRM (status 1014); 0 for no limit.
+  unsigned time_limit_seconds = 0;
 };
 
 // Runs the tool with exactly these operands (argv[1..]).
