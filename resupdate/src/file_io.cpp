@@ -290,7 +290,7 @@ class NewFile {
       // Linking by the descriptor itself needs a capability most callers lack; the link in
       // /proc names the same file.
       int rc = ::linkat(fd_.get(), "", dir_, name.c_str(), AT_EMPTY_PATH);
-      if (rc != 0 && errno != EEXIST) rc = ::linkat(AT_FDCWD, proc_path, dir_, name.c_str(), AT_SYMLINK_FOLLOW);
+      if (rc != 0 && (errno == ENOENT || errno == EPERM || errno == EACCES)) rc = ::linkat(AT_FDCWD, proc_path, dir_, name.c_str(), AT_SYMLINK_FOLLOW);
       if (rc == 0) {
         arm(name);
         return {};
