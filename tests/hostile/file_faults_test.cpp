@@ -1,0 +1,207 @@
+// Each file call of the update failing in turn, signals arriving in the middle of it, a file-size
+// limit and an append-only directory: one line, the old image (or, once it is renamed, the new
+// one) and never a file left beside it.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <stdexcept>
+#include <string>
+
+#include "hostile_support.h"
+#include "pe_builder.h"
+
+namespace {
+
+using namespace tarvisk_hostile;
+
+// The environment of the runs started while this lives: the shim preloaded, and told what to do.
+class Fault {
+ public:
+  Fault(const std::string& call, int at) {
+    ::setenv("LD_PRELOAD", TARVISK_FAULT_SHIM, 1);
+    // A sanitizer runtime wants to be first among the libraries; the shim does not touch memory.
+    ::setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+    ::setenv("TARVISK_FAULT_CALL", call.c_str(), 1);
+    ::setenv("TARVISK_FAULT_AT", std::to_string(at).c_str(), 1);
+  }
+  ~Fault() {
+    for (const char* name : {"LD_PRELOAD", "ASAN_OPTIONS", "TARVISK_FAULT_CALL", "TARVISK_FAULT_AT", "TARVISK_FAULT_ERRNO",
+                             "TARVISK_FAULT_SIGNAL", "TARVISK_FAULT_NO_TMPFILE"})
+      ::unsetenv(name);
+  }
+  Fault(const Fault&) = delete;
+  Fault& operator=(const Fault&) = delete;
+  Fault& error(int err) {
+    ::setenv("TARVISK_FAULT_ERRNO", std::to_string(err).c_str(), 1);
+    return *this;
+  }
+  Fault& signal(int sig) {
+    ::setenv("TARVISK_FAULT_SIGNAL", std::to_string(sig).c_str(), 1);
+    return *this;
+  }
+  Fault& without_unnamed_files() {
+    ::setenv("TARVISK_FAULT_NO_TMPFILE", "1", 1);
+    return *this;
+  }
+};
+
+// An image whose update copies a long overlay and carries an attribute to copy, with the bytes
+// a successful run gives.
+class Scene {
+ public:
+  Scene() {
+    tarvisk_test::PeOptions o;
+    o.layout = tarvisk_test::Layout::resources_then_reloc;
+    o.resources = {tarvisk_test::manifest(1, 0, "old")};
+    o.overlay.resize(256 * 1024);
+    for (std::size_t i = 0; i < o.overlay.size(); ++i) o.overlay[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
+    old_ = tarvisk_test::build_pe_bytes(o);
+    tarvisk_test::write_file(manifest(), tarvisk_test::manifest_bytes("new"));
+    reset();
+    if (run_tool({image(), manifest()}).status != 0) throw std::runtime_error("the update fails without faults");
+    new_ = slurp(image());
+    reset();
+    entries_ = entries_of(dir_.path());
+  }
+  void reset() {
+    tarvisk_test::write_file(image(), old_);
+    (void)::setxattr(image().c_str(), "user.origin", "test", 4, 0);
+  }
+  [[nodiscard]] std::string image() const { return dir_.file("app.exe"); }
+  [[nodiscard]] std::string manifest() const { return dir_.file("app.manifest"); }
+  [[nodiscard]] const std::string& dir() const { return dir_.path(); }
+  [[nodiscard]] const Bytes& old_image() const { return old_; }
+  [[nodiscard]] const Bytes& new_image() const { return new_; }
+  [[nodiscard]] bool nothing_left() const { return entries_of(dir_.path()) == entries_; }
+
+ private:
+  tarvisk_test::TempDir dir_;
+  Bytes old_;
+  Bytes new_;
+  std::set<std::string> entries_;
+};
+
+bool one_failure_line(const std::string& err, const std::string& image) {
+  return err == image_open_line(image) || std::regex_match(err, std::regex("Error [1-9a-f][0-9a-f]* updating resource\n"));
+}
+
+// Every call of each kind fails in turn, until the run has made fewer calls of it than that.
+TEST(FileFaults, EachCallFailingInTurn) {
+  Scene scene;
+  for (const char* call : {"read", "write", "copy", "flush", "metadata", "create", "link", "rename", "dirflush"}) {
+    for (const int err : {EIO, ENOSPC}) {
+      int failed = 0;
+      for (int at = 1; at <= 400; ++at) {
+        SCOPED_TRACE(std::string(call) + " #" + std::to_string(at) + " failing with errno " + std::to_string(err));
+        Outcome run;
+        {
+          Fault fault(call, at);
+          fault.error(err);
+          run = run_tool({scene.image(), scene.manifest()});
+        }
+        EXPECT_TRUE(scene.nothing_left()) << "a file was left beside the image";
+        if (run.status == 0) {
+          EXPECT_EQ(slurp(scene.image()), scene.new_image());
+          scene.reset();
+          break;
+        }
+        ++failed;
+        EXPECT_EQ(run.status, 255);
+        EXPECT_EQ(run.out, "");
+        EXPECT_TRUE(one_failure_line(run.err, scene.image())) << run.err;
+        // Only the flush after the rename comes too late to keep the old image.
+        if (std::string(call) == "dirflush") {
+          EXPECT_EQ(run.err, update_line(0x1d));
+          EXPECT_EQ(slurp(scene.image()), scene.new_image());
+          scene.reset();
+        } else {
+          EXPECT_EQ(slurp(scene.image()), scene.old_image());
+        }
+      }
+      EXPECT_GT(failed, 0) << call << " was never called";
+    }
+  }
+}
+
+// Ended by a signal in the middle of the update, with or without unnamed files: the name the
+// new file has (if any) goes with the run. SIGKILL gives no chance to remove a name, so it is
+// only sent while the new file has none.
+TEST(FileFaults, SignalsInTheMiddleLeaveNothingBehind) {
+  Scene scene;
+  struct Case {
+    int sig;
+    bool unnamed;
+  };
+  for (const Case c : {Case{SIGINT, true}, Case{SIGTERM, true}, Case{SIGHUP, true}, Case{SIGKILL, true}, Case{SIGINT, false},
+                       Case{SIGTERM, false}, Case{SIGHUP, false}}) {
+    for (const char* call : {"write", "flush", "link", "rename"}) {
+      if (c.sig == SIGKILL && std::string(call) != "write" && std::string(call) != "flush") continue;
+      if (!c.unnamed && std::string(call) == "link") continue;
+      SCOPED_TRACE(std::string(strsignal(c.sig)) + " in " + call + (c.unnamed ? "" : " without unnamed files"));
+      Outcome run;
+      {
+        Fault fault(call, 1);
+        fault.signal(c.sig);
+        if (!c.unnamed) fault.without_unnamed_files();
+        run = run_tool({scene.image(), scene.manifest()});
+      }
+      EXPECT_EQ(run.status, 1000 + c.sig);
+      EXPECT_TRUE(scene.nothing_left()) << "a file was left beside the image";
+      // Naming and renaming are not interrupted once begun: the signal waits for the rename.
+      const bool renamed = std::string(call) == "link" || std::string(call) == "rename";
+      EXPECT_EQ(slurp(scene.image()), renamed ? scene.new_image() : scene.old_image());
+      scene.reset();
+    }
+  }
+}
+
+TEST(FileFaults, FileSizeLimitIsAFileTooLarge) {
+  Scene scene;
+  const int ok = run_in_child([&] {
+    const rlimit limit{128 * 1024, 128 * 1024};
+    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+    const Outcome run = run_tool({scene.image(), scene.manifest()});
+    return run.status == 255 && run.out.empty() && run.err == update_line(0xdf) ? 0 : 1;
+  });
+  EXPECT_EQ(ok, 0) << "not one 'Error df updating resource' line and exit 255";
+  EXPECT_EQ(slurp(scene.image()), scene.old_image());
+  EXPECT_TRUE(scene.nothing_left()) << "a file was left beside the image";
+}
+
+// A name made in an append-only directory could never be removed again.
+TEST(FileFaults, AppendOnlyDirectoryIsRefusedWithoutANameMade) {
+  Scene scene;
+  const int dir = ::open(scene.dir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  ASSERT_GE(dir, 0);
+  int flags = 0;
+  if (::ioctl(dir, FS_IOC_GETFLAGS, &flags) != 0) {
+    ::close(dir);
+    GTEST_SKIP() << "this file system has no append-only flag";
+  }
+  const int append_only = flags | FS_APPEND_FL;
+  if (::ioctl(dir, FS_IOC_SETFLAGS, &append_only) != 0) {
+    ::close(dir);
+    GTEST_SKIP() << "cannot make a directory append-only here (" << std::strerror(errno) << "); needs root";
+  }
+  const Outcome run = run_tool({scene.image(), scene.manifest()});
+  const bool left = !scene.nothing_left();
+  (void)::ioctl(dir, FS_IOC_SETFLAGS, &flags);
+  ::close(dir);
+  EXPECT_EQ(run.status, 255);
+  EXPECT_EQ(run.err, update_line(0x5));
+  EXPECT_EQ(slurp(scene.image()), scene.old_image());
+  EXPECT_FALSE(left) << "a file was left beside the image";
+}
+
+}  // namespace
