@@ -193,6 +193,20 @@ TEST_F(ReplacedImage, ByOtherBytesWrittenIntoIt) {
   EXPECT_EQ(entries_of(dir_.path()), entries_);
 }
 
+// Same size, and the modification time put back as it was: only the change time tells.
+TEST_F(ReplacedImage, ByOtherBytesWrittenIntoItWithTheTimesPutBack) {
+  Bytes same_size = image_bytes(64 * 1024);
+  same_size[same_size.size() - 1] ^= 0xff;
+  const DWORD code = update_around([&] {
+    tarvisk_test::write_file(image_, same_size);
+    const timeval old_times[2] = {{1000000000, 0}, {1000000000, 0}};
+    ASSERT_EQ(::utimes(image_.c_str(), old_times), 0);
+  });
+  EXPECT_EQ(code, kSharingViolation);
+  EXPECT_EQ(slurp(image_), same_size);
+  EXPECT_EQ(entries_of(dir_.path()), entries_);
+}
+
 TEST_F(ReplacedImage, ByNothing) {
   const DWORD code = update_around([&] { ASSERT_EQ(::unlink(image_.c_str()), 0); });
   EXPECT_EQ(code, kFileNotFound);
