@@ -416,6 +416,15 @@ Status FileSource::read(std::uint64_t off, std::span<std::uint8_t> out) const {
 Status replace_atomically(const FileSource& original, const std::function<Status(ByteSink&)>& write,
                           const std::function<Status(const ByteSource&)>& verify) {
   const int dir = original.directory_fd();
+  // Opened first, for the flush after the rename: a directory that cannot be flushed fails the
+  // update before anything is made. A name that cannot be removed again (in an append-only
+  // directory) must not be made at all.
+  const UniqueFd listing(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (listing.get() < 0) return make_error(Errc::write_fault, "cannot open the image's directory: errno " + std::to_string(errno));
+  int flags = 0;
+  if (::ioctl(listing.get(), FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0)
+    return make_error(Errc::access_denied, "the image's directory is append-only or immutable");
+
   NewFile file(dir);
   if (Status s = file.create(); !s) return s;
 
@@ -429,14 +438,6 @@ Status replace_atomically(const FileSource& original, const std::function<Status
 
   FdSource written(file.fd(), sink.position());
   if (Status s = verify(written); !s) return s;
-
-  // Opened before the rename, for the flush after it. A name that cannot be removed again (in
-  // an append-only directory) must not be made at all.
-  const UniqueFd listing(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (listing.get() < 0) return make_error(Errc::write_fault, "cannot open the image's directory: errno " + std::to_string(errno));
-  int flags = 0;
-  if (::ioctl(listing.get(), FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0)
-    return make_error(Errc::access_denied, "the image's directory is append-only or immutable");
 
   // The name must still refer to the file that was read, unchanged: never put a stale rewrite
   // over a newer file, nor over whatever a link put in its place.
