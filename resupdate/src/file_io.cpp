@@ -123,12 +123,7 @@ Result<Opened> open_by_components(const std::string& path) {
         return io_error(err, IoAction::open, "opening a directory on the image path");
       }
       o.dir.reset(next);
-      if (part == "..") {
-        const auto slash = dir_path.find_last_of('/');
-        dir_path = slash == std::string::npos || slash == 0 ? (dir_path == "." ? ".." : "/") : dir_path.substr(0, slash);
-      } else {
-        dir_path = joined(dir_path, part);
-      }
+      dir_path = joined(dir_path, part);
       continue;
     }
     const int fd = ::openat(o.dir.get(), part.c_str(), O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);

@@ -41,7 +41,8 @@ class FileSource final : public ByteSource {
   [[nodiscard]] Status read(std::uint64_t off, std::span<std::uint8_t> out) const override;
   [[nodiscard]] int native_fd() const noexcept override { return fd_; }
 
-  // The resolved path of the file (the target of any symbolic link).
+  // A path of the file: the target of a symbolic link the path ended in, not the link. Only
+  // for messages on POSIX systems, where the file is never looked up by it again.
   [[nodiscard]] const std::string& path() const noexcept { return path_; }
   [[nodiscard]] const FileIdentity& identity() const noexcept { return identity_; }
   // The directory holding the file (-1 where the platform has no such descriptor), and the
