@@ -1,5 +1,7 @@
 // Preloaded into the tool to make one of its file calls fail, or to send it a signal there:
 //   TARVISK_FAULT_CALL   read, write, copy, flush, metadata, create, link, rename or dirflush
+//                        (metadata: mode, extended attributes and ACL; the change of owner is
+//                        left alone, since the update may go on without it)
 //   TARVISK_FAULT_AT     which call of that kind (1 for the first)
 //   TARVISK_FAULT_ERRNO  the error it fails with
 //   TARVISK_FAULT_SIGNAL a signal to raise in that call instead, before the call itself runs
