@@ -214,8 +214,8 @@ class CleanupOnSignal {
       struct sigaction now {};
       now.sa_handler = remove_named_file;
       ::sigemptyset(&now.sa_mask);
-      installed_[i] = ::sigaction(kCleanupSignals[i], nullptr, &g_previous[i]) == 0 && g_previous[i].sa_handler != SIG_IGN &&
-                      ::sigaction(kCleanupSignals[i], &now, nullptr) == 0;
+      installed_[i] = ::sigaction(kCleanupSignals[i], nullptr, &g_previous[i]) == 0 &&
+                      g_previous[i].sa_handler != SIG_IGN && ::sigaction(kCleanupSignals[i], &now, nullptr) == 0;
     }
   }
   ~CleanupOnSignal() {
@@ -246,7 +246,8 @@ class NewFile {
     fd_.reset(::openat(dir_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
     if (fd_.get() >= 0) return {};
     const int err = errno;
-    if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL) return io_error(err, IoAction::write, "creating the new image");
+    if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL)
+      return io_error(err, IoAction::write, "creating the new image");
     // No unnamed files here: a named one from the start.
     for (int attempt = 0; attempt < 100; ++attempt) {
       const std::string name = temporary_name();
@@ -270,7 +271,8 @@ class NewFile {
     if (name_.empty()) {
       if (Status s = give_name(); !s) return s;
     }
-    if (::renameat(dir_, name_.c_str(), dir_, target.c_str()) != 0) return io_error(errno, IoAction::write, "replacing the image");
+    if (::renameat(dir_, name_.c_str(), dir_, target.c_str()) != 0)
+      return io_error(errno, IoAction::write, "replacing the image");
     name_.clear();
     disarm();
     return {};
@@ -285,7 +287,8 @@ class NewFile {
       // Linking by the descriptor itself needs a capability most callers lack; the link in
       // /proc names the same file.
       int rc = ::linkat(fd_.get(), "", dir_, name.c_str(), AT_EMPTY_PATH);
-      if (rc != 0 && (errno == ENOENT || errno == EPERM || errno == EACCES)) rc = ::linkat(AT_FDCWD, proc_path, dir_, name.c_str(), AT_SYMLINK_FOLLOW);
+      if (rc != 0 && (errno == ENOENT || errno == EPERM || errno == EACCES))
+        rc = ::linkat(AT_FDCWD, proc_path, dir_, name.c_str(), AT_SYMLINK_FOLLOW);
       if (rc == 0) {
         arm(name);
         return {};
@@ -326,8 +329,9 @@ Status copy_attributes(int from, int to) {
   }
   std::vector<char> value(kAttributeValueMax);
   for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
-    const std::string name(names.data() + at);
-    at += name.size() + 1;
+    const std::size_t length = ::strnlen(names.data() + at, static_cast<std::size_t>(listed) - at);
+    const std::string name(names.data() + at, length);
+    at += length + 1;
     const bool is_acl = name == "system.posix_acl_access";
     const bool optional = name.rfind("security.", 0) == 0;
     if (!is_acl && name.rfind("system.", 0) == 0) continue;
@@ -395,7 +399,8 @@ Result<std::shared_ptr<FileSource>> FileSource::open(const std::string& path) {
   if (!S_ISREG(st.st_mode)) return make_error(Errc::access_denied, "the image is not a regular file");
   const int fd = opened->file.release();
   const int dir = opened->dir.release();
-  return std::shared_ptr<FileSource>(new FileSource(fd, dir, std::move(opened->name), std::move(opened->path), identity_of(st)));
+  return std::shared_ptr<FileSource>(
+      new FileSource(fd, dir, std::move(opened->name), std::move(opened->path), identity_of(st)));
 }
 
 FileSource::~FileSource() {
@@ -415,7 +420,8 @@ Status replace_atomically(const FileSource& original, const std::function<Status
   // update before anything is made. A name that cannot be removed again (in an append-only
   // directory) must not be made at all.
   const UniqueFd listing(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (listing.get() < 0) return make_error(Errc::write_fault, "cannot open the image's directory: errno " + std::to_string(errno));
+  if (listing.get() < 0)
+    return make_error(Errc::write_fault, "cannot open the image's directory: errno " + std::to_string(errno));
   int flags = 0;
   if (::ioctl(listing.get(), FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0)
     return make_error(Errc::access_denied, "the image's directory is append-only or immutable");
@@ -439,11 +445,13 @@ Status replace_atomically(const FileSource& original, const std::function<Status
   struct stat now {};
   if (::fstatat(dir, original.name().c_str(), &now, AT_SYMLINK_NOFOLLOW) != 0)
     return io_error(errno, IoAction::open, "re-examining the image");
-  if (!(identity_of(now) == id)) return make_error(Errc::sharing_violation, "the image changed while it was being updated");
+  if (!(identity_of(now) == id))
+    return make_error(Errc::sharing_violation, "the image changed while it was being updated");
 
   if (Status s = file.replace(original.name()); !s) return s;
   // The image is already the new one; a failed flush means the rename may not survive a crash.
-  if (::fsync(listing.get()) != 0) return make_error(Errc::write_fault, "flushing the image's directory: errno " + std::to_string(errno));
+  if (::fsync(listing.get()) != 0)
+    return make_error(Errc::write_fault, "flushing the image's directory: errno " + std::to_string(errno));
   return {};
 }
 

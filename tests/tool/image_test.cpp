@@ -226,7 +226,8 @@ TEST(ResourceStore, LongestNameAndPathLongerThanPathMax) {
   ASSERT_GT(deep.size(), std::size_t{PATH_MAX});
   const int out = openat(dirs.back(), "app.exe", O_WRONLY | O_CREAT | O_EXCL, 0755);
   ASSERT_GE(out, 0);
-  ASSERT_EQ(write(out, ws.original_image().data(), ws.original_image().size()), static_cast<ssize_t>(ws.original_image().size()));
+  const Bytes& bytes = ws.original_image();
+  ASSERT_EQ(write(out, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
   close(out);
 
   expect_success(run_tarvisk({deep, ws.manifest()}), ws.manifest(), deep);

@@ -121,7 +121,8 @@ TEST(ManifestLoad, SpecialFilesAreAFailedMeasurementAndNeverWaitedOn) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   RunOptions options;
   options.time_limit_seconds = 20;
-  for (const std::string& path : {std::string("/proc/self/status"), std::string("/dev/zero"), std::string("/dev/urandom"), fifo}) {
+  for (const std::string& path :
+       {std::string("/proc/self/status"), std::string("/dev/zero"), std::string("/dev/urandom"), fifo}) {
     SCOPED_TRACE(path);
     expect_failure(run_tarvisk({ws.image(), path}, options), alloc_line(-1));
   }
