@@ -12,12 +12,44 @@ namespace {
 constexpr std::uint32_t kDebugEntrySize = 28;
 constexpr std::uint32_t kDebugAddressOfRawData = 20;
 constexpr std::uint32_t kDebugPointerToRawData = 24;
-// Below a page, the loader maps the file as it lies: each section's file offset must equal its RVA.
+// The kernel's page, the unit a long tail is best moved by.
 constexpr std::uint32_t kPageSize = 0x1000;
 // A tail at least this long is moved by whole pages (see congruent_pad).
 constexpr std::uint64_t kCongruentTailMin = 1U << 20;
 
-std::uint32_t clamp32(std::uint64_t v) { return static_cast<std::uint32_t>(std::min<std::uint64_t>(v, 0xffffffffULL)); }
+constexpr std::uint32_t kMaxDebugEntries = 4096;
+
+// Narrows planned offsets and addresses to their 32-bit fields. A value that does not fit is
+// remembered rather than wrapped or saturated, and the plan then fails as too large.
+class Narrow {
+ public:
+  [[nodiscard]] std::uint32_t operator()(std::uint64_t v) noexcept {
+    if (v > 0xffffffffULL) {
+      ok_ = false;
+      return 0;
+    }
+    return static_cast<std::uint32_t>(v);
+  }
+  [[nodiscard]] bool ok() const noexcept { return ok_; }
+
+ private:
+  bool ok_ = true;
+};
+
+// The loader maps a file as it lies when each section's raw data sits at its own RVA; only
+// then must a grown or added section keep file offset and address equal. The alignments alone
+// do not say so: EFI stubs have equal small alignments but sections far above their offsets.
+bool mapped_as_it_lies(const PeImage& img) {
+  return std::all_of(img.sections().begin(), img.sections().end(), [](const SectionHeader& s) {
+    return s.SizeOfRawData == 0 || s.PointerToRawData == s.VirtualAddress;
+  });
+}
+
+// The size a section's header must give to map its raw data: padding kept in the file must lie
+// inside the mapped extent, or SizeOfImage would end before the section's bytes do.
+std::uint64_t virtual_size_covering(std::uint64_t tree_size, std::uint64_t raw, std::uint32_t section_alignment) {
+  return raw > align_up(tree_size, section_alignment) ? raw : tree_size;
+}
 
 std::uint64_t section_extent(const PeImage& img, const SectionHeader& s) {
   return std::min<std::uint64_t>(align_up(s.mapped_size(), img.SectionAlignment), 0x100000000ULL - s.VirtualAddress);
@@ -143,6 +175,20 @@ struct PlanBuilder {
   }
 };
 
+// Where the debug directory's whole entries lie in the file. It is read from its section, or
+// from the headers, which the loader maps as they lie. One that cannot be read in full
+// cannot be fixed up, and the rewrite must not go on without it.
+Result<FileExtent> debug_entries_at(const PeImage& img, const DataDirectory& dbg) {
+  if (dbg.Size / kDebugEntrySize > kMaxDebugEntries)
+    return make_error(Errc::not_supported, "the debug directory has too many entries to fix");
+  const std::uint32_t len = dbg.Size - dbg.Size % kDebugEntrySize;
+  if (std::uint64_t{dbg.VirtualAddress} + len <= img.SizeOfHeaders && fits(dbg.VirtualAddress, len, img.file_size()))
+    return FileExtent{FileOffset{dbg.VirtualAddress}, len, len};
+  auto where = img.map(Rva{dbg.VirtualAddress}, len);
+  if (!where) return make_error(Errc::not_supported, "the debug directory lies in no section and cannot be fixed");
+  return where;
+}
+
 }  // namespace
 
 Result<ImageEditor> ImageEditor::open(std::shared_ptr<const ByteSource> src, bool delete_existing) {
@@ -177,7 +223,7 @@ Result<ImagePlan> ImageEditor::plan() const {
   const HeaderFields& f = img.fields();
   const std::uint32_t FA = img.FileAlignment;
   const std::uint32_t SA = img.SectionAlignment;
-  const bool file_is_mapped_as_is = SA < kPageSize;
+  const bool file_is_mapped_as_is = mapped_as_it_lies(img);
   const std::uint64_t eos = img.end_of_sections();
   const DataDirectory old_res = img.directory(kDirResource);
 
@@ -213,6 +259,7 @@ Result<ImagePlan> ImageEditor::plan() const {
                         img.section_of(Rva{secs[*r].VirtualAddress}) == r && owns_its_raw_data(img, *r);
 
   PlanBuilder b{img, {}};
+  Narrow narrow;
   Rva base{};
   std::uint64_t df = 0;
   std::uint64_t dv = 0;
@@ -240,6 +287,17 @@ Result<ImagePlan> ImageEditor::plan() const {
       R.VirtualSize = last ? static_cast<std::uint32_t>(new_size)
                            : std::max(static_cast<std::uint32_t>(new_size), R.VirtualSize);
       tail.old_start = tail.new_start = old_raw_end;
+      if (R.SizeOfRawData > align_up(R.VirtualSize, SA)) {
+        if (last && old_raw_end == eos) {
+          // Nothing follows: the section shrinks to what its new extent maps.
+          const std::uint64_t kept = align_up(R.VirtualSize, SA);
+          init_data_delta = static_cast<std::int64_t>(kept) - static_cast<std::int64_t>(R.SizeOfRawData);
+          R.SizeOfRawData = static_cast<std::uint32_t>(kept);
+          tail.new_start = R.PointerToRawData + kept;
+        } else if (align_up(R.SizeOfRawData, SA) <= va_room) {
+          R.VirtualSize = R.SizeOfRawData;
+        }
+      }
     } else if (R.SizeOfRawData != 0 && (last || std::all_of(secs.begin() + static_cast<std::ptrdiff_t>(*r) + 1, secs.end(),
                                                            [&](const SectionHeader& s) { return movable(img, s); }))) {
       if (last && old_raw_end != eos) {
@@ -248,8 +306,12 @@ Result<ImagePlan> ImageEditor::plan() const {
       } else {
         b.plan.placement = last ? Placement::grow_last : Placement::shift_following;
         df = align_up(new_raw > R.SizeOfRawData ? new_raw - R.SizeOfRawData : 0, FA);
+        const std::uint64_t pad = file_is_mapped_as_is ? 0 : congruent_pad(df, img.file_size() - old_raw_end);
+        // Raw data the tree no longer needs stays R's: given up, it would lie before the overlay.
+        const std::uint64_t raw = std::max<std::uint64_t>(new_raw + pad, R.SizeOfRawData);
+        const std::uint64_t vsize = virtual_size_covering(new_size, raw, SA);
         if (!last) {
-          const std::uint64_t want = std::uint64_t{R.VirtualAddress} + align_up(new_size, SA);
+          const std::uint64_t want = std::uint64_t{R.VirtualAddress} + align_up(vsize, SA);
           dv = want > secs[*r + 1].VirtualAddress ? align_up(want - secs[*r + 1].VirtualAddress, SA) : 0;
         }
         // Where the file is mapped as it lies, file offsets and addresses move together; the
@@ -260,13 +322,10 @@ Result<ImagePlan> ImageEditor::plan() const {
                           [](const SectionHeader& s) { return s.SizeOfRawData != 0; }))
             df = dv;
         }
-        const std::uint64_t pad = file_is_mapped_as_is ? 0 : congruent_pad(df, img.file_size() - old_raw_end);
         df += pad;
-        // Raw data the tree no longer needs stays R's: given up, it would lie before the overlay.
-        const std::uint64_t raw = std::max<std::uint64_t>(new_raw + pad, R.SizeOfRawData);
         init_data_delta = static_cast<std::int64_t>(raw) - static_cast<std::int64_t>(R.SizeOfRawData);
-        R.SizeOfRawData = static_cast<std::uint32_t>(raw);
-        R.VirtualSize = static_cast<std::uint32_t>(new_size);
+        R.SizeOfRawData = narrow(raw);
+        R.VirtualSize = narrow(vsize);
         first_moved = *r + 1;
         tail.old_start = old_raw_end;
         tail.new_start = old_raw_end + df;
@@ -316,14 +375,15 @@ Result<ImagePlan> ImageEditor::plan() const {
       if (va < eos) return make_error(Errc::not_supported, "the new section cannot lie at its own address in the file");
       ptr = va;
     }
-    if (va + align_up(new_size, SA) > 0xffffffffULL || ptr + new_raw > 0xffffffffULL)
+    const std::uint64_t pad = file_is_mapped_as_is ? 0 : congruent_pad(ptr + new_raw - eos, img.file_size() - eos);
+    const std::uint64_t vsize = virtual_size_covering(new_size, new_raw + pad, SA);
+    if (va + align_up(vsize, SA) > 0xffffffffULL || ptr + new_raw + pad > 0xffffffffULL)
       return make_error(Errc::file_too_large, "the image would exceed 4 GiB");
     std::memcpy(added.Name.data(), ".rsrc\0\0\0", 8);
-    added.VirtualSize = static_cast<std::uint32_t>(new_size);
-    added.VirtualAddress = static_cast<std::uint32_t>(va);
-    const std::uint64_t pad = file_is_mapped_as_is ? 0 : congruent_pad(ptr + new_raw - eos, img.file_size() - eos);
-    added.SizeOfRawData = static_cast<std::uint32_t>(new_raw + pad);
-    added.PointerToRawData = static_cast<std::uint32_t>(ptr);
+    added.VirtualSize = narrow(vsize);
+    added.VirtualAddress = narrow(va);
+    added.SizeOfRawData = narrow(new_raw + pad);
+    added.PointerToRawData = narrow(ptr);
     added.Characteristics = kScnCntInitializedData | kScnMemRead;
     for (SectionHeader& s : secs)
       if (s.name_is(".rsrc")) std::memcpy(s.Name.data(), ".oldrsrc", 8);
@@ -335,46 +395,53 @@ Result<ImagePlan> ImageEditor::plan() const {
 
   // Move the following sections and everything that points at them.
   for (std::size_t i = first_moved; i < secs.size(); ++i) {
-    secs[i].VirtualAddress = clamp32(secs[i].VirtualAddress + dv);
-    if (secs[i].SizeOfRawData != 0) secs[i].PointerToRawData = clamp32(tail.map(secs[i].PointerToRawData));
+    secs[i].VirtualAddress = narrow(secs[i].VirtualAddress + dv);
+    if (secs[i].SizeOfRawData != 0) secs[i].PointerToRawData = narrow(tail.map(secs[i].PointerToRawData));
   }
   for (SectionHeader& s : secs) {
-    if (s.PointerToRelocations != 0) s.PointerToRelocations = clamp32(tail.map(s.PointerToRelocations));
-    if (s.PointerToLinenumbers != 0) s.PointerToLinenumbers = clamp32(tail.map(s.PointerToLinenumbers));
+    if (s.PointerToRelocations != 0) s.PointerToRelocations = narrow(tail.map(s.PointerToRelocations));
+    if (s.PointerToLinenumbers != 0) s.PointerToLinenumbers = narrow(tail.map(s.PointerToLinenumbers));
   }
   auto moved_rva = [&](std::uint32_t rva) -> std::uint32_t {
     for (std::size_t i = first_moved; i < img.sections().size(); ++i) {
       const SectionHeader& s = img.sections()[i];
-      if (rva >= s.VirtualAddress && rva - s.VirtualAddress < section_extent(img, s)) return clamp32(rva + dv);
+      if (rva >= s.VirtualAddress && rva - s.VirtualAddress < section_extent(img, s)) return narrow(rva + dv);
     }
     return rva;
   };
   for (std::uint32_t i = 0; i < dirs.size(); ++i)
     if (i != kDirSecurity && i != kDirResource && !dirs[i].empty()) dirs[i].VirtualAddress = moved_rva(dirs[i].VirtualAddress);
 
-  // The debug directory holds both RVAs and file offsets of its data.
+  // The debug directory holds both RVAs and file offsets of its data. Where anything moves,
+  // each entry must be read and fixed: one skipped would point at whatever took its data's place.
   const DataDirectory dbg = img.directory(kDirDebug);
-  if (!dbg.empty() && dbg.Size >= kDebugEntrySize && dbg.Size / kDebugEntrySize <= 4096) {
-    Bytes entries(dbg.Size - dbg.Size % kDebugEntrySize);
-    if (img.read(*src_, Rva{dbg.VirtualAddress}, entries)) {
-      auto where = img.map(Rva{dbg.VirtualAddress}, static_cast<std::uint32_t>(entries.size()));
-      ByteReader er(entries);
-      for (std::uint64_t at = 0; where && at + kDebugEntrySize <= entries.size(); at += kDebugEntrySize) {
-        std::uint32_t rva = 0;
-        std::uint32_t ptr = 0;
-        (void)er.u32(at + kDebugAddressOfRawData, rva);
-        (void)er.u32(at + kDebugPointerToRawData, ptr);
-        const std::uint32_t new_rva = rva != 0 ? moved_rva(rva) : 0;
-        const std::uint32_t new_ptr = ptr != 0 ? clamp32(tail.map(ptr)) : 0;
-        if ((new_rva == rva && new_ptr == ptr) || at + kDebugEntrySize > where->file_len) continue;
-        Bytes patch(8);
-        ByteWriter pw(patch);
-        (void)pw.u32(0, new_rva);
-        (void)pw.u32(4, new_ptr);
-        b.plan.patches.push_back({tail.map(where->offset.value + at + kDebugAddressOfRawData), std::move(patch)});
-      }
+  const bool anything_moves = tail.new_start != tail.old_start || tail.cert_len != 0 || (dv != 0 && first_moved < secs.size());
+  if (anything_moves && dbg.Size >= kDebugEntrySize) {
+    auto where = debug_entries_at(img, dbg);
+    if (!where) return std::move(where).error();
+    // Past its file-backed part the directory reads as zeros, which name no data.
+    Bytes entries(where->size);
+    if (Status s = src_->read(where->offset.value, std::span<std::uint8_t>(entries.data(), where->file_len)); !s)
+      return make_error(Errc::not_supported, "the debug directory cannot be read to fix its offsets");
+    ByteReader er(entries);
+    for (std::uint64_t at = 0; at + kDebugEntrySize <= entries.size(); at += kDebugEntrySize) {
+      std::uint32_t rva = 0;
+      std::uint32_t ptr = 0;
+      (void)er.u32(at + kDebugAddressOfRawData, rva);
+      (void)er.u32(at + kDebugPointerToRawData, ptr);
+      const std::uint32_t new_rva = rva != 0 ? moved_rva(rva) : 0;
+      const std::uint32_t new_ptr = ptr != 0 ? narrow(tail.map(ptr)) : 0;
+      if (new_rva == rva && new_ptr == ptr) continue;
+      if (at + kDebugEntrySize > where->file_len)
+        return make_error(Errc::not_supported, "a debug entry to fix runs past its section's raw data");
+      Bytes patch(8);
+      ByteWriter pw(patch);
+      (void)pw.u32(0, new_rva);
+      (void)pw.u32(4, new_ptr);
+      b.plan.patches.push_back({tail.map(where->offset.value + at + kDebugAddressOfRawData), std::move(patch)});
     }
   }
+  if (!narrow.ok()) return make_error(Errc::file_too_large, "an offset or address would exceed 32 bits");
 
   // The new tree, at the address it will live at.
   Bytes tree;
@@ -402,9 +469,9 @@ Result<ImagePlan> ImageEditor::plan() const {
       image_end = std::max<std::uint64_t>(image_end, s.VirtualAddress + align_up(s.mapped_size(), SA));
     bool ok = w.u16(f.coff + coff::kNumberOfSections, static_cast<std::uint16_t>(all.size())) &&
               w.u32(f.coff + coff::kPointerToSymbolTable,
-                    img.PointerToSymbolTable != 0 ? clamp32(tail.map(img.PointerToSymbolTable)) : 0) &&
-              w.u32(f.optional + opt::kSizeOfInitializedData, clamp32(init)) &&
-              w.u32(f.optional + opt::kSizeOfImage, clamp32(align_up(image_end, SA))) &&
+                    img.PointerToSymbolTable != 0 ? narrow(tail.map(img.PointerToSymbolTable)) : 0) &&
+              w.u32(f.optional + opt::kSizeOfInitializedData, narrow(init)) &&
+              w.u32(f.optional + opt::kSizeOfImage, narrow(align_up(image_end, SA))) &&
               w.u32(f.optional + opt::kSizeOfHeaders, size_of_headers) && w.u32(f.optional + opt::kCheckSum, 0);
     for (std::uint32_t i = 0; ok && i < dirs.size(); ++i) {
       ok = w.u32(f.data_directories + std::uint64_t{i} * kDataDirectorySize, dirs[i].VirtualAddress) &&
@@ -415,6 +482,7 @@ Result<ImagePlan> ImageEditor::plan() const {
       ok = fits(at, kSectionHeaderSize, headers.size());
       if (ok) encode_section_header(all[i], std::span<std::uint8_t, kSectionHeaderSize>(headers.data() + at, kSectionHeaderSize));
     }
+    if (!narrow.ok()) return make_error(Errc::file_too_large, "an offset or address would exceed 32 bits");
     if (!ok) return make_error(Errc::internal_error, "header fields outside the headers");
     if (img.CheckSum != 0) b.plan.checksum_offset = f.optional + opt::kCheckSum;
   }
