@@ -60,7 +60,9 @@ TEST(CoreRegressions, ResourceInTheZeroFilledTailPastTheEndOfTheFile) {
   auto editor = resupdate::ImageEditor::open(src, false);
   ASSERT_TRUE(editor) << editor.error().detail;
   const resupdate::ResourceKey old_key{resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0};
-  auto old_bytes = editor->read(old_key);
+  const auto old = editor->resources().find(old_key);
+  ASSERT_NE(old, editor->resources().end());
+  auto old_bytes = old->second.load(editor->source());
   ASSERT_TRUE(old_bytes) << old_bytes.error().detail;
   EXPECT_EQ(*old_bytes, Bytes(16, 0));
 

@@ -16,7 +16,7 @@ namespace resupdate {
 struct Piece {
   enum class Kind { literal, copy, zeros };
   Kind kind = Kind::zeros;
-  std::uint64_t source_offset = 0;  // for copy
+  FileOffset source_offset;         // for copy
   std::uint64_t length = 0;
   Bytes data;                       // for literal
 };
@@ -52,10 +52,8 @@ class ImageEditor {
   void put(const ResourceKey& key, Bytes data, std::uint32_t code_page = 0);
   // Removes the resource at `key`; false when there was none.
   bool erase(const ResourceKey& key);
-  // Reads a resource's bytes.
-  [[nodiscard]] Result<Bytes> read(const ResourceKey& key) const;
 
-  // Lays out the new image.
+  // Lays out the new image (see placement.cpp for the rules).
   [[nodiscard]] Result<ImagePlan> plan() const;
 
  private:

@@ -15,7 +15,6 @@ namespace resupdate {
 inline constexpr std::uint32_t kSectionHeaderSize = 40;
 inline constexpr std::uint32_t kDataDirectorySize = 8;
 inline constexpr std::uint32_t kMaxDataDirectories = 16;
-inline constexpr std::uint32_t kDirExport = 0;
 inline constexpr std::uint32_t kDirResource = 2;
 inline constexpr std::uint32_t kDirSecurity = 4;
 inline constexpr std::uint32_t kDirBaseReloc = 5;
@@ -23,7 +22,6 @@ inline constexpr std::uint32_t kDirDebug = 6;
 
 inline constexpr std::uint32_t kScnCntCode = 0x00000020;
 inline constexpr std::uint32_t kScnCntInitializedData = 0x00000040;
-inline constexpr std::uint32_t kScnCntUninitializedData = 0x00000080;
 inline constexpr std::uint32_t kScnMemDiscardable = 0x02000000;
 inline constexpr std::uint32_t kScnMemExecute = 0x20000000;
 inline constexpr std::uint32_t kScnMemRead = 0x40000000;
@@ -61,7 +59,6 @@ struct FileExtent {
 
 // Positions of the header fields the rewrite patches, as offsets from the start of the file.
 struct HeaderFields {
-  std::uint32_t e_lfanew = 0;
   std::uint64_t coff = 0;             // COFF file header (after "PE\0\0")
   std::uint64_t optional = 0;         // optional header
   std::uint64_t data_directories = 0; // first data directory
@@ -86,18 +83,22 @@ class PeImage {
     return index < dirs_.size() ? dirs_[index] : DataDirectory{};
   }
 
-  std::uint16_t Machine = 0;
   std::uint32_t PointerToSymbolTable = 0;
-  std::uint32_t NumberOfSymbols = 0;
   std::uint32_t SizeOfInitializedData = 0;
   std::uint32_t AddressOfEntryPoint = 0;
   std::uint32_t SectionAlignment = 0;
   std::uint32_t FileAlignment = 0;
-  std::uint32_t SizeOfImage = 0;
   std::uint32_t SizeOfHeaders = 0;
   std::uint32_t CheckSum = 0;
   std::uint32_t NumberOfRvaAndSizes = 0;
 
+  // The addresses section `s` takes once mapped: from its VirtualAddress, its mapped size
+  // rounded up to SectionAlignment, cut at 4 GiB.
+  [[nodiscard]] std::uint64_t extent(const SectionHeader& s) const noexcept;
+  // Whether `rva` lies in the extent of section `s`.
+  [[nodiscard]] bool contains(const SectionHeader& s, Rva rva) const noexcept {
+    return rva.value >= s.VirtualAddress && rva.value - s.VirtualAddress < extent(s);
+  }
   // Index of the section whose mapped range holds [rva, rva + len), if any.
   [[nodiscard]] std::optional<std::size_t> section_of(Rva rva, std::uint32_t len = 1) const noexcept;
   // Maps an RVA range lying inside one section to the file.
@@ -130,6 +131,35 @@ inline constexpr std::uint32_t kNumberOfRvaAndSizes32 = 92;
 inline constexpr std::uint32_t kNumberOfRvaAndSizes64 = 108;
 }  // namespace opt
 
+// Offsets inside a section header (kSectionHeaderSize bytes).
+namespace scn {
+inline constexpr std::uint32_t kName = 0;
+inline constexpr std::uint32_t kNameSize = 8;
+inline constexpr std::uint32_t kVirtualSize = 8;
+inline constexpr std::uint32_t kVirtualAddress = 12;
+inline constexpr std::uint32_t kSizeOfRawData = 16;
+inline constexpr std::uint32_t kPointerToRawData = 20;
+inline constexpr std::uint32_t kPointerToRelocations = 24;
+inline constexpr std::uint32_t kPointerToLinenumbers = 28;
+inline constexpr std::uint32_t kNumberOfRelocations = 32;
+inline constexpr std::uint32_t kNumberOfLinenumbers = 34;
+inline constexpr std::uint32_t kCharacteristics = 36;
+}  // namespace scn
+
+// Offsets inside a data directory (kDataDirectorySize bytes).
+namespace dd {
+inline constexpr std::uint32_t kVirtualAddress = 0;
+inline constexpr std::uint32_t kSize = 4;
+}  // namespace dd
+
+// Offsets inside a debug directory entry.
+namespace dbg {
+inline constexpr std::uint32_t kEntrySize = 28;
+inline constexpr std::uint32_t kSizeOfData = 16;
+inline constexpr std::uint32_t kAddressOfRawData = 20;
+inline constexpr std::uint32_t kPointerToRawData = 24;
+}  // namespace dbg
+
 namespace coff {
 inline constexpr std::uint32_t kMachine = 0;
 inline constexpr std::uint32_t kNumberOfSections = 2;
@@ -139,8 +169,8 @@ inline constexpr std::uint32_t kSizeOfOptionalHeader = 16;
 inline constexpr std::uint32_t kHeaderSize = 20;
 }  // namespace coff
 
-// Writes a section header in its on-disk form.
-void encode_section_header(const SectionHeader& s, std::span<std::uint8_t, kSectionHeaderSize> out) noexcept;
+// Writes a section header in its on-disk form at `at`; false when it does not fit `out`.
+[[nodiscard]] bool encode_section_header(const SectionHeader& s, Bytes& out, std::uint64_t at) noexcept;
 
 // The PE checksum of a whole file, with the checksum field at `checksum_offset` counted as 0.
 class PeChecksum {
