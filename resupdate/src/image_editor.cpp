@@ -27,6 +27,12 @@ void ImageEditor::put(const ResourceKey& key, Bytes data, std::uint32_t code_pag
 
 bool ImageEditor::erase(const ResourceKey& key) { return resources_.erase(key) != 0; }
 
+Result<Bytes> ImageEditor::read(const ResourceKey& key) const {
+  auto it = resources_.find(key);
+  if (it == resources_.end()) return make_error(Errc::file_not_found, "no such resource");
+  return it->second.load(*src_);
+}
+
 Result<ImagePlan> ImageEditor::plan() const { return plan_image(image_, *src_, resources_); }
 
 Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink) {

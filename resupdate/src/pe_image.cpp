@@ -60,6 +60,7 @@ Result<PeImage> PeImage::parse(const ByteSource& src) {
   std::uint16_t opt_size = 0;
   if (!pr.u32(0, sig) || sig != 0x00004550) return bad_format("no PE signature");
   (void)pr.u16(4 + coff::kNumberOfSections, nsections);
+  (void)pr.u16(4 + coff::kMachine, img.Machine);
   (void)pr.u32(4 + coff::kPointerToSymbolTable, img.PointerToSymbolTable);
   (void)pr.u16(4 + coff::kSizeOfOptionalHeader, opt_size);
 

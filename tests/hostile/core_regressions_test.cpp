@@ -60,9 +60,7 @@ TEST(CoreRegressions, ResourceInTheZeroFilledTailPastTheEndOfTheFile) {
   auto editor = resupdate::ImageEditor::open(src, false);
   ASSERT_TRUE(editor) << editor.error().detail;
   const resupdate::ResourceKey old_key{resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0};
-  const auto old = editor->resources().find(old_key);
-  ASSERT_NE(old, editor->resources().end());
-  auto old_bytes = old->second.load(editor->source());
+  auto old_bytes = editor->read(old_key);
   ASSERT_TRUE(old_bytes) << old_bytes.error().detail;
   EXPECT_EQ(*old_bytes, Bytes(16, 0));
 

@@ -52,6 +52,8 @@ class ImageEditor {
   void put(const ResourceKey& key, Bytes data, std::uint32_t code_page = 0);
   // Removes the resource at `key`; false when there was none.
   bool erase(const ResourceKey& key);
+  // Reads a resource's bytes.
+  [[nodiscard]] Result<Bytes> read(const ResourceKey& key) const;
 
   // Lays out the new image (see placement.cpp for the rules).
   [[nodiscard]] Result<ImagePlan> plan() const;

@@ -83,6 +83,7 @@ class PeImage {
     return index < dirs_.size() ? dirs_[index] : DataDirectory{};
   }
 
+  std::uint16_t Machine = 0;
   std::uint32_t PointerToSymbolTable = 0;
   std::uint32_t SizeOfInitializedData = 0;
   std::uint32_t AddressOfEntryPoint = 0;
