@@ -114,17 +114,23 @@ Result<PeImage> PeImage::parse(const ByteSource& src) {
     SectionHeader& s = img.sections_[i];
     for (std::size_t k = 0; k < s.Name.size(); ++k) (void)hr.u8(at + scn::kName + k, s.Name[k]);
     (void)hr.u32(at + scn::kVirtualSize, s.VirtualSize);
-    (void)hr.u32(at + scn::kVirtualAddress, s.VirtualAddress);
+    std::uint32_t raw_ptr = 0;
+    std::uint32_t reloc_ptr = 0;
+    std::uint32_t line_ptr = 0;
+    (void)hr.u32(at + scn::kVirtualAddress, s.VirtualAddress.value);
     (void)hr.u32(at + scn::kSizeOfRawData, s.SizeOfRawData);
-    (void)hr.u32(at + scn::kPointerToRawData, s.PointerToRawData);
-    (void)hr.u32(at + scn::kPointerToRelocations, s.PointerToRelocations);
-    (void)hr.u32(at + scn::kPointerToLinenumbers, s.PointerToLinenumbers);
+    (void)hr.u32(at + scn::kPointerToRawData, raw_ptr);
+    (void)hr.u32(at + scn::kPointerToRelocations, reloc_ptr);
+    (void)hr.u32(at + scn::kPointerToLinenumbers, line_ptr);
+    s.PointerToRawData = FileOffset{raw_ptr};
+    s.PointerToRelocations = FileOffset{reloc_ptr};
+    s.PointerToLinenumbers = FileOffset{line_ptr};
     (void)hr.u16(at + scn::kNumberOfRelocations, s.NumberOfRelocations);
     (void)hr.u16(at + scn::kNumberOfLinenumbers, s.NumberOfLinenumbers);
     (void)hr.u32(at + scn::kCharacteristics, s.Characteristics);
-    if (s.SizeOfRawData != 0 && !fits(s.PointerToRawData, s.SizeOfRawData, img.file_size_))
+    if (s.SizeOfRawData != 0 && !fits(s.PointerToRawData.value, s.SizeOfRawData, img.file_size_))
       return bad_format("section " + std::to_string(i) + " raw data past the end of the file");
-    if (std::uint64_t{s.VirtualAddress} + s.mapped_size() > 0x100000000ULL)
+    if (std::uint64_t{s.VirtualAddress.value} + s.mapped_size() > 0x100000000ULL)
       return bad_format("section " + std::to_string(i) + " wraps around the address space");
   }
 
@@ -133,13 +139,13 @@ Result<PeImage> PeImage::parse(const ByteSource& src) {
 }
 
 std::uint64_t PeImage::extent(const SectionHeader& s) const noexcept {
-  return std::min<std::uint64_t>(align_up(s.mapped_size(), SectionAlignment), 0x100000000ULL - s.VirtualAddress);
+  return std::min<std::uint64_t>(align_up(s.mapped_size(), SectionAlignment), 0x100000000ULL - s.VirtualAddress.value);
 }
 
 std::optional<std::size_t> PeImage::section_of(Rva rva, std::uint32_t len) const noexcept {
   for (std::size_t i = 0; i < sections_.size(); ++i) {
     const SectionHeader& s = sections_[i];
-    if (rva.value >= s.VirtualAddress && fits(rva.value - s.VirtualAddress, len, extent(s))) return i;
+    if (rva >= s.VirtualAddress && fits(rva.value - s.VirtualAddress.value, len, extent(s))) return i;
   }
   return std::nullopt;
 }
@@ -148,13 +154,13 @@ Result<FileExtent> PeImage::map(Rva rva, std::uint32_t len) const {
   const auto index = section_of(rva, len);
   if (!index) return make_error(Errc::invalid_data, "range at rva " + hex(rva.value) + " lies in no section");
   const SectionHeader& s = sections_[*index];
-  const std::uint32_t rel = rva.value - s.VirtualAddress;
+  const std::uint32_t rel = rva.value - s.VirtualAddress.value;
   const std::uint32_t backed = static_cast<std::uint32_t>(std::min<std::uint64_t>(s.SizeOfRawData, extent(s)));
   FileExtent e;
   e.file_len = rel >= backed ? 0 : std::min(len, backed - rel);
   // A range wholly past the raw data has no bytes in the file; position 0 keeps the empty
   // read that stands for it inside the file (PointerToRawData + rel may lie far beyond it).
-  e.offset = FileOffset{e.file_len == 0 ? 0 : std::uint64_t{s.PointerToRawData} + rel};
+  e.offset = FileOffset{e.file_len == 0 ? 0 : s.PointerToRawData.value + rel};
   e.size = len;
   return e;
 }
@@ -172,18 +178,21 @@ Status PeImage::read(const ByteSource& src, Rva rva, std::span<std::uint8_t> out
 std::uint64_t PeImage::end_of_sections() const noexcept {
   std::uint64_t end = std::min<std::uint64_t>(std::max<std::uint64_t>(SizeOfHeaders, fields_.section_table_end), file_size_);
   for (const SectionHeader& s : sections_)
-    if (s.SizeOfRawData != 0) end = std::max<std::uint64_t>(end, std::uint64_t{s.PointerToRawData} + s.SizeOfRawData);
+    if (s.SizeOfRawData != 0) end = std::max<std::uint64_t>(end, s.raw_end());
   return end;
 }
 
 bool encode_section_header(const SectionHeader& s, Bytes& out, std::uint64_t at) noexcept {
   if (!fits(at, kSectionHeaderSize, out.size())) return false;
   std::copy(s.Name.begin(), s.Name.end(), out.begin() + static_cast<std::ptrdiff_t>(at + scn::kName));
+  const auto field32 = [](FileOffset o) { return o.value <= 0xffffffffULL; };
+  if (!field32(s.PointerToRawData) || !field32(s.PointerToRelocations) || !field32(s.PointerToLinenumbers)) return false;
   ByteWriter w(out);
-  return w.u32(at + scn::kVirtualSize, s.VirtualSize) && w.u32(at + scn::kVirtualAddress, s.VirtualAddress) &&
-         w.u32(at + scn::kSizeOfRawData, s.SizeOfRawData) && w.u32(at + scn::kPointerToRawData, s.PointerToRawData) &&
-         w.u32(at + scn::kPointerToRelocations, s.PointerToRelocations) &&
-         w.u32(at + scn::kPointerToLinenumbers, s.PointerToLinenumbers) &&
+  return w.u32(at + scn::kVirtualSize, s.VirtualSize) && w.u32(at + scn::kVirtualAddress, s.VirtualAddress.value) &&
+         w.u32(at + scn::kSizeOfRawData, s.SizeOfRawData) &&
+         w.u32(at + scn::kPointerToRawData, static_cast<std::uint32_t>(s.PointerToRawData.value)) &&
+         w.u32(at + scn::kPointerToRelocations, static_cast<std::uint32_t>(s.PointerToRelocations.value)) &&
+         w.u32(at + scn::kPointerToLinenumbers, static_cast<std::uint32_t>(s.PointerToLinenumbers.value)) &&
          w.u16(at + scn::kNumberOfRelocations, s.NumberOfRelocations) &&
          w.u16(at + scn::kNumberOfLinenumbers, s.NumberOfLinenumbers) && w.u32(at + scn::kCharacteristics, s.Characteristics);
 }

@@ -28,6 +28,7 @@ class Narrow {
     }
     return static_cast<std::uint32_t>(v);
   }
+  [[nodiscard]] FileOffset operator()(FileOffset o) noexcept { return FileOffset{(*this)(o.value)}; }
   [[nodiscard]] bool ok() const noexcept { return ok_; }
 
  private:
@@ -37,8 +38,6 @@ class Narrow {
 bool overlaps(std::uint64_t a, std::uint64_t alen, std::uint64_t b, std::uint64_t blen) {
   return a < b + blen && b < a + std::max<std::uint64_t>(alen, 1);
 }
-
-std::uint64_t raw_end(const SectionHeader& s) { return std::uint64_t{s.PointerToRawData} + s.SizeOfRawData; }
 
 // The kernel copies a moved tail page by page. Moved by a whole number of pages, each page of
 // the new file comes from one page of the old; moved by part of one, every page is assembled
@@ -55,7 +54,7 @@ std::uint64_t congruent_pad(std::uint64_t shift, std::uint64_t tail_len) {
 // do not say so: EFI stubs have equal small alignments but sections far above their offsets.
 bool mapped_as_it_lies(const PeImage& img) {
   return std::all_of(img.sections().begin(), img.sections().end(), [](const SectionHeader& s) {
-    return s.SizeOfRawData == 0 || s.PointerToRawData == s.VirtualAddress;
+    return s.SizeOfRawData == 0 || s.PointerToRawData.value == s.VirtualAddress.value;
   });
 }
 
@@ -71,7 +70,7 @@ bool directory_points_into(const PeImage& img, const SectionHeader& s, std::uint
   const auto& dirs = img.directories();
   for (std::uint32_t i = 0; i < dirs.size(); ++i) {
     if (i == except || i == kDirSecurity || dirs[i].empty()) continue;
-    if (overlaps(dirs[i].VirtualAddress, dirs[i].Size, s.VirtualAddress, img.extent(s))) return true;
+    if (overlaps(dirs[i].VirtualAddress, dirs[i].Size, s.VirtualAddress.value, img.extent(s))) return true;
   }
   return false;
 }
@@ -95,10 +94,10 @@ bool movable(const PeImage& img, const SectionHeader& s) {
 bool owns_its_raw_data(const PeImage& img, std::size_t index) {
   const SectionHeader& s = img.sections()[index];
   const std::uint64_t headers_end = std::max<std::uint64_t>(img.SizeOfHeaders, img.fields().section_table_end);
-  if (s.PointerToRawData < headers_end) return false;
+  if (s.PointerToRawData.value < headers_end) return false;
   for (std::size_t i = 0; i < img.sections().size(); ++i) {
     const SectionHeader& o = img.sections()[i];
-    if (i != index && o.SizeOfRawData != 0 && overlaps(o.PointerToRawData, o.SizeOfRawData, s.PointerToRawData, s.SizeOfRawData))
+    if (i != index && o.SizeOfRawData != 0 && overlaps(o.PointerToRawData.value, o.SizeOfRawData, s.PointerToRawData.value, s.SizeOfRawData))
       return false;
   }
   return true;
@@ -107,7 +106,7 @@ bool owns_its_raw_data(const PeImage& img, std::size_t index) {
 bool sections_in_order(const std::vector<SectionHeader>& secs) {
   for (std::size_t i = 1; i < secs.size(); ++i) {
     if (secs[i].VirtualAddress <= secs[i - 1].VirtualAddress) return false;
-    if (secs[i].SizeOfRawData != 0 && secs[i - 1].SizeOfRawData != 0 && secs[i].PointerToRawData < raw_end(secs[i - 1]))
+    if (secs[i].SizeOfRawData != 0 && secs[i - 1].SizeOfRawData != 0 && secs[i].PointerToRawData.value < secs[i - 1].raw_end())
       return false;
   }
   return true;
@@ -277,7 +276,7 @@ bool Planner::usable(std::size_t r) const {
          !holds_entry_point(img_, s) && sections_in_order(img_.sections()) &&
          // The tree is rebuilt at the section's start, which must not lie in an earlier
          // section's extent: the loader would look for it there.
-         img_.section_of(Rva{s.VirtualAddress}) == r && owns_its_raw_data(img_, r);
+         img_.section_of(s.VirtualAddress) == r && owns_its_raw_data(img_, r);
 }
 
 // The tree fits the section's raw data and the addresses up to the next section.
@@ -285,24 +284,24 @@ std::optional<Choice> Planner::rebuild_in_place(std::size_t r) const {
   const std::uint32_t sa = img_.SectionAlignment;
   const SectionHeader& old = img_.sections()[r];
   const bool last = r + 1 == img_.sections().size();
-  const std::uint64_t va_room = (last ? kAddressSpace : img_.sections()[r + 1].VirtualAddress) - old.VirtualAddress;
+  const std::uint64_t va_room = (last ? kAddressSpace : img_.sections()[r + 1].VirtualAddress.value) - old.VirtualAddress.value;
   if (old.SizeOfRawData == 0 || tree_size_ > old.SizeOfRawData || align_up(tree_size_, sa) > va_room) return std::nullopt;
 
   Choice c = start();
   c.rule = Placement::in_place;
   c.rebuilt = r;
-  c.base = Rva{old.VirtualAddress};
+  c.base = old.VirtualAddress;
   SectionHeader& s = c.sections[r];
   // A section followed by others keeps its extent: the loader wants no hole in the address map.
   s.VirtualSize = last ? static_cast<std::uint32_t>(tree_size_) : std::max(static_cast<std::uint32_t>(tree_size_), s.VirtualSize);
-  c.tail.old_start = c.tail.new_start = FileOffset{raw_end(old)};
+  c.tail.old_start = c.tail.new_start = FileOffset{old.raw_end()};
   if (s.SizeOfRawData > align_up(s.VirtualSize, sa)) {
-    if (last && raw_end(old) == eos_) {
+    if (last && old.raw_end() == eos_) {
       // Nothing follows: the section shrinks to what its new extent maps.
       const std::uint64_t kept = align_up(s.VirtualSize, sa);
       c.init_data_delta = static_cast<std::int64_t>(kept) - static_cast<std::int64_t>(s.SizeOfRawData);
       s.SizeOfRawData = static_cast<std::uint32_t>(kept);
-      c.tail.new_start = FileOffset{s.PointerToRawData + kept};
+      c.tail.new_start = FileOffset{s.PointerToRawData.value + kept};
     } else if (align_up(s.SizeOfRawData, sa) <= va_room) {
       s.VirtualSize = s.SizeOfRawData;
     }
@@ -321,21 +320,21 @@ std::optional<Choice> Planner::grow(std::size_t r) const {
   if (old.SizeOfRawData == 0 || !std::all_of(after, secs.end(), [&](const SectionHeader& s) { return movable(img_, s); }))
     return std::nullopt;
   // Last by address but not in the file: growing it would overwrite another section.
-  if (last && raw_end(old) != eos_) return std::nullopt;
+  if (last && old.raw_end() != eos_) return std::nullopt;
 
   Choice c = start();
   c.rule = last ? Placement::grow_last : Placement::shift_following;
   c.rebuilt = r;
-  c.base = Rva{old.VirtualAddress};
+  c.base = old.VirtualAddress;
   std::uint64_t file_shift = align_up(tree_raw_ > old.SizeOfRawData ? tree_raw_ - old.SizeOfRawData : 0, fa);
-  const std::uint64_t pad = as_it_lies_ ? 0 : congruent_pad(file_shift, img_.file_size() - raw_end(old));
+  const std::uint64_t pad = as_it_lies_ ? 0 : congruent_pad(file_shift, img_.file_size() - old.raw_end());
   // Raw data the tree no longer needs stays the section's: given up, it would lie before the overlay.
   const std::uint64_t raw = std::max<std::uint64_t>(tree_raw_ + pad, old.SizeOfRawData);
   const std::uint64_t vsize = virtual_size_covering(tree_size_, raw, sa);
   std::uint64_t address_shift = 0;
   if (!last) {
-    const std::uint64_t want = std::uint64_t{old.VirtualAddress} + align_up(vsize, sa);
-    address_shift = want > after->VirtualAddress ? align_up(want - after->VirtualAddress, sa) : 0;
+    const std::uint64_t want = old.VirtualAddress.value + align_up(vsize, sa);
+    address_shift = want > after->VirtualAddress.value ? align_up(want - after->VirtualAddress.value, sa) : 0;
   }
   // Where the file is mapped as it lies, file offsets and addresses move together; the file
   // moves only as far as the raw data in it needs, when no section after this one has any.
@@ -349,8 +348,8 @@ std::optional<Choice> Planner::grow(std::size_t r) const {
   c.sections[r].VirtualSize = c.narrow(vsize);
   c.first_moved = r + 1;
   c.address_shift = address_shift;
-  c.tail.old_start = FileOffset{raw_end(old)};
-  c.tail.new_start = FileOffset{raw_end(old) + file_shift};
+  c.tail.old_start = FileOffset{old.raw_end()};
+  c.tail.new_start = FileOffset{old.raw_end() + file_shift};
   return c;
 }
 
@@ -366,8 +365,8 @@ Result<Choice> Planner::add_section() const {
   std::uint64_t first_raw = img_.file_size();
   std::uint64_t first_va = kAddressSpace;
   for (const SectionHeader& s : secs) {
-    if (s.SizeOfRawData != 0) first_raw = std::min<std::uint64_t>(first_raw, s.PointerToRawData);
-    first_va = std::min<std::uint64_t>(first_va, s.VirtualAddress);
+    if (s.SizeOfRawData != 0) first_raw = std::min<std::uint64_t>(first_raw, s.PointerToRawData.value);
+    first_va = std::min<std::uint64_t>(first_va, s.VirtualAddress.value);
   }
   c.headers_end = f.section_table_end + kSectionHeaderSize;
   // Past the end of the headers and of every section's raw data lies the overlay, which is
@@ -387,7 +386,7 @@ Result<Choice> Planner::add_section() const {
     c.size_of_headers = static_cast<std::uint32_t>(grown);
   }
   std::uint64_t va_end = 0;
-  for (const SectionHeader& s : secs) va_end = std::max<std::uint64_t>(va_end, s.VirtualAddress + img_.extent(s));
+  for (const SectionHeader& s : secs) va_end = std::max<std::uint64_t>(va_end, s.VirtualAddress.value + img_.extent(s));
   va_end = std::max<std::uint64_t>(va_end, align_up(c.size_of_headers, sa));
   const std::uint64_t va = align_up(va_end, sa);
   std::uint64_t ptr = align_up(eos_, fa);
@@ -402,13 +401,13 @@ Result<Choice> Planner::add_section() const {
   SectionHeader added;
   std::memcpy(added.Name.data(), ".rsrc\0\0\0", added.Name.size());
   added.VirtualSize = c.narrow(vsize);
-  added.VirtualAddress = c.narrow(va);
+  added.VirtualAddress = Rva{c.narrow(va)};
   added.SizeOfRawData = c.narrow(tree_raw_ + pad);
-  added.PointerToRawData = c.narrow(ptr);
+  added.PointerToRawData = c.narrow(FileOffset{ptr});
   added.Characteristics = kScnCntInitializedData | kScnMemRead;
   for (SectionHeader& s : c.sections)
     if (s.name_is(".rsrc")) std::memcpy(s.Name.data(), ".oldrsrc", s.Name.size());
-  c.base = Rva{added.VirtualAddress};
+  c.base = added.VirtualAddress;
   c.init_data_delta = static_cast<std::int64_t>(tree_raw_ + pad);
   c.tail.old_start = FileOffset{eos_};
   c.tail.new_start = FileOffset{ptr + tree_raw_ + pad};
@@ -429,12 +428,12 @@ Status Planner::move_references(Choice& c, std::vector<DataDirectory>& dirs, Ima
   const Tail& tail = c.tail;
   for (std::size_t i = c.first_moved; i < c.sections.size(); ++i) {
     SectionHeader& s = c.sections[i];
-    s.VirtualAddress = c.narrow(s.VirtualAddress + c.address_shift);
-    if (s.SizeOfRawData != 0) s.PointerToRawData = c.narrow(tail.map(FileOffset{s.PointerToRawData}).value);
+    s.VirtualAddress = Rva{c.narrow(s.VirtualAddress.value + c.address_shift)};
+    if (s.SizeOfRawData != 0) s.PointerToRawData = c.narrow(tail.map(s.PointerToRawData));
   }
   for (SectionHeader& s : c.sections) {
-    if (s.PointerToRelocations != 0) s.PointerToRelocations = c.narrow(tail.map(FileOffset{s.PointerToRelocations}).value);
-    if (s.PointerToLinenumbers != 0) s.PointerToLinenumbers = c.narrow(tail.map(FileOffset{s.PointerToLinenumbers}).value);
+    if (s.PointerToRelocations.value != 0) s.PointerToRelocations = c.narrow(tail.map(s.PointerToRelocations));
+    if (s.PointerToLinenumbers.value != 0) s.PointerToLinenumbers = c.narrow(tail.map(s.PointerToLinenumbers));
   }
   if (kDirSecurity < dirs.size()) dirs[kDirSecurity] = DataDirectory{};
   for (std::uint32_t i = 0; i < dirs.size(); ++i)
@@ -497,7 +496,7 @@ Result<Bytes> Planner::headers(Choice& c, const std::vector<DataDirectory>& dirs
   if (c.added) all.push_back(*c.added);
   std::uint64_t image_end = align_up(c.size_of_headers, sa);
   for (const SectionHeader& s : all)
-    image_end = std::max<std::uint64_t>(image_end, s.VirtualAddress + align_up(s.mapped_size(), sa));
+    image_end = std::max<std::uint64_t>(image_end, s.VirtualAddress.value + align_up(s.mapped_size(), sa));
   bool ok = w.u16(f.coff + coff::kNumberOfSections, static_cast<std::uint16_t>(all.size())) &&
             w.u32(f.coff + coff::kPointerToSymbolTable, c.symbol_table) &&
             w.u32(f.optional + opt::kSizeOfInitializedData, c.narrow(init)) &&
@@ -524,11 +523,11 @@ Status Planner::emit(const Choice& c, Bytes headers, Bytes tree, ImagePlan& plan
     b.copy(header_len, eos_);
   } else if (c.added) {
     b.copy(header_len, eos_);
-    b.zeros(c.added->PointerToRawData - eos_);
+    b.zeros(c.added->PointerToRawData.value - eos_);
     b.literal(std::move(tree));
     b.zeros(c.added->SizeOfRawData - tree_len);
   } else {
-    const std::uint64_t start = img_.sections()[*c.rebuilt].PointerToRawData;
+    const std::uint64_t start = img_.sections()[*c.rebuilt].PointerToRawData.value;
     const SectionHeader& now = c.sections[*c.rebuilt];
     b.copy(header_len, start);
     b.literal(std::move(tree));

@@ -379,7 +379,7 @@ Result<ResourceSet> decode_resources(const PeImage& image, const ByteSource& src
   if (!index) return bad_tree("resource directory at rva " + hex(dir.VirtualAddress) + " lies in no section");
   const SectionHeader& s = image.sections()[*index];
   const std::uint64_t extent = image.extent(s);
-  const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(extent - (dir.VirtualAddress - s.VirtualAddress), 0xffffffffULL));
+  const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(extent - (dir.VirtualAddress - s.VirtualAddress.value), 0xffffffffULL));
   auto mapped = image.map(Rva{dir.VirtualAddress}, length);
   if (!mapped) return std::move(mapped).error();
 

@@ -29,17 +29,20 @@ inline constexpr std::uint32_t kScnMemRead = 0x40000000;
 struct SectionHeader {
   std::array<std::uint8_t, 8> Name{};
   std::uint32_t VirtualSize = 0;
-  std::uint32_t VirtualAddress = 0;
+  Rva VirtualAddress;
   std::uint32_t SizeOfRawData = 0;
-  std::uint32_t PointerToRawData = 0;
-  std::uint32_t PointerToRelocations = 0;
-  std::uint32_t PointerToLinenumbers = 0;
+  // File offsets, 32 bits on disk.
+  FileOffset PointerToRawData;
+  FileOffset PointerToRelocations;
+  FileOffset PointerToLinenumbers;
   std::uint16_t NumberOfRelocations = 0;
   std::uint16_t NumberOfLinenumbers = 0;
   std::uint32_t Characteristics = 0;
 
   // Bytes the loader maps for this section: VirtualSize, or the raw size where that is 0.
   [[nodiscard]] std::uint32_t mapped_size() const noexcept { return VirtualSize != 0 ? VirtualSize : SizeOfRawData; }
+  // Where the raw data ends in the file.
+  [[nodiscard]] std::uint64_t raw_end() const noexcept { return PointerToRawData.value + SizeOfRawData; }
   [[nodiscard]] bool name_is(const char* name) const noexcept;
 };
 
@@ -98,7 +101,7 @@ class PeImage {
   [[nodiscard]] std::uint64_t extent(const SectionHeader& s) const noexcept;
   // Whether `rva` lies in the extent of section `s`.
   [[nodiscard]] bool contains(const SectionHeader& s, Rva rva) const noexcept {
-    return rva.value >= s.VirtualAddress && rva.value - s.VirtualAddress < extent(s);
+    return rva >= s.VirtualAddress && rva.value - s.VirtualAddress.value < extent(s);
   }
   // Index of the section whose mapped range holds [rva, rva + len), if any.
   [[nodiscard]] std::optional<std::size_t> section_of(Rva rva, std::uint32_t len = 1) const noexcept;
@@ -170,7 +173,8 @@ inline constexpr std::uint32_t kSizeOfOptionalHeader = 16;
 inline constexpr std::uint32_t kHeaderSize = 20;
 }  // namespace coff
 
-// Writes a section header in its on-disk form at `at`; false when it does not fit `out`.
+// Writes a section header in its on-disk form at `at`; false when it does not fit `out` or a
+// file offset does not fit its 32-bit field.
 [[nodiscard]] bool encode_section_header(const SectionHeader& s, Bytes& out, std::uint64_t at) noexcept;
 
 // The PE checksum of a whole file, with the checksum field at `checksum_offset` counted as 0.
