@@ -362,6 +362,40 @@ TEST(InPlace, SectionLargerThanItsNewTreeShrinksWhereNothingFollows) {
   }
 }
 
+// A tree exactly as long as its section's raw data is rebuilt in place; one byte longer, it
+// takes the layout's other placement.
+TEST(Boundary, TreeFillingItsSectionOrOneByteOver) {
+  for (const Layout layout : {Layout::resources_last, Layout::resources_then_reloc, Layout::resources_then_data}) {
+    for (const bool plus : {false, true}) {
+      for (const std::uint32_t over : {0U, 1U}) {
+        SCOPED_TRACE(std::string(layout_name(layout)) + (plus ? " PE32+" : " PE32") + (over != 0 ? " one byte over" : " filling"));
+        PeOptions o;
+        o.layout = layout;
+        o.pe32_plus = plus;
+        o.resources = {res(ResId::num(24), ResId::num(1), 0, manifest_bytes("old"))};
+        const BuiltImage img = build_pe(o);
+        const auto rsrc = std::find_if(img.sections.begin(), img.sections.end(), [](const BuiltSection& x) { return x.name == ".rsrc"; });
+        ASSERT_NE(rsrc, img.sections.end());
+        auto editor = resupdate::ImageEditor::open(view(img.bytes), false);
+        ASSERT_TRUE(editor) << editor.error().detail;
+        const auto key = core_key(o.resources[0]);
+        // The manifest is the only blob, and the last: the tree grows byte for byte with it.
+        editor->put(key, {});
+        const std::uint64_t empty = resupdate::measure_tree(editor->resources()).value().total_size;
+        const Bytes manifest = filled(static_cast<std::size_t>(rsrc->size_of_raw_data + over - empty), 9);
+        editor->put(key, manifest);
+        ASSERT_EQ(resupdate::measure_tree(editor->resources()).value().total_size, rsrc->size_of_raw_data + over);
+        auto plan = editor->plan();
+        ASSERT_TRUE(plan) << plan.error().detail;
+        EXPECT_EQ(plan->placement, expected_placement(layout, over == 0));
+        auto out = resupdate::build_in_memory(*editor);
+        ASSERT_TRUE(out) << out.error().detail;
+        EXPECT_TRUE(invariants_hold(img.bytes, *out, {res(ResId::num(24), ResId::num(1), 0, manifest)}));
+      }
+    }
+  }
+}
+
 // A debug directory whose entries cannot all be read cannot have its offsets fixed; where the
 // rewrite moves bytes (here the COFF symbols, for a new section) it must refuse, not skip it.
 TEST(DebugDirectory, UnreadableWhereBytesMoveRefuses) {
