@@ -58,9 +58,8 @@ Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink)
       sum.update(ByteSpan(buf.data(), n));
       at += n;
     }
-    std::uint8_t field[4];
-    const std::uint32_t v = sum.finish();
-    for (int i = 0; i < 4; ++i) field[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    Bytes field(4);
+    (void)ByteWriter(field).u32(0, sum.finish());
     if (Status s = sink.patch(start + *plan.checksum_offset, field); !s) return s;
   }
   return {};

@@ -146,8 +146,12 @@ struct Decoder {
     Bytes raw(static_cast<std::size_t>(bytes));
     if (Status s = region.read(at + 2, raw); !s) return std::move(s).error();
     std::u16string name(*len, u'\0');
-    for (std::size_t i = 0; i < name.size(); ++i)
-      name[i] = static_cast<char16_t>(raw[2 * i] | (raw[2 * i + 1] << 8));
+    const ByteReader units(raw);
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      std::uint16_t unit = 0;
+      (void)units.u16(2 * i, unit);
+      name[i] = static_cast<char16_t>(unit);
+    }
     return ResourceId::string(std::move(name));
   }
 
