@@ -97,5 +97,6 @@ class Planner {
   bool as_it_lies_;
   std::optional<std::size_t> r_;  // the section the resource directory points into
 };
+
 }  // namespace placement
 }  // namespace resupdate
