@@ -49,9 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (img.directories().size() > kMaxDataDirectories) violated("too many data directories");
   if (img.end_of_sections() > size) violated("end of sections past the end of the file");
   for (const SectionHeader& s : img.sections()) {
-    if (s.SizeOfRawData != 0 && !fits(s.PointerToRawData, s.SizeOfRawData, size)) violated("raw data past the end accepted");
-    check_mapping(img, src, Rva{s.VirtualAddress}, std::min<std::uint32_t>(s.mapped_size(), 64));
-    check_mapping(img, src, Rva{s.VirtualAddress + s.mapped_size() / 2}, 8);
+    if (s.SizeOfRawData != 0 && !fits(s.PointerToRawData.value, s.SizeOfRawData, size)) violated("raw data past the end accepted");
+    check_mapping(img, src, s.VirtualAddress, std::min<std::uint32_t>(s.mapped_size(), 64));
+    check_mapping(img, src, Rva{s.VirtualAddress.value + s.mapped_size() / 2}, 8);
   }
   for (const DataDirectory& d : img.directories()) {
     if (d.empty()) continue;

@@ -59,10 +59,9 @@ Result<PeImage> PeImage::parse(const ByteSource& src) {
   std::uint16_t nsections = 0;
   std::uint16_t opt_size = 0;
   if (!pr.u32(0, sig) || sig != 0x00004550) return bad_format("no PE signature");
-  (void)pr.u16(4 + coff::kMachine, img.Machine);
   (void)pr.u16(4 + coff::kNumberOfSections, nsections);
+  (void)pr.u16(4 + coff::kMachine, img.Machine);
   (void)pr.u32(4 + coff::kPointerToSymbolTable, img.PointerToSymbolTable);
-  (void)pr.u32(4 + coff::kNumberOfSymbols, img.NumberOfSymbols);
   (void)pr.u16(4 + coff::kSizeOfOptionalHeader, opt_size);
 
   const std::uint64_t opt_off = coff_off + coff::kHeaderSize;
@@ -88,7 +87,6 @@ Result<PeImage> PeImage::parse(const ByteSource& src) {
   (void)hr.u32(opt_off + opt::kAddressOfEntryPoint, img.AddressOfEntryPoint);
   (void)hr.u32(opt_off + opt::kSectionAlignment, img.SectionAlignment);
   (void)hr.u32(opt_off + opt::kFileAlignment, img.FileAlignment);
-  (void)hr.u32(opt_off + opt::kSizeOfImage, img.SizeOfImage);
   (void)hr.u32(opt_off + opt::kSizeOfHeaders, img.SizeOfHeaders);
   (void)hr.u32(opt_off + opt::kCheckSum, img.CheckSum);
   (void)hr.u32(opt_off + nrva_field, img.NumberOfRvaAndSizes);
@@ -106,40 +104,48 @@ Result<PeImage> PeImage::parse(const ByteSource& src) {
   img.dirs_.resize(ndirs);
   for (std::uint32_t i = 0; i < ndirs; ++i) {
     const std::uint64_t at = opt_off + dirs_field + std::uint64_t{i} * kDataDirectorySize;
-    (void)hr.u32(at, img.dirs_[i].VirtualAddress);
-    (void)hr.u32(at + 4, img.dirs_[i].Size);
+    (void)hr.u32(at + dd::kVirtualAddress, img.dirs_[i].VirtualAddress);
+    (void)hr.u32(at + dd::kSize, img.dirs_[i].Size);
   }
 
   img.sections_.resize(nsections);
   for (std::uint32_t i = 0; i < nsections; ++i) {
     const std::uint64_t at = table_off + std::uint64_t{i} * kSectionHeaderSize;
     SectionHeader& s = img.sections_[i];
-    for (std::size_t k = 0; k < s.Name.size(); ++k) (void)hr.u8(at + k, s.Name[k]);
-    (void)hr.u32(at + 8, s.VirtualSize);
-    (void)hr.u32(at + 12, s.VirtualAddress);
-    (void)hr.u32(at + 16, s.SizeOfRawData);
-    (void)hr.u32(at + 20, s.PointerToRawData);
-    (void)hr.u32(at + 24, s.PointerToRelocations);
-    (void)hr.u32(at + 28, s.PointerToLinenumbers);
-    (void)hr.u16(at + 32, s.NumberOfRelocations);
-    (void)hr.u16(at + 34, s.NumberOfLinenumbers);
-    (void)hr.u32(at + 36, s.Characteristics);
-    if (s.SizeOfRawData != 0 && !fits(s.PointerToRawData, s.SizeOfRawData, img.file_size_))
+    for (std::size_t k = 0; k < s.Name.size(); ++k) (void)hr.u8(at + scn::kName + k, s.Name[k]);
+    (void)hr.u32(at + scn::kVirtualSize, s.VirtualSize);
+    std::uint32_t raw_ptr = 0;
+    std::uint32_t reloc_ptr = 0;
+    std::uint32_t line_ptr = 0;
+    (void)hr.u32(at + scn::kVirtualAddress, s.VirtualAddress.value);
+    (void)hr.u32(at + scn::kSizeOfRawData, s.SizeOfRawData);
+    (void)hr.u32(at + scn::kPointerToRawData, raw_ptr);
+    (void)hr.u32(at + scn::kPointerToRelocations, reloc_ptr);
+    (void)hr.u32(at + scn::kPointerToLinenumbers, line_ptr);
+    s.PointerToRawData = FileOffset{raw_ptr};
+    s.PointerToRelocations = FileOffset{reloc_ptr};
+    s.PointerToLinenumbers = FileOffset{line_ptr};
+    (void)hr.u16(at + scn::kNumberOfRelocations, s.NumberOfRelocations);
+    (void)hr.u16(at + scn::kNumberOfLinenumbers, s.NumberOfLinenumbers);
+    (void)hr.u32(at + scn::kCharacteristics, s.Characteristics);
+    if (s.SizeOfRawData != 0 && !fits(s.PointerToRawData.value, s.SizeOfRawData, img.file_size_))
       return bad_format("section " + std::to_string(i) + " raw data past the end of the file");
-    if (std::uint64_t{s.VirtualAddress} + s.mapped_size() > 0x100000000ULL)
+    if (std::uint64_t{s.VirtualAddress.value} + s.mapped_size() > 0x100000000ULL)
       return bad_format("section " + std::to_string(i) + " wraps around the address space");
   }
 
-  img.fields_ = HeaderFields{lfanew, coff_off, opt_off, opt_off + dirs_field, table_off, table_end};
+  img.fields_ = HeaderFields{coff_off, opt_off, opt_off + dirs_field, table_off, table_end};
   return img;
+}
+
+std::uint64_t PeImage::extent(const SectionHeader& s) const noexcept {
+  return std::min<std::uint64_t>(align_up(s.mapped_size(), SectionAlignment), 0x100000000ULL - s.VirtualAddress.value);
 }
 
 std::optional<std::size_t> PeImage::section_of(Rva rva, std::uint32_t len) const noexcept {
   for (std::size_t i = 0; i < sections_.size(); ++i) {
     const SectionHeader& s = sections_[i];
-    const std::uint64_t extent =
-        std::min<std::uint64_t>(align_up(s.mapped_size(), SectionAlignment), 0x100000000ULL - s.VirtualAddress);
-    if (rva.value >= s.VirtualAddress && fits(rva.value - s.VirtualAddress, len, extent)) return i;
+    if (rva >= s.VirtualAddress && fits(rva.value - s.VirtualAddress.value, len, extent(s))) return i;
   }
   return std::nullopt;
 }
@@ -148,14 +154,13 @@ Result<FileExtent> PeImage::map(Rva rva, std::uint32_t len) const {
   const auto index = section_of(rva, len);
   if (!index) return make_error(Errc::invalid_data, "range at rva " + hex(rva.value) + " lies in no section");
   const SectionHeader& s = sections_[*index];
-  const std::uint32_t rel = rva.value - s.VirtualAddress;
-  const std::uint32_t backed = std::min(s.SizeOfRawData, static_cast<std::uint32_t>(std::min<std::uint64_t>(
-                                                             align_up(s.mapped_size(), SectionAlignment), 0xffffffffULL)));
+  const std::uint32_t rel = rva.value - s.VirtualAddress.value;
+  const std::uint32_t backed = static_cast<std::uint32_t>(std::min<std::uint64_t>(s.SizeOfRawData, extent(s)));
   FileExtent e;
   e.file_len = rel >= backed ? 0 : std::min(len, backed - rel);
   // A range wholly past the raw data has no bytes in the file; position 0 keeps the empty
   // read that stands for it inside the file (PointerToRawData + rel may lie far beyond it).
-  e.offset = FileOffset{e.file_len == 0 ? 0 : std::uint64_t{s.PointerToRawData} + rel};
+  e.offset = FileOffset{e.file_len == 0 ? 0 : s.PointerToRawData.value + rel};
   e.size = len;
   return e;
 }
@@ -173,28 +178,23 @@ Status PeImage::read(const ByteSource& src, Rva rva, std::span<std::uint8_t> out
 std::uint64_t PeImage::end_of_sections() const noexcept {
   std::uint64_t end = std::min<std::uint64_t>(std::max<std::uint64_t>(SizeOfHeaders, fields_.section_table_end), file_size_);
   for (const SectionHeader& s : sections_)
-    if (s.SizeOfRawData != 0) end = std::max<std::uint64_t>(end, std::uint64_t{s.PointerToRawData} + s.SizeOfRawData);
+    if (s.SizeOfRawData != 0) end = std::max<std::uint64_t>(end, s.raw_end());
   return end;
 }
 
-void encode_section_header(const SectionHeader& s, std::span<std::uint8_t, kSectionHeaderSize> out) noexcept {
-  std::copy(s.Name.begin(), s.Name.end(), out.begin());
-  auto put32 = [&](std::size_t at, std::uint32_t v) {
-    for (std::size_t i = 0; i < 4; ++i) out[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
-  };
-  auto put16 = [&](std::size_t at, std::uint16_t v) {
-    out[at] = static_cast<std::uint8_t>(v);
-    out[at + 1] = static_cast<std::uint8_t>(v >> 8);
-  };
-  put32(8, s.VirtualSize);
-  put32(12, s.VirtualAddress);
-  put32(16, s.SizeOfRawData);
-  put32(20, s.PointerToRawData);
-  put32(24, s.PointerToRelocations);
-  put32(28, s.PointerToLinenumbers);
-  put16(32, s.NumberOfRelocations);
-  put16(34, s.NumberOfLinenumbers);
-  put32(36, s.Characteristics);
+bool encode_section_header(const SectionHeader& s, Bytes& out, std::uint64_t at) noexcept {
+  if (!fits(at, kSectionHeaderSize, out.size())) return false;
+  std::copy(s.Name.begin(), s.Name.end(), out.begin() + static_cast<std::ptrdiff_t>(at + scn::kName));
+  const auto field32 = [](FileOffset o) { return o.value <= 0xffffffffULL; };
+  if (!field32(s.PointerToRawData) || !field32(s.PointerToRelocations) || !field32(s.PointerToLinenumbers)) return false;
+  ByteWriter w(out);
+  return w.u32(at + scn::kVirtualSize, s.VirtualSize) && w.u32(at + scn::kVirtualAddress, s.VirtualAddress.value) &&
+         w.u32(at + scn::kSizeOfRawData, s.SizeOfRawData) &&
+         w.u32(at + scn::kPointerToRawData, static_cast<std::uint32_t>(s.PointerToRawData.value)) &&
+         w.u32(at + scn::kPointerToRelocations, static_cast<std::uint32_t>(s.PointerToRelocations.value)) &&
+         w.u32(at + scn::kPointerToLinenumbers, static_cast<std::uint32_t>(s.PointerToLinenumbers.value)) &&
+         w.u16(at + scn::kNumberOfRelocations, s.NumberOfRelocations) &&
+         w.u16(at + scn::kNumberOfLinenumbers, s.NumberOfLinenumbers) && w.u32(at + scn::kCharacteristics, s.Characteristics);
 }
 
 void PeChecksum::update(ByteSpan data) noexcept {

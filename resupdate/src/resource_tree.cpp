@@ -13,9 +13,9 @@ namespace resupdate {
 
 namespace {
 
-constexpr std::uint32_t kDirHeaderSize = 16;
-constexpr std::uint32_t kDirEntrySize = 8;
-constexpr std::uint32_t kDataEntrySize = 16;
+using rsrc::kDataEntrySize;
+constexpr std::uint32_t kDirHeaderSize = rsrc::kDirectorySize;
+constexpr std::uint32_t kDirEntrySize = rsrc::kEntrySize;
 constexpr std::uint32_t kHighBit = 0x80000000U;
 constexpr std::uint32_t kBlobAlignment = 8;
 constexpr std::uint32_t kMaxTreeSize = 0x7fffffffU;  // offsets inside the tree keep the high bit for flags
@@ -52,12 +52,16 @@ class TreeRegion {
   [[nodiscard]] Result<std::uint32_t> u32(std::uint32_t off) {
     std::uint8_t b[4];
     if (Status s = read(off, b); !s) return std::move(s).error();
-    return static_cast<std::uint32_t>(b[0] | (b[1] << 8) | (b[2] << 16)) | (static_cast<std::uint32_t>(b[3]) << 24);
+    std::uint32_t v = 0;
+    (void)ByteReader(b).u32(0, v);
+    return v;
   }
   [[nodiscard]] Result<std::uint16_t> u16(std::uint32_t off) {
     std::uint8_t b[2];
     if (Status s = read(off, b); !s) return std::move(s).error();
-    return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+    std::uint16_t v = 0;
+    (void)ByteReader(b).u16(0, v);
+    return v;
   }
 
  private:
@@ -142,8 +146,12 @@ struct Decoder {
     Bytes raw(static_cast<std::size_t>(bytes));
     if (Status s = region.read(at + 2, raw); !s) return std::move(s).error();
     std::u16string name(*len, u'\0');
-    for (std::size_t i = 0; i < name.size(); ++i)
-      name[i] = static_cast<char16_t>(raw[2 * i] | (raw[2 * i + 1] << 8));
+    const ByteReader units(raw);
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      std::uint16_t unit = 0;
+      (void)units.u16(2 * i, unit);
+      name[i] = static_cast<char16_t>(unit);
+    }
     return ResourceId::string(std::move(name));
   }
 
@@ -155,8 +163,8 @@ struct Decoder {
   // level 0: types, 1: names, 2: languages.
   Status directory(std::uint32_t off, int level, ResourceKey& key) {
     if (Status s = mark(off, "directory"); !s) return s;
-    auto named = region.u16(off + 12);
-    auto ids = region.u16(off + 14);
+    auto named = region.u16(off + rsrc::kNumberOfNamedEntries);
+    auto ids = region.u16(off + rsrc::kNumberOfIdEntries);
     if (!named || !ids) return bad_tree("directory at " + hex(off) + " runs past the resource section");
     const std::uint64_t count = std::uint64_t{*named} + *ids;
     if (!fits(std::uint64_t{off} + kDirHeaderSize, count * kDirEntrySize, region.length()))
@@ -165,8 +173,8 @@ struct Decoder {
     entry_budget -= count;
     for (std::uint64_t i = 0; i < count; ++i) {
       const auto at = static_cast<std::uint32_t>(off + kDirHeaderSize + i * kDirEntrySize);
-      auto name_field = region.u32(at);
-      auto target = region.u32(at + 4);
+      auto name_field = region.u32(at + rsrc::kEntryName);
+      auto target = region.u32(at + rsrc::kEntryOffset);
       if (!name_field || !target) return bad_tree("entry at " + hex(at) + " runs past the resource section");
       const bool is_named = (*name_field & kHighBit) != 0;
       if (is_named != (i < *named)) return bad_tree("entry at " + hex(at) + " is not in the named or integer part its directory counts");
@@ -190,9 +198,9 @@ struct Decoder {
   Status data_entry(std::uint32_t off, const ResourceKey& key) {
     if (Status s = mark(off, "data entry"); !s) return s;
     if (!fits(off, kDataEntrySize, region.length())) return bad_tree("data entry at " + hex(off) + " runs past the resource section");
-    auto rva = region.u32(off);
-    auto size = region.u32(off + 4);
-    auto cp = region.u32(off + 8);
+    auto rva = region.u32(off + rsrc::kDataOffsetToData);
+    auto size = region.u32(off + rsrc::kDataSize);
+    auto cp = region.u32(off + rsrc::kDataCodePage);
     if (!rva || !size || !cp) return bad_tree("data entry at " + hex(off) + " runs past the resource section");
     auto extent = image.map(Rva{*rva}, *size);
     if (!extent) return bad_tree("resource data at rva " + hex(*rva) + " of size " + hex(*size) + " lies in no section");
@@ -215,8 +223,10 @@ struct Encoder {
   bool put32(std::uint64_t at, std::uint32_t v) { return ByteWriter(out).u32(at, v); }
 
   bool dir_header(std::uint32_t at, std::uint16_t named, std::uint16_t ids) {
-    return put32(at, 0) && put32(at + 4, 0) && put16(at + 8, 4) && put16(at + 10, 0) && put16(at + 12, named) &&
-           put16(at + 14, ids);
+    // Characteristics and TimeDateStamp 0, version 4.0, as resource compilers write them.
+    return put32(at, 0) && put32(at + rsrc::kTimeDateStamp, 0) && put16(at + rsrc::kMajorVersion, 4) &&
+           put16(at + rsrc::kMinorVersion, 0) && put16(at + rsrc::kNumberOfNamedEntries, named) &&
+           put16(at + rsrc::kNumberOfIdEntries, ids);
   }
 
   bool name_field(const ResourceId& id, std::uint32_t at) {
@@ -372,9 +382,8 @@ Result<ResourceSet> decode_resources(const PeImage& image, const ByteSource& src
   const auto index = image.section_of(Rva{dir.VirtualAddress}, kDirHeaderSize);
   if (!index) return bad_tree("resource directory at rva " + hex(dir.VirtualAddress) + " lies in no section");
   const SectionHeader& s = image.sections()[*index];
-  const std::uint64_t extent = std::min<std::uint64_t>(align_up(s.mapped_size(), image.SectionAlignment),
-                                                       0x100000000ULL - s.VirtualAddress);
-  const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(extent - (dir.VirtualAddress - s.VirtualAddress), 0xffffffffULL));
+  const std::uint64_t extent = image.extent(s);
+  const auto length = static_cast<std::uint32_t>(std::min<std::uint64_t>(extent - (dir.VirtualAddress - s.VirtualAddress.value), 0xffffffffULL));
   auto mapped = image.map(Rva{dir.VirtualAddress}, length);
   if (!mapped) return std::move(mapped).error();
 
@@ -452,7 +461,7 @@ Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva 
   for (std::size_t t = 0; t < shape.types() && ok; ++t) {
     const ResourceId& type = shape.type(t);
     ok = ok && e.name_field(type, static_cast<std::uint32_t>(root_entry));
-    ok = ok && e.put32(root_entry + 4, static_cast<std::uint32_t>(name_dir_at) | kHighBit);
+    ok = ok && e.put32(root_entry + rsrc::kEntryOffset, static_cast<std::uint32_t>(name_dir_at) | kHighBit);
     (type.named ? root_named : root_ids) += 1;
     root_entry += kDirEntrySize;
 
@@ -461,19 +470,19 @@ Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva 
     std::uint64_t entry = name_dir_at + kDirHeaderSize;
     for (std::size_t n = shape.first_name(t); n < shape.first_name(t + 1) && ok; ++n) {
       (shape.name(n).named ? named : ids) += 1;
-      ok = ok && e.put32(entry + 4, static_cast<std::uint32_t>(lang_dir_at) | kHighBit);
+      ok = ok && e.put32(entry + rsrc::kEntryOffset, static_cast<std::uint32_t>(lang_dir_at) | kHighBit);
       // name strings are written in a second pass below, to keep all type names first
       std::uint64_t lang_entry = lang_dir_at + kDirHeaderSize;
       for (std::size_t i = shape.first_item(n); i < shape.first_item(n + 1) && ok; ++i) {
         const auto& item = shape.items[i];
-        ok = ok && e.put32(lang_entry, item.first.language);
-        ok = ok && e.put32(lang_entry + 4, e.next_data_entry);
+        ok = ok && e.put32(lang_entry + rsrc::kEntryName, item.first.language);
+        ok = ok && e.put32(lang_entry + rsrc::kEntryOffset, e.next_data_entry);
         const std::uint32_t size = item.second.size();
         e.next_blob = align_up(e.next_blob, kBlobAlignment);
-        ok = ok && e.put32(e.next_data_entry, static_cast<std::uint32_t>(base.value + e.next_blob));
-        ok = ok && e.put32(e.next_data_entry + 4, size);
-        ok = ok && e.put32(e.next_data_entry + 8, item.second.code_page);
-        ok = ok && e.put32(e.next_data_entry + 12, 0);
+        ok = ok && e.put32(e.next_data_entry + rsrc::kDataOffsetToData, static_cast<std::uint32_t>(base.value + e.next_blob));
+        ok = ok && e.put32(e.next_data_entry + rsrc::kDataSize, size);
+        ok = ok && e.put32(e.next_data_entry + rsrc::kDataCodePage, item.second.code_page);
+        ok = ok && e.put32(e.next_data_entry + rsrc::kDataReserved, 0);
         if (!ok) break;
         if (const auto* b = std::get_if<Bytes>(&item.second.bytes)) {
           std::copy(b->begin(), b->end(), out.begin() + static_cast<std::ptrdiff_t>(e.next_blob));

@@ -273,6 +273,19 @@ class Checker {
         }
       }
     }
+    // A section the rewrite touched maps all its raw data: bytes past its extent would lie
+    // beyond SizeOfImage or inside the next section's addresses.
+    for (std::size_t i = 0; i < s.size(); ++i) {
+      const bool touched = i >= o_.secs.size() || s[i].VirtualSize != o_.secs[i].VirtualSize ||
+                           s[i].SizeOfRawData != o_.secs[i].SizeOfRawData ||
+                           s[i].PointerToRawData != o_.secs[i].PointerToRawData ||
+                           s[i].VirtualAddress != o_.secs[i].VirtualAddress;
+      const std::uint64_t extent = align_up(s[i].mapped(), n_.SectionAlignment);
+      if (touched && s[i].SizeOfRawData > extent) {
+        fail("section " + std::to_string(i) + " (" + s[i].name + "): SizeOfRawData " + hex(s[i].SizeOfRawData) +
+             " past its mapped extent " + hex(extent));
+      }
+    }
     const std::uint64_t image_end = align_up(std::uint64_t{s.back().VirtualAddress} + s.back().mapped(), n_.SectionAlignment);
     if (n_.SizeOfImage != image_end) fail("SizeOfImage " + hex(n_.SizeOfImage) + ", expected " + hex(image_end));
     std::size_t rsrc = 0;

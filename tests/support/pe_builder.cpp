@@ -451,7 +451,7 @@ BuiltImage build_pe(const PeOptions& o) {
   std::uint32_t reloc_size = 0;
   std::uint32_t rsrc_dir_rva = 0;
   std::uint32_t rsrc_dir_size = 0;
-  std::uint32_t va = align(g.size_of_headers, o.section_alignment);
+  std::uint32_t va = align(g.size_of_headers, o.section_alignment) + align(o.address_gap, o.section_alignment);
   std::uint32_t raw = align(g.size_of_headers, o.file_alignment);
   for (Kind k : kinds) {
     Section s;

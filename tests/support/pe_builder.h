@@ -65,6 +65,9 @@ struct PeOptions {
   std::uint32_t file_alignment = 0x200;
   std::uint32_t section_alignment = 0x1000;
   std::uint32_t number_of_rva_and_sizes = 16;
+  // Address space left unused before the first section. With equal alignments the sections
+  // then lie above their file offsets instead of at them, as in EFI stubs.
+  std::uint32_t address_gap = 0;
   // Room for one more section header before the first section's raw data. Without it the
   // first section starts right after the section table (its offset rounded to FileAlignment).
   bool header_room = true;

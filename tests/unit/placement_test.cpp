@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
+#include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -84,7 +86,16 @@ std::vector<TestResource> expected_set(const Scenario& s, bool image_has_resourc
   return set;
 }
 
-enum class Decoration { plain, checksum_overlay, certificate, coff_symbols, debug_directory, dir_offset, few_directories, slack };
+enum class Decoration {
+  plain, checksum_overlay, certificate, coff_symbols, debug_directory, dir_offset, few_directories, slack,
+  // Either side of the tail length that is moved by whole pages.
+  overlay_below_mib, overlay_mib, overlay_above_mib,
+  // The tree a page into a section twice its size, as Wine's conformance test builds it.
+  dir_second_page,
+  // Sections above their file offsets: with equal alignments, not mapped as they lie.
+  address_gap,
+};
+constexpr std::size_t kMiB = 1U << 20;
 
 const char* decoration_name(Decoration d) {
   switch (d) {
@@ -96,6 +107,11 @@ const char* decoration_name(Decoration d) {
     case Decoration::dir_offset: return "dir_offset";
     case Decoration::few_directories: return "few_directories";
     case Decoration::slack: return "slack";
+    case Decoration::overlay_below_mib: return "overlay_below_mib";
+    case Decoration::overlay_mib: return "overlay_mib";
+    case Decoration::overlay_above_mib: return "overlay_above_mib";
+    case Decoration::dir_second_page: return "dir_second_page";
+    case Decoration::address_gap: return "address_gap";
   }
   return "?";
 }
@@ -142,6 +158,14 @@ PeOptions options_for(const Case& c) {
     case Decoration::dir_offset: o.resource_dir_offset = 0x24; break;
     case Decoration::few_directories: o.number_of_rva_and_sizes = 3; break;
     case Decoration::slack: o.resource_slack = 0x400; break;
+    case Decoration::overlay_below_mib: o.overlay = filled(kMiB - 1, 0x21); break;
+    case Decoration::overlay_mib: o.overlay = filled(kMiB, 0x22); break;
+    case Decoration::overlay_above_mib: o.overlay = filled(kMiB + 1, 0x23); break;
+    case Decoration::dir_second_page:
+      o.resource_dir_offset = 0x1000;
+      o.resource_slack = 0x800;
+      break;
+    case Decoration::address_gap: o.address_gap = 0x1000; break;
   }
   return o;
 }
@@ -297,6 +321,141 @@ TEST(ShiftFollowing, SectionWithoutRawDataPutsNothingBeforeTheOverlay) {
   }
 }
 
+// Opens `bytes`, stores `manifest` at 24/1/0 and plans the new image.
+resupdate::Result<resupdate::ImagePlan> plan_manifest(const Bytes& bytes, const Bytes& manifest,
+                                                      std::optional<Bytes>* out = nullptr) {
+  auto editor = resupdate::ImageEditor::open(view(bytes), false);
+  if (!editor) return std::move(editor).error();
+  editor->put(resupdate::ResourceKey{resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0}, manifest);
+  auto plan = editor->plan();
+  if (plan && out != nullptr) {
+    auto built = resupdate::build_in_memory(*editor);
+    if (built) *out = std::move(*built);
+  }
+  return plan;
+}
+
+// Wine's conformance test puts the tree a page into a resource section twice that size, the
+// last section, and stores a 14-byte manifest. The tree is rebuilt at the section start, and
+// the raw data past what the new extent maps goes, so that the file ends with the extent.
+TEST(InPlace, SectionLargerThanItsNewTreeShrinksWhereNothingFollows) {
+  for (const bool plus : {false, true}) {
+    SCOPED_TRACE(plus ? "PE32+" : "PE32");
+    PeOptions o;
+    o.pe32_plus = plus;
+    o.layout = Layout::resources_last;
+    o.resources = {res(ResId::num(24), ResId::num(1), 0, manifest_bytes("old"))};
+    o.resource_dir_offset = 0x1000;
+    o.resource_slack = 0x1000 - static_cast<std::uint32_t>(encode_resource_section(o.resources, 0).size());
+    const BuiltImage img = build_pe(o);
+    const BuiltSection& rsrc = img.sections.back();
+    ASSERT_EQ(rsrc.size_of_raw_data, 0x2000U);
+    std::optional<Bytes> out;
+    const Bytes manifest(14, 'm');
+    auto plan = plan_manifest(img.bytes, manifest, &out);
+    ASSERT_TRUE(plan) << plan.error().detail;
+    EXPECT_EQ(plan->placement, Placement::in_place);
+    ASSERT_TRUE(out);
+    EXPECT_TRUE(invariants_hold(img.bytes, *out, {res(ResId::num(24), ResId::num(1), 0, manifest)}));
+    const std::size_t header = img.section_table_offset + 40 * (img.sections.size() - 1);
+    EXPECT_EQ(get32(*out, header + 16), 0x1000U) << "SizeOfRawData";
+    EXPECT_EQ(out->size(), rsrc.pointer_to_raw_data + 0x1000U);
+  }
+}
+
+// A tree exactly as long as its section's raw data is rebuilt in place; one byte longer, it
+// takes the layout's other placement.
+TEST(Boundary, TreeFillingItsSectionOrOneByteOver) {
+  for (const Layout layout : {Layout::resources_last, Layout::resources_then_reloc, Layout::resources_then_data}) {
+    for (const bool plus : {false, true}) {
+      for (const std::uint32_t over : {0U, 1U}) {
+        SCOPED_TRACE(std::string(layout_name(layout)) + (plus ? " PE32+" : " PE32") + (over != 0 ? " one byte over" : " filling"));
+        PeOptions o;
+        o.layout = layout;
+        o.pe32_plus = plus;
+        o.resources = {res(ResId::num(24), ResId::num(1), 0, manifest_bytes("old"))};
+        const BuiltImage img = build_pe(o);
+        const auto rsrc = std::find_if(img.sections.begin(), img.sections.end(), [](const BuiltSection& x) { return x.name == ".rsrc"; });
+        ASSERT_NE(rsrc, img.sections.end());
+        auto editor = resupdate::ImageEditor::open(view(img.bytes), false);
+        ASSERT_TRUE(editor) << editor.error().detail;
+        const auto key = core_key(o.resources[0]);
+        // The manifest is the only blob, and the last: the tree grows byte for byte with it.
+        editor->put(key, {});
+        const std::uint64_t empty = resupdate::measure_tree(editor->resources()).value().total_size;
+        const Bytes manifest = filled(static_cast<std::size_t>(rsrc->size_of_raw_data + over - empty), 9);
+        editor->put(key, manifest);
+        ASSERT_EQ(resupdate::measure_tree(editor->resources()).value().total_size, rsrc->size_of_raw_data + over);
+        auto plan = editor->plan();
+        ASSERT_TRUE(plan) << plan.error().detail;
+        EXPECT_EQ(plan->placement, expected_placement(layout, over == 0));
+        auto out = resupdate::build_in_memory(*editor);
+        ASSERT_TRUE(out) << out.error().detail;
+        EXPECT_TRUE(invariants_hold(img.bytes, *out, {res(ResId::num(24), ResId::num(1), 0, manifest)}));
+      }
+    }
+  }
+}
+
+// References the rewrite cannot fix fail the whole plan rather than go out wrong: a debug
+// directory that cannot be read in full where bytes move (skipped, its entries kept pointing
+// at moved data), and a moved field past 32 bits (saturated, it pointed nowhere).
+TEST(Refusal, ReferencesThatCannotBeFixedFailThePlan) {
+  constexpr std::uint32_t kDebugEntry = 28;
+  const struct {
+    const char* name;
+    Layout layout;  // resources_then_data adds a section, which moves the COFF symbols
+    std::function<void(const BuiltImage&, Bytes&)> patch;
+    Errc code;
+  } rows[] = {
+      {"debug directory of more than 4096 entries", Layout::resources_then_data,
+       [](const BuiltImage& img, Bytes& b) { put32(b, img.data_directories_offset + 6 * 8 + 4, 4097 * kDebugEntry); },
+       Errc::not_supported},
+      {"debug directory running past its section", Layout::resources_then_data,
+       [](const BuiltImage& img, Bytes& b) { put32(b, img.data_directories_offset + 6 * 8 + 4, 0x1000 + kDebugEntry); },
+       Errc::not_supported},
+      {"PointerToRelocations moved past 4 GiB", Layout::resources_last,
+       [](const BuiltImage& img, Bytes& b) { put32(b, img.section_table_offset + 24, 0xffffff00); }, Errc::file_too_large},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    PeOptions o;
+    o.layout = row.layout;
+    o.resources = {res(ResId::num(24), ResId::num(1), 0, manifest_bytes("old"))};
+    o.debug_directory = true;
+    o.coff_symbols = 3;
+    const BuiltImage img = build_pe(o);
+    Bytes bytes = img.bytes;
+    row.patch(img, bytes);
+    auto plan = plan_manifest(bytes, filled(0x3000, 4));
+    if (plan) {
+      ADD_FAILURE() << "planned " << placement_name(plan->placement);
+      continue;
+    }
+    EXPECT_EQ(plan.error().code, row.code) << plan.error().detail;
+  }
+}
+
+// Equal small alignments do not make a file mapped as it lies: where the sections sit above
+// their file offsets, an added section's raw data follows the others', with no zeros between.
+TEST(NewSection, SectionsAboveTheirOffsetsGetNoZerosBeforeTheNewOne) {
+  PeOptions o;
+  o.layout = Layout::no_resources;
+  o.file_alignment = 0x200;
+  o.section_alignment = 0x200;
+  o.address_gap = 0x4000;
+  o.overlay = filled(7, 6);
+  const BuiltImage img = build_pe(o);
+  std::optional<Bytes> out;
+  auto plan = plan_manifest(img.bytes, manifest_bytes(), &out);
+  ASSERT_TRUE(plan) << plan.error().detail;
+  EXPECT_EQ(plan->placement, Placement::new_section);
+  ASSERT_TRUE(out);
+  EXPECT_TRUE(invariants_hold(img.bytes, *out, {res(ResId::num(24), ResId::num(1), 0, manifest_bytes())}));
+  const std::size_t added = img.section_table_offset + 40 * img.sections.size();
+  EXPECT_EQ(get32(*out, added + 20), img.end_of_sections) << "PointerToRawData";
+}
+
 std::string describe(const Case& c) {
   std::string n = std::string(layout_name(c.layout)) + (c.pe32_plus ? "_pe32plus" : "_pe32") +
                   (c.low_alignment ? "_align32" : "") + (c.header_room ? "" : "_noroom") + "_" +
@@ -331,7 +490,9 @@ std::vector<Case> decoration_cases() {
     for (bool plus : {false, true}) {
       for (bool low : {false, true}) {
         for (Decoration d : {Decoration::checksum_overlay, Decoration::certificate, Decoration::coff_symbols,
-                             Decoration::debug_directory, Decoration::dir_offset, Decoration::few_directories, Decoration::slack}) {
+                             Decoration::debug_directory, Decoration::dir_offset, Decoration::few_directories, Decoration::slack,
+                             Decoration::overlay_below_mib, Decoration::overlay_mib, Decoration::overlay_above_mib,
+                             Decoration::dir_second_page, Decoration::address_gap}) {
           for (std::size_t s : {add, large}) cases.push_back(Case{layout, plus, low, true, s, d});
         }
       }

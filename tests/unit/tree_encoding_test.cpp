@@ -162,7 +162,7 @@ TEST(TreeEncoding, LoaderOrderAndSectionLayout) {
   EXPECT_TRUE(std::find(w.orders.begin(), w.orders.end(),
                         std::vector<ResId>{ResId::num(0), ResId::num(7), ResId::num(1033)}) != w.orders.end());
 
-  // Every part in its region: directories, data entries, strings (padded to 4), blobs (4-aligned).
+  // Every part in its region: directories, data entries, strings (padded to 4), blobs (8-aligned).
   const std::uint32_t dirs_end = *std::max_element(w.dirs.begin(), w.dirs.end());
   const std::uint32_t entries_begin = *std::min_element(w.data_entries.begin(), w.data_entries.end());
   const std::uint32_t entries_end = *std::max_element(w.data_entries.begin(), w.data_entries.end()) + 16;
@@ -174,10 +174,10 @@ TEST(TreeEncoding, LoaderOrderAndSectionLayout) {
     EXPECT_GE(s, layout.strings_offset);
     EXPECT_LT(s, layout.data_offset);
   }
-  EXPECT_EQ(layout.data_offset % 4, 0U);
+  EXPECT_EQ(layout.data_offset % 8, 0U);
   for (std::uint32_t b : w.blobs) {
     EXPECT_GE(b, layout.data_offset);
-    EXPECT_EQ(b % 4, 0U);
+    EXPECT_EQ(b % 8, 0U);
   }
 
   // And the walk found exactly the input.

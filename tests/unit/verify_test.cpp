@@ -60,7 +60,7 @@ TEST_P(VerifyImage, PassesTheImageAsWrittenAndCatchesDamage) {
   std::size_t rsrc = 0;
   for (std::size_t i = 0; i < secs.size(); ++i)
     if (secs[i].name_is(".rsrc")) rsrc = i;
-  const std::uint32_t manifest_blob_end = secs[rsrc].PointerToRawData + secs[rsrc].VirtualSize - 1;
+  const auto manifest_blob_end = static_cast<std::uint32_t>(secs[rsrc].PointerToRawData.value + secs[rsrc].VirtualSize - 1);
 
   struct Damage {
     const char* what;
@@ -68,7 +68,7 @@ TEST_P(VerifyImage, PassesTheImageAsWrittenAndCatchesDamage) {
   };
   const Damage damages[] = {
       {"a section header field", img.fields().section_table + 8},
-      {"the resource directory", secs[rsrc].PointerToRawData + 14},
+      {"the resource directory", static_cast<std::uint32_t>(secs[rsrc].PointerToRawData.value + 14)},
       {"the last resource blob", manifest_blob_end},
       {"the resource data directory", img.fields().data_directories + 2 * 8 + 4},
   };

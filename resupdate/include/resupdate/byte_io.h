@@ -63,18 +63,6 @@ class ByteReader {
           (static_cast<std::uint32_t>(data_[i + 2]) << 16) | (static_cast<std::uint32_t>(data_[i + 3]) << 24);
     return true;
   }
-  [[nodiscard]] bool u64(std::uint64_t off, std::uint64_t& out) const noexcept {
-    std::uint32_t lo = 0;
-    std::uint32_t hi = 0;
-    if (!u32(off, lo) || !u32(off + 4, hi)) return false;
-    out = lo | (static_cast<std::uint64_t>(hi) << 32);
-    return true;
-  }
-  [[nodiscard]] bool span(std::uint64_t off, std::uint64_t len, ByteSpan& out) const noexcept {
-    if (!has(off, len)) return false;
-    out = data_.subspan(static_cast<std::size_t>(off), static_cast<std::size_t>(len));
-    return true;
-  }
 
  private:
   ByteSpan data_;
@@ -99,10 +87,6 @@ class ByteWriter {
     for (std::size_t i = 0; i < 4; ++i) out_[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
     return true;
   }
-  [[nodiscard]] bool u64(std::uint64_t off, std::uint64_t v) noexcept {
-    return u32(off, static_cast<std::uint32_t>(v)) && u32(off + 4, static_cast<std::uint32_t>(v >> 32));
-  }
-  [[nodiscard]] bool bytes(std::uint64_t off, ByteSpan src) noexcept;
 
  private:
   Bytes& out_;

@@ -16,7 +16,7 @@ namespace resupdate {
 struct Piece {
   enum class Kind { literal, copy, zeros };
   Kind kind = Kind::zeros;
-  std::uint64_t source_offset = 0;  // for copy
+  FileOffset source_offset;         // for copy
   std::uint64_t length = 0;
   Bytes data;                       // for literal
 };
@@ -55,7 +55,7 @@ class ImageEditor {
   // Reads a resource's bytes.
   [[nodiscard]] Result<Bytes> read(const ResourceKey& key) const;
 
-  // Lays out the new image.
+  // Lays out the new image (see placement.cpp for the rules).
   [[nodiscard]] Result<ImagePlan> plan() const;
 
  private:

@@ -15,7 +15,6 @@ namespace resupdate {
 inline constexpr std::uint32_t kSectionHeaderSize = 40;
 inline constexpr std::uint32_t kDataDirectorySize = 8;
 inline constexpr std::uint32_t kMaxDataDirectories = 16;
-inline constexpr std::uint32_t kDirExport = 0;
 inline constexpr std::uint32_t kDirResource = 2;
 inline constexpr std::uint32_t kDirSecurity = 4;
 inline constexpr std::uint32_t kDirBaseReloc = 5;
@@ -23,7 +22,6 @@ inline constexpr std::uint32_t kDirDebug = 6;
 
 inline constexpr std::uint32_t kScnCntCode = 0x00000020;
 inline constexpr std::uint32_t kScnCntInitializedData = 0x00000040;
-inline constexpr std::uint32_t kScnCntUninitializedData = 0x00000080;
 inline constexpr std::uint32_t kScnMemDiscardable = 0x02000000;
 inline constexpr std::uint32_t kScnMemExecute = 0x20000000;
 inline constexpr std::uint32_t kScnMemRead = 0x40000000;
@@ -31,17 +29,20 @@ inline constexpr std::uint32_t kScnMemRead = 0x40000000;
 struct SectionHeader {
   std::array<std::uint8_t, 8> Name{};
   std::uint32_t VirtualSize = 0;
-  std::uint32_t VirtualAddress = 0;
+  Rva VirtualAddress;
   std::uint32_t SizeOfRawData = 0;
-  std::uint32_t PointerToRawData = 0;
-  std::uint32_t PointerToRelocations = 0;
-  std::uint32_t PointerToLinenumbers = 0;
+  // File offsets, 32 bits on disk.
+  FileOffset PointerToRawData;
+  FileOffset PointerToRelocations;
+  FileOffset PointerToLinenumbers;
   std::uint16_t NumberOfRelocations = 0;
   std::uint16_t NumberOfLinenumbers = 0;
   std::uint32_t Characteristics = 0;
 
   // Bytes the loader maps for this section: VirtualSize, or the raw size where that is 0.
   [[nodiscard]] std::uint32_t mapped_size() const noexcept { return VirtualSize != 0 ? VirtualSize : SizeOfRawData; }
+  // Where the raw data ends in the file.
+  [[nodiscard]] std::uint64_t raw_end() const noexcept { return PointerToRawData.value + SizeOfRawData; }
   [[nodiscard]] bool name_is(const char* name) const noexcept;
 };
 
@@ -61,7 +62,6 @@ struct FileExtent {
 
 // Positions of the header fields the rewrite patches, as offsets from the start of the file.
 struct HeaderFields {
-  std::uint32_t e_lfanew = 0;
   std::uint64_t coff = 0;             // COFF file header (after "PE\0\0")
   std::uint64_t optional = 0;         // optional header
   std::uint64_t data_directories = 0; // first data directory
@@ -88,16 +88,21 @@ class PeImage {
 
   std::uint16_t Machine = 0;
   std::uint32_t PointerToSymbolTable = 0;
-  std::uint32_t NumberOfSymbols = 0;
   std::uint32_t SizeOfInitializedData = 0;
   std::uint32_t AddressOfEntryPoint = 0;
   std::uint32_t SectionAlignment = 0;
   std::uint32_t FileAlignment = 0;
-  std::uint32_t SizeOfImage = 0;
   std::uint32_t SizeOfHeaders = 0;
   std::uint32_t CheckSum = 0;
   std::uint32_t NumberOfRvaAndSizes = 0;
 
+  // The addresses section `s` takes once mapped: from its VirtualAddress, its mapped size
+  // rounded up to SectionAlignment, cut at 4 GiB.
+  [[nodiscard]] std::uint64_t extent(const SectionHeader& s) const noexcept;
+  // Whether `rva` lies in the extent of section `s`.
+  [[nodiscard]] bool contains(const SectionHeader& s, Rva rva) const noexcept {
+    return rva >= s.VirtualAddress && rva.value - s.VirtualAddress.value < extent(s);
+  }
   // Index of the section whose mapped range holds [rva, rva + len), if any.
   [[nodiscard]] std::optional<std::size_t> section_of(Rva rva, std::uint32_t len = 1) const noexcept;
   // Maps an RVA range lying inside one section to the file.
@@ -130,6 +135,35 @@ inline constexpr std::uint32_t kNumberOfRvaAndSizes32 = 92;
 inline constexpr std::uint32_t kNumberOfRvaAndSizes64 = 108;
 }  // namespace opt
 
+// Offsets inside a section header (kSectionHeaderSize bytes).
+namespace scn {
+inline constexpr std::uint32_t kName = 0;
+inline constexpr std::uint32_t kNameSize = 8;
+inline constexpr std::uint32_t kVirtualSize = 8;
+inline constexpr std::uint32_t kVirtualAddress = 12;
+inline constexpr std::uint32_t kSizeOfRawData = 16;
+inline constexpr std::uint32_t kPointerToRawData = 20;
+inline constexpr std::uint32_t kPointerToRelocations = 24;
+inline constexpr std::uint32_t kPointerToLinenumbers = 28;
+inline constexpr std::uint32_t kNumberOfRelocations = 32;
+inline constexpr std::uint32_t kNumberOfLinenumbers = 34;
+inline constexpr std::uint32_t kCharacteristics = 36;
+}  // namespace scn
+
+// Offsets inside a data directory (kDataDirectorySize bytes).
+namespace dd {
+inline constexpr std::uint32_t kVirtualAddress = 0;
+inline constexpr std::uint32_t kSize = 4;
+}  // namespace dd
+
+// Offsets inside a debug directory entry.
+namespace dbg {
+inline constexpr std::uint32_t kEntrySize = 28;
+inline constexpr std::uint32_t kSizeOfData = 16;
+inline constexpr std::uint32_t kAddressOfRawData = 20;
+inline constexpr std::uint32_t kPointerToRawData = 24;
+}  // namespace dbg
+
 namespace coff {
 inline constexpr std::uint32_t kMachine = 0;
 inline constexpr std::uint32_t kNumberOfSections = 2;
@@ -139,8 +173,9 @@ inline constexpr std::uint32_t kSizeOfOptionalHeader = 16;
 inline constexpr std::uint32_t kHeaderSize = 20;
 }  // namespace coff
 
-// Writes a section header in its on-disk form.
-void encode_section_header(const SectionHeader& s, std::span<std::uint8_t, kSectionHeaderSize> out) noexcept;
+// Writes a section header in its on-disk form at `at`; false when it does not fit `out` or a
+// file offset does not fit its 32-bit field.
+[[nodiscard]] bool encode_section_header(const SectionHeader& s, Bytes& out, std::uint64_t at) noexcept;
 
 // The PE checksum of a whole file, with the checksum field at `checksum_offset` counted as 0.
 class PeChecksum {

@@ -15,6 +15,25 @@
 
 namespace resupdate {
 
+// Offsets inside the resource tree's records: a directory's header, its entries, and the
+// data entries the last level points to.
+namespace rsrc {
+inline constexpr std::uint32_t kDirectorySize = 16;
+inline constexpr std::uint32_t kTimeDateStamp = 4;
+inline constexpr std::uint32_t kMajorVersion = 8;
+inline constexpr std::uint32_t kMinorVersion = 10;
+inline constexpr std::uint32_t kNumberOfNamedEntries = 12;
+inline constexpr std::uint32_t kNumberOfIdEntries = 14;
+inline constexpr std::uint32_t kEntrySize = 8;
+inline constexpr std::uint32_t kEntryName = 0;
+inline constexpr std::uint32_t kEntryOffset = 4;
+inline constexpr std::uint32_t kDataEntrySize = 16;
+inline constexpr std::uint32_t kDataOffsetToData = 0;
+inline constexpr std::uint32_t kDataSize = 4;
+inline constexpr std::uint32_t kDataCodePage = 8;
+inline constexpr std::uint32_t kDataReserved = 12;
+}  // namespace rsrc
+
 // A type or name: an integer identifier or a string (stored upper-cased by the facade).
 struct ResourceId {
   bool named = false;
@@ -98,7 +117,7 @@ struct TreeLayout {
   std::uint32_t directories_size = 0;  // all directories and their entries
   std::uint32_t data_entries_offset = 0;
   std::uint32_t strings_offset = 0;
-  std::uint32_t data_offset = 0;       // first blob, after the strings padded to 4
+  std::uint32_t data_offset = 0;       // first blob, after the strings padded to 4 and then to 8
   std::uint64_t total_size = 0;        // tree and blobs, before section alignment
 };
 

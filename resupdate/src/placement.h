@@ -1,0 +1,102 @@
+// Placing a rebuilt resource tree: the value a placement rule gives, and the planner whose
+// rules (placement.cpp) and fix-ups and output (rewrite.cpp) turn it into the new image.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "resupdate/image_editor.h"
+
+namespace resupdate {
+
+// Lays out the image `src` holds with its resources replaced by `resources`.
+[[nodiscard]] Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const ResourceSet& resources);
+
+namespace placement {
+
+// Narrows planned offsets and addresses to their 32-bit fields. A value that does not fit is
+// remembered rather than wrapped or saturated, and the plan then fails as too large.
+class Narrow {
+ public:
+  [[nodiscard]] std::uint32_t operator()(std::uint64_t v) noexcept {
+    if (v > 0xffffffffULL) {
+      ok_ = false;
+      return 0;
+    }
+    return static_cast<std::uint32_t>(v);
+  }
+  [[nodiscard]] FileOffset operator()(FileOffset o) noexcept { return FileOffset{(*this)(o.value)}; }
+  [[nodiscard]] bool ok() const noexcept { return ok_; }
+
+ private:
+  bool ok_ = true;
+};
+
+// Everything from `old_start` to the end of the file moves to `new_start`, less the
+// certificate table, which is cut out.
+struct Tail {
+  FileOffset old_start;
+  FileOffset new_start;
+  FileOffset cert_off;
+  std::uint64_t cert_len = 0;
+
+  [[nodiscard]] FileOffset map(FileOffset old) const {
+    if (old < old_start) return old;
+    std::uint64_t pos = old.value - old_start.value + new_start.value;
+    if (cert_len != 0 && old.value >= cert_off.value + cert_len) pos -= cert_len;
+    return FileOffset{pos};
+  }
+  [[nodiscard]] bool moves() const { return new_start != old_start || cert_len != 0; }
+};
+
+// Where one rule puts the tree and what it moves to make room.
+struct Choice {
+  Placement rule = Placement::in_place;
+  bool writes_tree = true;
+  std::vector<SectionHeader> sections;  // the section table afterwards, less an added section
+  std::optional<std::size_t> rebuilt;   // the section whose raw data takes the tree
+  std::optional<SectionHeader> added;   // or a section added for it
+  Rva base{};                           // where the tree's first byte lies
+  std::size_t first_moved = 0;          // sections from here on move by address_shift
+  std::uint64_t address_shift = 0;
+  Tail tail;
+  std::int64_t init_data_delta = 0;     // change in the raw size of initialised data
+  std::uint32_t size_of_headers = 0;
+  std::uint64_t headers_end = 0;        // the header bytes the new image writes
+  std::uint32_t symbol_table = 0;       // PointerToSymbolTable afterwards
+  Narrow narrow;
+};
+
+// The image being planned for and the tree's size; one method per placement rule, then the
+// steps that fix up, write and emit what the chosen rule gives.
+class Planner {
+ public:
+  Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, std::uint64_t tree_size);
+
+  [[nodiscard]] Result<Choice> choose() const;
+  [[nodiscard]] Status move_references(Choice& c, std::vector<DataDirectory>& dirs, ImagePlan& plan) const;
+  [[nodiscard]] Result<Bytes> headers(Choice& c, const std::vector<DataDirectory>& dirs, ImagePlan& plan) const;
+  [[nodiscard]] Status emit(const Choice& c, Bytes headers, Bytes tree, ImagePlan& plan) const;
+
+ private:
+  [[nodiscard]] Choice start() const;
+  [[nodiscard]] Choice leave_out() const;
+  [[nodiscard]] bool usable(std::size_t r) const;
+  [[nodiscard]] std::optional<Choice> rebuild_in_place(std::size_t r) const;
+  [[nodiscard]] std::optional<Choice> grow(std::size_t r) const;
+  [[nodiscard]] Result<Choice> add_section() const;
+  [[nodiscard]] Status fix_debug_entries(Choice& c, ImagePlan& plan) const;
+  [[nodiscard]] std::uint32_t moved_rva(Choice& c, std::uint32_t rva) const;
+
+  const PeImage& img_;
+  const ByteSource& src_;
+  const ResourceSet& set_;
+  std::uint64_t tree_size_;
+  std::uint64_t tree_raw_;
+  std::uint64_t eos_;
+  bool as_it_lies_;
+  std::optional<std::size_t> r_;  // the section the resource directory points into
+};
+
+}  // namespace placement
+}  // namespace resupdate

@@ -1,0 +1,231 @@
+// Fixing up what a placement moved, writing the new headers and emitting the new image as
+// pieces: the steps every placement rule shares.
+#include <algorithm>
+
+#include "placement.h"
+
+namespace resupdate {
+
+namespace placement {
+
+namespace {
+
+constexpr std::uint32_t kMaxDebugEntries = 4096;
+
+// Where the debug directory's whole entries lie in the file. It is read from its section, or
+// from the headers, which the loader maps as they lie. One that cannot be read in full
+// cannot be fixed up, and the rewrite must not go on without it.
+Result<FileExtent> debug_entries_at(const PeImage& img, const DataDirectory& dir) {
+  if (dir.Size / dbg::kEntrySize > kMaxDebugEntries)
+    return make_error(Errc::not_supported, "the debug directory has too many entries to fix");
+  const std::uint32_t len = dir.Size - dir.Size % dbg::kEntrySize;
+  if (std::uint64_t{dir.VirtualAddress} + len <= img.SizeOfHeaders && fits(dir.VirtualAddress, len, img.file_size()))
+    return FileExtent{FileOffset{dir.VirtualAddress}, len, len};
+  auto where = img.map(Rva{dir.VirtualAddress}, len);
+  if (!where) return make_error(Errc::not_supported, "the debug directory lies in no section and cannot be fixed");
+  return where;
+}
+
+// The new image as pieces in file order.
+struct PieceList {
+  const PeImage& img;
+  ImagePlan& plan;
+
+  void literal(Bytes data) {
+    if (data.empty()) return;
+    plan.size += data.size();
+    plan.pieces.push_back(Piece{Piece::Kind::literal, {}, data.size(), std::move(data)});
+  }
+  void copy(std::uint64_t from, std::uint64_t to) {
+    if (to <= from) return;
+    plan.size += to - from;
+    plan.pieces.push_back(Piece{Piece::Kind::copy, FileOffset{from}, to - from, {}});
+  }
+  void zeros(std::uint64_t len) {
+    if (len == 0) return;
+    plan.size += len;
+    plan.pieces.push_back(Piece{Piece::Kind::zeros, {}, len, {}});
+  }
+  // Whether [at, at + len) of the new image lies wholly in one copied piece.
+  [[nodiscard]] bool copied(std::uint64_t at, std::uint64_t len) const {
+    std::uint64_t pos = 0;
+    for (const Piece& p : plan.pieces) {
+      if (at >= pos && at - pos < p.length) return p.kind == Piece::Kind::copy && len <= p.length - (at - pos);
+      pos += p.length;
+    }
+    return false;
+  }
+  void tail(const Tail& t) {
+    const std::uint64_t end = img.file_size();
+    if (t.cert_len != 0) {
+      copy(t.old_start.value, t.cert_off.value);
+      copy(t.cert_off.value + t.cert_len, end);
+    } else {
+      copy(t.old_start.value, end);
+    }
+  }
+};
+}  // namespace
+
+// An address after the move: one inside a section that moved moves with it.
+std::uint32_t Planner::moved_rva(Choice& c, std::uint32_t rva) const {
+  for (std::size_t i = c.first_moved; i < img_.sections().size(); ++i)
+    if (img_.contains(img_.sections()[i], Rva{rva})) return c.narrow(rva + c.address_shift);
+  return rva;
+}
+
+// Moves the sections after the grown one, and every reference into what moved: section
+// pointers, data directories, the symbol table and the debug entries.
+Status Planner::move_references(Choice& c, std::vector<DataDirectory>& dirs, ImagePlan& plan) const {
+  const Tail& tail = c.tail;
+  for (std::size_t i = c.first_moved; i < c.sections.size(); ++i) {
+    SectionHeader& s = c.sections[i];
+    s.VirtualAddress = Rva{c.narrow(s.VirtualAddress.value + c.address_shift)};
+    if (s.SizeOfRawData != 0) s.PointerToRawData = c.narrow(tail.map(s.PointerToRawData));
+  }
+  for (SectionHeader& s : c.sections) {
+    if (s.PointerToRelocations.value != 0) s.PointerToRelocations = c.narrow(tail.map(s.PointerToRelocations));
+    if (s.PointerToLinenumbers.value != 0) s.PointerToLinenumbers = c.narrow(tail.map(s.PointerToLinenumbers));
+  }
+  if (kDirSecurity < dirs.size()) dirs[kDirSecurity] = DataDirectory{};
+  for (std::uint32_t i = 0; i < dirs.size(); ++i)
+    if (i != kDirSecurity && i != kDirResource && !dirs[i].empty()) dirs[i].VirtualAddress = moved_rva(c, dirs[i].VirtualAddress);
+  // A resource directory pointing into no section names nothing; left in place it would make
+  // the new image unreadable as one that holds no resources.
+  if (!c.writes_tree && img_.directory(kDirResource).VirtualAddress != 0) dirs[kDirResource] = DataDirectory{};
+  const std::uint32_t symbols = img_.PointerToSymbolTable;
+  c.symbol_table = symbols != 0 ? c.narrow(tail.map(FileOffset{symbols}).value) : 0;
+  if (Status s = fix_debug_entries(c, plan); !s) return s;
+  if (!c.narrow.ok()) return make_error(Errc::file_too_large, "an offset or address would exceed 32 bits");
+  return {};
+}
+
+// The debug directory holds both RVAs and file offsets of its data. Where anything moves,
+// each entry must be read and fixed: one skipped would point at whatever took its data's place.
+Status Planner::fix_debug_entries(Choice& c, ImagePlan& plan) const {
+  const DataDirectory dir = img_.directory(kDirDebug);
+  const bool anything_moves = c.tail.moves() || (c.address_shift != 0 && c.first_moved < c.sections.size());
+  if (!anything_moves || dir.Size < dbg::kEntrySize) return {};
+  auto where = debug_entries_at(img_, dir);
+  if (!where) return std::move(where).error();
+  // Past its file-backed part the directory reads as zeros, which name no data.
+  Bytes entries(where->size);
+  if (Status s = src_.read(where->offset.value, std::span<std::uint8_t>(entries.data(), where->file_len)); !s)
+    return make_error(Errc::not_supported, "the debug directory cannot be read to fix its offsets");
+  const ByteReader er(entries);
+  for (std::uint64_t at = 0; at + dbg::kEntrySize <= entries.size(); at += dbg::kEntrySize) {
+    std::uint32_t rva = 0;
+    std::uint32_t ptr = 0;
+    (void)er.u32(at + dbg::kAddressOfRawData, rva);
+    (void)er.u32(at + dbg::kPointerToRawData, ptr);
+    const std::uint32_t new_rva = rva != 0 ? moved_rva(c, rva) : 0;
+    const std::uint32_t new_ptr = ptr != 0 ? c.narrow(c.tail.map(FileOffset{ptr}).value) : 0;
+    if (new_rva == rva && new_ptr == ptr) continue;
+    if (at + dbg::kEntrySize > where->file_len)
+      return make_error(Errc::not_supported, "a debug entry to fix runs past its section's raw data");
+    // AddressOfRawData and PointerToRawData are adjacent: one patch holds both.
+    Bytes patch(8);
+    ByteWriter pw(patch);
+    (void)pw.u32(0, new_rva);
+    (void)pw.u32(dbg::kPointerToRawData - dbg::kAddressOfRawData, new_ptr);
+    const FileOffset field{where->offset.value + at + dbg::kAddressOfRawData};
+    plan.patches.push_back({c.tail.map(field).value, std::move(patch)});
+  }
+  return {};
+}
+
+// The headers as read, with the fields the rewrite owns written anew.
+Result<Bytes> Planner::headers(Choice& c, const std::vector<DataDirectory>& dirs, ImagePlan& plan) const {
+  const HeaderFields& f = img_.fields();
+  const std::uint32_t sa = img_.SectionAlignment;
+  Bytes out = img_.header_bytes();
+  if (c.added) out.resize(static_cast<std::size_t>(c.headers_end));  // the room was checked to be zeros
+  ByteWriter w(out);
+  std::uint64_t init = img_.SizeOfInitializedData;
+  init = c.init_data_delta < 0 ? init - std::min<std::uint64_t>(init, static_cast<std::uint64_t>(-c.init_data_delta))
+                               : init + static_cast<std::uint64_t>(c.init_data_delta);
+  std::vector<SectionHeader> all = c.sections;
+  if (c.added) all.push_back(*c.added);
+  std::uint64_t image_end = align_up(c.size_of_headers, sa);
+  for (const SectionHeader& s : all)
+    image_end = std::max<std::uint64_t>(image_end, s.VirtualAddress.value + align_up(s.mapped_size(), sa));
+  bool ok = w.u16(f.coff + coff::kNumberOfSections, static_cast<std::uint16_t>(all.size())) &&
+            w.u32(f.coff + coff::kPointerToSymbolTable, c.symbol_table) &&
+            w.u32(f.optional + opt::kSizeOfInitializedData, c.narrow(init)) &&
+            w.u32(f.optional + opt::kSizeOfImage, c.narrow(align_up(image_end, sa))) &&
+            w.u32(f.optional + opt::kSizeOfHeaders, c.size_of_headers) && w.u32(f.optional + opt::kCheckSum, 0);
+  for (std::uint32_t i = 0; ok && i < dirs.size(); ++i) {
+    const std::uint64_t at = f.data_directories + std::uint64_t{i} * kDataDirectorySize;
+    ok = w.u32(at + dd::kVirtualAddress, dirs[i].VirtualAddress) && w.u32(at + dd::kSize, dirs[i].Size);
+  }
+  for (std::size_t i = 0; ok && i < all.size(); ++i) ok = encode_section_header(all[i], out, f.section_table + i * kSectionHeaderSize);
+  if (!c.narrow.ok()) return make_error(Errc::file_too_large, "an offset or address would exceed 32 bits");
+  if (!ok) return make_error(Errc::internal_error, "header fields outside the headers");
+  if (img_.CheckSum != 0) plan.checksum_offset = f.optional + opt::kCheckSum;
+  return out;
+}
+
+// The new image in file order: headers, what lies before the tree, the tree, then the tail.
+Status Planner::emit(const Choice& c, Bytes headers, Bytes tree, ImagePlan& plan) const {
+  PieceList b{img_, plan};
+  const std::uint64_t header_len = headers.size();
+  const std::uint64_t tree_len = tree.size();
+  b.literal(std::move(headers));
+  if (!c.writes_tree) {
+    b.copy(header_len, eos_);
+  } else if (c.added) {
+    b.copy(header_len, eos_);
+    b.zeros(c.added->PointerToRawData.value - eos_);
+    b.literal(std::move(tree));
+    b.zeros(c.added->SizeOfRawData - tree_len);
+  } else {
+    const std::uint64_t start = img_.sections()[*c.rebuilt].PointerToRawData.value;
+    const SectionHeader& now = c.sections[*c.rebuilt];
+    b.copy(header_len, start);
+    b.literal(std::move(tree));
+    b.zeros(now.SizeOfRawData - tree_len);
+    // Between the grown section and the shifted ones: zeros.
+    const std::uint64_t written = start + now.SizeOfRawData;
+    if (written > c.tail.new_start.value) return make_error(Errc::internal_error, "the resource section overlaps what follows");
+    b.zeros(c.tail.new_start.value - written);
+  }
+  b.tail(c.tail);
+  // A debug directory whose bytes are shared with the headers is not copied but rewritten;
+  // its moved offsets would land on the new headers.
+  for (const ImagePlan::Patch& q : plan.patches)
+    if (!b.copied(q.offset, q.data.size()))
+      return make_error(Errc::not_supported, "the debug directory lies in bytes the rewrite replaces");
+  if (plan.size > 0xffffffffULL) return make_error(Errc::file_too_large, "the image would exceed 4 GiB");
+  return {};
+}
+}  // namespace placement
+
+Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const ResourceSet& resources) {
+  auto measured = measure_tree(resources);
+  if (!measured) return std::move(measured).error();
+  const TreeLayout layout = measured.value();
+  const placement::Planner planner(image, src, resources, layout.total_size);
+
+  auto choice = planner.choose();
+  if (!choice) return std::move(choice).error();
+  placement::Choice& c = *choice;
+  ImagePlan plan;
+  plan.placement = c.rule;
+  std::vector<DataDirectory> dirs = image.directories();
+  if (Status s = planner.move_references(c, dirs, plan); !s) return std::move(s).error();
+
+  // The new tree, at the address it will live at.
+  Bytes tree;
+  if (c.writes_tree) {
+    auto encoded = encode_tree(resources, layout, c.base, src);
+    if (!encoded) return std::move(encoded).error();
+    tree = std::move(encoded).value();
+    dirs[kDirResource] = DataDirectory{c.base.value, static_cast<std::uint32_t>(layout.total_size)};
+  }
+  auto headers = planner.headers(c, dirs, plan);
+  if (!headers) return std::move(headers).error();
+  if (Status s = planner.emit(c, std::move(headers).value(), std::move(tree), plan); !s) return std::move(s).error();
+  return plan;
+}
+
+}  // namespace resupdate
