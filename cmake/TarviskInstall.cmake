@@ -37,6 +37,11 @@ install(DIRECTORY "${PROJECT_SOURCE_DIR}/examples/manifests/"
         DESTINATION "${TARVISK_INSTALL_MANIFESTDIR}"
         COMPONENT tool
         FILES_MATCHING PATTERN "*.manifest" PATTERN "README.md")
+# Debian looks for a package's licence in its doc directory under this name.
+install(FILES "${PROJECT_SOURCE_DIR}/LICENSE"
+        DESTINATION "${TARVISK_INSTALL_DOCDIR}"
+        RENAME copyright
+        COMPONENT tool)
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/docs/"
         DESTINATION "${TARVISK_INSTALL_DOCDIR}"
         COMPONENT tool
@@ -96,6 +101,7 @@ set(CPACK_PACKAGE_NAME tarvisk)
 set(CPACK_PACKAGE_VENDOR "Tarvisk developers")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(TARVISK_PACKAGE_CONTACT "Tarvisk developers <tarvisk@localhost>"
     CACHE STRING "Maintainer written into the packages")
 set(CPACK_PACKAGE_CONTACT "${TARVISK_PACKAGE_CONTACT}")
