@@ -84,6 +84,21 @@ configure_file("${_tarvisk_package_dir}/TarviskConfigVersion.cmake"
 configure_file("${CMAKE_CURRENT_LIST_DIR}/TarviskEmbedManifest.cmake"
                "${PROJECT_BINARY_DIR}/TarviskEmbedManifest.cmake" COPYONLY)
 
+# --- pkg-config, for build tools other than CMake -------------------------------------------
+
+set(TARVISK_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
+    CACHE STRING "Where the pkg-config files are installed, relative to the prefix")
+# The files locate the prefix relative to themselves, since --prefix and DESTDIR may differ
+# from what was configured.
+file(RELATIVE_PATH TARVISK_PC_TO_PREFIX "/prefix/${TARVISK_INSTALL_PKGCONFIGDIR}" "/prefix")
+string(REGEX REPLACE "/$" "" TARVISK_PC_TO_PREFIX "${TARVISK_PC_TO_PREFIX}")
+foreach(pc tarvisk-resupdate tarvisk-resupdate-winapi)
+  configure_file("${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in" "${_tarvisk_package_dir}/${pc}.pc" @ONLY)
+  install(FILES "${_tarvisk_package_dir}/${pc}.pc"
+          DESTINATION "${TARVISK_INSTALL_PKGCONFIGDIR}"
+          COMPONENT development)
+endforeach()
+
 # --- Packages: `cpack -G DEB` (or TGZ) in a Release build -----------------------------------
 
 # Debian wants manual pages compressed with gzip -9n; CPack installs with this variable set.
