@@ -26,7 +26,7 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.tx
 [[ $("$PKG_CONFIG" --modversion tarvisk-resupdate) == "$version" ]] ||
   fail "pkg-config gives version '$("$PKG_CONFIG" --modversion tarvisk-resupdate)', the project's is $version"
 # The facade before the core, as a static link needs them.
-[[ $("$PKG_CONFIG" --libs-only-l tarvisk-resupdate-winapi) == "-lresupdate_winapi -lresupdate" ]] ||
+[[ $("$PKG_CONFIG" --libs-only-l tarvisk-resupdate-winapi | xargs) == "-lresupdate_winapi -lresupdate" ]] ||
   fail "the facade's libraries are '$("$PKG_CONFIG" --libs-only-l tarvisk-resupdate-winapi)'"
 
 # shellcheck disable=SC2046 # pkg-config's output is a list of words
