@@ -119,6 +119,13 @@ APT
 run_blocks() {
   mount --bind "$WORK/usr-local" /usr/local
   mount -t tmpfs tmpfs /tmp
+  # The documents run 64-bit Windows programs. Booting a prefix would also set up its 32-bit
+  # half through Wine's 32-bit loader, which may be missing or emulated (minutes); with that
+  # loader hidden, `wine` takes wine64 and the prefix is made without that half.
+  if [[ -x /usr/lib/wine/wine64 && -e /usr/lib/wine/wine ]]; then
+    printf 'hidden from the documents\n' >"$WORK/no-wine32"
+    mount --bind "$WORK/no-wine32" /usr/lib/wine/wine
+  fi
   export HOME=$WORK/home PATH=$WORK/bin:/usr/local/bin:$PATH
   use_wine_prefix "$HOME/.wine"
   local block where dir reason ran=0 skipped=0 status
