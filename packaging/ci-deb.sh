@@ -69,6 +69,8 @@ done
 grep -Eqx '/usr/lib/([^/]+/)?cmake/Tarvisk/TarviskConfig.cmake' "$build_dir.contents" ||
   fail "the package lacks the CMake package"
 grep -Eqx '/usr/lib/([^/]+/)?libresupdate.a' "$build_dir.contents" || fail "the package lacks libresupdate.a"
+grep -Eqx '/usr/lib/([^/]+/)?pkgconfig/tarvisk-resupdate.pc' "$build_dir.contents" ||
+  fail "the package lacks the pkg-config file"
 ! grep -q '^/usr/local' "$build_dir.contents" || fail "the package installs under /usr/local"
 
 step "dpkg -i"
