@@ -37,6 +37,11 @@ install(DIRECTORY "${PROJECT_SOURCE_DIR}/examples/manifests/"
         DESTINATION "${TARVISK_INSTALL_MANIFESTDIR}"
         COMPONENT tool
         FILES_MATCHING PATTERN "*.manifest" PATTERN "README.md")
+# Debian looks for a package's licence in its doc directory under this name.
+install(FILES "${PROJECT_SOURCE_DIR}/LICENSE"
+        DESTINATION "${TARVISK_INSTALL_DOCDIR}"
+        RENAME copyright
+        COMPONENT tool)
 install(DIRECTORY "${PROJECT_SOURCE_DIR}/docs/"
         DESTINATION "${TARVISK_INSTALL_DOCDIR}"
         COMPONENT tool
@@ -79,6 +84,21 @@ configure_file("${_tarvisk_package_dir}/TarviskConfigVersion.cmake"
 configure_file("${CMAKE_CURRENT_LIST_DIR}/TarviskEmbedManifest.cmake"
                "${PROJECT_BINARY_DIR}/TarviskEmbedManifest.cmake" COPYONLY)
 
+# --- pkg-config, for build tools other than CMake -------------------------------------------
+
+set(TARVISK_INSTALL_PKGCONFIGDIR "${CMAKE_INSTALL_LIBDIR}/pkgconfig"
+    CACHE STRING "Where the pkg-config files are installed, relative to the prefix")
+# The files locate the prefix relative to themselves, since --prefix and DESTDIR may differ
+# from what was configured.
+file(RELATIVE_PATH TARVISK_PC_TO_PREFIX "/prefix/${TARVISK_INSTALL_PKGCONFIGDIR}" "/prefix")
+string(REGEX REPLACE "/$" "" TARVISK_PC_TO_PREFIX "${TARVISK_PC_TO_PREFIX}")
+foreach(pc tarvisk-resupdate tarvisk-resupdate-winapi)
+  configure_file("${CMAKE_CURRENT_LIST_DIR}/${pc}.pc.in" "${_tarvisk_package_dir}/${pc}.pc" @ONLY)
+  install(FILES "${_tarvisk_package_dir}/${pc}.pc"
+          DESTINATION "${TARVISK_INSTALL_PKGCONFIGDIR}"
+          COMPONENT development)
+endforeach()
+
 # --- Packages: `cpack -G DEB` (or TGZ) in a Release build -----------------------------------
 
 # Debian wants manual pages compressed with gzip -9n; CPack installs with this variable set.
@@ -96,6 +116,7 @@ set(CPACK_PACKAGE_NAME tarvisk)
 set(CPACK_PACKAGE_VENDOR "Tarvisk developers")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(TARVISK_PACKAGE_CONTACT "Tarvisk developers <tarvisk@localhost>"
     CACHE STRING "Maintainer written into the packages")
 set(CPACK_PACKAGE_CONTACT "${TARVISK_PACKAGE_CONTACT}")

@@ -63,12 +63,14 @@ done
 step "Contents"
 dpkg-deb -c "$deb" | awk '{ print $NF }' | sed 's|^\./|/|' >"$build_dir.contents"
 for path in /usr/bin/tarvisk /usr/share/man/man1/tarvisk.1.gz /usr/share/tarvisk/manifests/modern-desktop-app.manifest \
-  /usr/share/doc/tarvisk/cmake.md /usr/include/resupdate/winapi.h /usr/include/resupdate/commit.h; do
+  /usr/share/doc/tarvisk/cmake.md /usr/share/doc/tarvisk/copyright /usr/include/resupdate/winapi.h /usr/include/resupdate/commit.h; do
   grep -qx "$path" "$build_dir.contents" || fail "the package lacks $path"
 done
 grep -Eqx '/usr/lib/([^/]+/)?cmake/Tarvisk/TarviskConfig.cmake' "$build_dir.contents" ||
   fail "the package lacks the CMake package"
 grep -Eqx '/usr/lib/([^/]+/)?libresupdate.a' "$build_dir.contents" || fail "the package lacks libresupdate.a"
+grep -Eqx '/usr/lib/([^/]+/)?pkgconfig/tarvisk-resupdate.pc' "$build_dir.contents" ||
+  fail "the package lacks the pkg-config file"
 ! grep -q '^/usr/local' "$build_dir.contents" || fail "the package installs under /usr/local"
 
 step "dpkg -i"
@@ -80,6 +82,8 @@ cleanup() {
 }
 trap cleanup EXIT
 dpkg -s tarvisk | grep -q '^Status: install ok installed' || fail "dpkg does not list tarvisk as installed"
+cmp -s /usr/share/doc/tarvisk/copyright "$source_dir/LICENSE" ||
+  fail "/usr/share/doc/tarvisk/copyright is not the project's LICENSE"
 [[ $(command -v tarvisk) == /usr/bin/tarvisk ]] || fail "tarvisk on PATH is '$(command -v tarvisk)', not /usr/bin/tarvisk"
 
 step "/usr/bin/tarvisk on the bundled example"

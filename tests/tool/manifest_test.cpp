@@ -6,7 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -97,8 +97,9 @@ std::string short_read_file() {
     struct stat info {};
     if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) continue;
     std::ifstream in(path, std::ios::binary);
-    const std::string content{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    if (in.bad() || static_cast<std::uint64_t>(info.st_size) <= content.size()) continue;
+    std::ostringstream content;
+    content << in.rdbuf();
+    if (in.bad() || static_cast<std::uint64_t>(info.st_size) <= content.str().size()) continue;
     return path;
   }
   return {};

@@ -38,7 +38,12 @@ std::string u16_to_text(const std::u16string& s) {
 }
 
 std::string id_text(bool named, std::uint16_t id, const std::u16string& name) {
-  return named ? "\"" + u16_to_text(name) + "\"" : std::to_string(id);
+  if (!named) return std::to_string(id);
+  // Appended in place: g++ 12 sees a possible overlap (-Wrestrict) in `"\"" + text + "\""`.
+  std::string text = "\"";
+  text += u16_to_text(name);
+  text += '"';
+  return text;
 }
 
 std::string key_text(const resupdate::ResourceKey& key) {
