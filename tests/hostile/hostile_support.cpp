@@ -50,10 +50,42 @@ int decode_status(int status) {
   return -1;
 }
 
+// The tool as another user can start it. The build tree may sit where that user cannot reach
+// (a checkout under /root is mode 700), so the binary is copied once into a directory of the
+// user's own in /tmp, removed when the tests end.
+class ToolCopy {
+ public:
+  ~ToolCopy() {
+    if (dir_.empty()) return;
+    ::unlink(path_.c_str());
+    ::rmdir(dir_.c_str());
+  }
+  const std::string& for_user(const RunAs& as) {
+    if (!path_.empty()) return path_;
+    std::string templ = "/tmp/tarvisk-tool-XXXXXX";
+    if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("cannot create a directory for the tool");
+    dir_ = templ;
+    path_ = dir_ + "/tarvisk";
+    const Bytes tool = slurp(TARVISK_EXE);
+    const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0500);
+    const bool written = fd >= 0 && ::write(fd, tool.data(), tool.size()) == static_cast<ssize_t>(tool.size());
+    if (fd >= 0) ::close(fd);
+    if (!written || ::chown(path_.c_str(), as.uid, as.gid) != 0 || ::chown(dir_.c_str(), as.uid, as.gid) != 0)
+      throw std::runtime_error("cannot copy the tool to " + dir_);
+    return path_;
+  }
+
+ private:
+  std::string dir_;
+  std::string path_;
+};
+
+ToolCopy tool_copy;
+
 }  // namespace
 
 Outcome run_tool(const std::vector<std::string>& operands, std::optional<RunAs> as) {
-  std::vector<std::string> args{TARVISK_EXE};
+  std::vector<std::string> args{as ? tool_copy.for_user(*as) : std::string(TARVISK_EXE)};
   args.insert(args.end(), operands.begin(), operands.end());
   std::vector<char*> argv = argv_of(args);
   // Both streams go to files, so a child that writes much to one never blocks on the other.
