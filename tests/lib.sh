@@ -129,21 +129,105 @@ use_wine_prefix() {
   unset DISPLAY WAYLAND_DISPLAY
 }
 
+# Wine's two loaders. Debian's `wine` starts the 32-bit loader whenever it is installed, and a
+# kernel that runs 64-bit code only refuses that loader outright ("Exec format error"), even for
+# a 64-bit program or wineboot. So 64-bit programs go straight to the 64-bit loader, and only
+# 32-bit programs need the 32-bit one (native, or emulated through binfmt_misc). Sets WINE64
+# and WINE32 (either may be empty); returns 1 when there is no 64-bit loader or no wineserver.
+find_wine_loaders() {
+  local candidate
+  WINE64= WINE32=
+  for candidate in "$(command -v wine64 2>/dev/null || true)" /usr/lib/wine/wine64 /usr/lib64/wine/wine64 \
+    /opt/wine-stable/bin/wine64; do
+    if [[ -n $candidate && -x $candidate ]]; then WINE64=$candidate && break; fi
+  done
+  for candidate in /usr/lib/wine/wine /usr/lib32/wine/wine /opt/wine-stable/bin/wine; do
+    if [[ -x $candidate ]]; then WINE32=$candidate && break; fi
+  done
+  [[ -n $WINE64 ]] && command -v wineserver >/dev/null 2>&1
+}
+
+# Empty when 32-bit Windows programs can run here; otherwise the reason they cannot.
+# Call find_wine_loaders first.
+why_no_wine32() {
+  local err
+  if [[ -z $WINE32 ]]; then
+    echo "Wine's 32-bit loader is not installed (Debian: wine32:i386)"
+    return 0
+  fi
+  if err=$("$WINE32" --version 2>&1 >/dev/null); then return 0; fi
+  case $err in
+    *"Exec format error"*)
+      echo "this kernel runs 64-bit programs only (Exec format error) and no emulator is registered" \
+        "for 32-bit ones; as root, 'bash .ci/enable-i386.sh' registers qemu-user for them" ;;
+    *) echo "Wine's 32-bit loader $WINE32 does not start: ${err//$'\n'/ }" ;;
+  esac
+}
+
+# How 32-bit programs run here: "emulated" when an emulator registered with binfmt_misc takes
+# them (much slower: a Wine prefix takes minutes to boot), "native" otherwise.
+i386_mode() {
+  local entry
+  for entry in /proc/sys/fs/binfmt_misc/*; do
+    [[ -f $entry && $entry != */status && $entry != */register ]] || continue
+    if grep -qx enabled "$entry" && grep -q '^magic 7f454c460101010000000000000000000[23]000300' "$entry" &&
+      grep -q '^interpreter .*qemu' "$entry"; then
+      echo emulated
+      return 0
+    fi
+  done
+  echo native
+}
+
+# The machine a PE image is built for: i386, x86_64 or other.
+pe_machine() {
+  local coff
+  coff=$(($(u32_at "$1" 60) + 4))
+  case $(od -An -tu2 -j"$coff" -N2 "$1" | tr -d ' ') in
+    332) echo i386 ;;
+    34404) echo x86_64 ;;
+    *) echo other ;;
+  esac
+}
+
+# Skips for a reason of the machine, not of the installation: even where Wine is required, a
+# kernel that cannot run 32-bit programs is no fault of the tree.
+skip_for_machine() {
+  echo "SKIP: $*"
+  exit "$SKIP_STATUS"
+}
+
+# Skips the test unless 32-bit Windows programs can run here. A missing 32-bit loader is a
+# missing tool (a failure where Wine is required); a kernel that cannot run it is not.
+require_wine32() {
+  local why
+  why=$(why_no_wine32)
+  [[ -n $why ]] || return 0
+  if [[ -z $WINE32 ]]; then skip "$why"; fi
+  skip_for_machine "32-bit Windows programs cannot run here: $why"
+}
+
 # Runs a Windows program in the current directory: run_wine <name> <exe> [args...], under
-# $WINE if set. Its streams go to <name>.out and <name>.err (files, never pipes: Wine's console
-# handling blocks on pipes nobody drains); its status is left in RUN_STATUS.
+# $WINE if set, otherwise under the loader for the program's machine (see find_wine_loaders).
+# Its streams go to <name>.out and <name>.err (files, never pipes: Wine's console handling
+# blocks on pipes nobody drains); its status is left in RUN_STATUS.
 #
 # Now and then, with other Wine processes busy in the same prefix, Wine fails to start a program
 # at all ("ShellExecuteEx failed: Internal error") and the same file starts on the next try. Only
 # that is tried again: the program never ran, so nothing it would have done is hidden. An image
 # Wine cannot load fails every try.
 run_wine() {
-  local name=$1 attempt
+  local name=$1 attempt loader=${WINE:-}
   shift
+  if [[ -z $loader ]]; then
+    [[ -n ${WINE64+set} ]] || find_wine_loaders || true
+    loader=${WINE64:-wine}
+    if [[ -f $1 && $(pe_machine "$1") == i386 ]]; then loader=${WINE32:-wine}; fi
+  fi
   for attempt in 1 2 3; do
     RUN_STATUS=0
-    timeout 120 "${WINE:-wine}" "$@" >"$name.out" 2>"$name.err" </dev/null || RUN_STATUS=$?
-    ((RUN_STATUS != 124)) || fail "'$*' did not finish under Wine within 120 s"
+    timeout "${WINE_RUN_TIMEOUT:-120}" "$loader" "$@" >"$name.out" 2>"$name.err" </dev/null || RUN_STATUS=$?
+    ((RUN_STATUS != 124)) || fail "'$*' did not finish under Wine within ${WINE_RUN_TIMEOUT:-120} s"
     if ((RUN_STATUS == 0)) || ! grep -qs "ShellExecuteEx failed" "$name.out" "$name.err"; then return 0; fi
     echo "note: Wine could not start '$1' (try $attempt): $(tr -d '\r' <"$name.err" | tr '\n' ' ')" >&2
     sleep 1

@@ -41,11 +41,11 @@ check_manifest_in() {
     fail "$image: the manifest resource does not hold the bytes of $manifest"
 }
 
-# Wine, when installed: sets WINE and a prefix. The prefix is $TARVISK_WINEPREFIX when the test
-# run made one to share (it takes a while to create), or a private one under $WORK.
-# Returns 1 when Wine is not installed.
+# Wine, when installed: sets its loaders (see find_wine_loaders) and a prefix. The prefix is
+# $TARVISK_WINEPREFIX when the test run made one to share (it takes a while to create), or a
+# private one under $WORK. Returns 1 when Wine or its 64-bit loader is not installed.
 use_wine() {
-  find_tool WINE wine || return 1
+  find_wine_loaders || return 1
   find_tool WINESERVER wineserver || return 1
   use_wine_prefix "${TARVISK_WINEPREFIX:-$WORK/wineprefix}"
   [[ -n ${TARVISK_WINEPREFIX:-} ]] || PRIVATE_WINE=1

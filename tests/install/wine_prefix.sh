@@ -9,8 +9,8 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 action=${1:-}
 prefix=${2:-}
 [[ -n $prefix ]] || { echo "usage: $0 setup|cleanup <prefix-directory>" >&2; exit 2; }
-if ! command -v wine >/dev/null 2>&1 || ! command -v wineserver >/dev/null 2>&1; then
-  echo "Wine is not installed; the tests that run programs under it skip that part"
+if ! find_wine_loaders; then
+  echo "Wine or its 64-bit loader is not installed; the tests that run programs under it skip that part"
   exit 0
 fi
 
@@ -19,7 +19,7 @@ case $action in
   setup)
     rm -rf "$prefix"
     status=0
-    timeout 300 wineboot -i >"$prefix.log" 2>&1 || status=$?
+    timeout 600 "$WINE64" wineboot -i >"$prefix.log" 2>&1 || status=$?
     if ((status != 0)); then
       echo "wineboot failed with $status:" >&2
       tail -20 "$prefix.log" >&2

@@ -13,6 +13,7 @@ use_state "${1:-}"
 arch=${2:?architecture}
 LINUX_TOOL=$(realpath "${3:?the Linux tarvisk}")
 [[ -x $LINUX_TOOL ]] || fail "$LINUX_TOOL is not executable"
+[[ $arch != x86 ]] || need_wine32
 for service in system own; do
   [[ -f $BIN/tarvisk-$arch-$service.exe ]] || fail "no tarvisk-$arch-$service.exe"
 done

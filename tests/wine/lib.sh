@@ -20,8 +20,17 @@ use_state() {
   if [[ -f $STATE/skip ]]; then skip "$(cat "$STATE/skip")"; fi
   [[ -f $STATE/ready ]] || fail "setup did not finish: see $STATE/setup.log"
   BIN=$STATE/bin
+  find_wine_loaders || fail "setup found Wine, but its 64-bit loader is gone"
   READOBJ=$(cat "$STATE/readobj")
   use_wine_prefix "$STATE/prefix"
+}
+
+# Skips the test when setup found that 32-bit Windows programs cannot run here.
+need_wine32() {
+  if [[ -f $STATE/no-wine32 ]]; then
+    if [[ -z $WINE32 ]]; then skip "$(cat "$STATE/no-wine32")"; fi
+    skip_for_machine "32-bit Windows programs cannot run here: $(cat "$STATE/no-wine32")"
+  fi
 }
 
 # A private scratch directory inside the state directory, removed at exit unless

@@ -4,12 +4,22 @@
 # bytes it was given, for plain, stripped, debug and resource-carrying builds of both
 # architectures, first with a small manifest and then with one that makes the section grow.
 #
-# usage: loader.sh <state-dir> <x86-system|x86-own|x64-system|x64-own|linux> [linux-tarvisk]
+# usage: loader.sh <state-dir> <x86-system|x86-own|x64-system|x64-own|linux> <i686|x86_64|both>
+#                  [linux-tarvisk]
+# The third operand picks the programs' architecture, so that the 32-bit ones can skip alone
+# where 32-bit programs cannot run.
 
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 use_state "${1:-}"
 embedder=${2:?embedder}
+case ${3:?architecture of the programs} in
+  both) arches=(i686 x86_64) ;;
+  i686 | x86_64) arches=("$3") ;;
+  *) fail "unknown architecture $3" ;;
+esac
+set -- "$1" "$2" "${@:4}"
+if [[ $embedder == x86-* || ${arches[0]} == i686 ]]; then need_wine32; fi
 case $embedder in
   linux)
     LINUX_TOOL=$(realpath "${3:?the Linux tarvisk}")
@@ -63,7 +73,7 @@ loads() {
 }
 
 ran=0
-for arch in i686 x86_64; do
+for arch in "${arches[@]}"; do
   for variant in plain stripped debug rsrc; do
     program=$arch-$variant.exe
     cp "$BIN/find-manifest-$program" "$program"

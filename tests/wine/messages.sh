@@ -13,7 +13,7 @@ service=${3:?service}
 TOOL=$BIN/tarvisk-$arch-$service.exe
 [[ -f $TOOL ]] || fail "no $TOOL"
 case $arch in
-  x86) image_arch=i686 ;;
+  x86) image_arch=i686 && need_wine32 ;;
   x64) image_arch=x86_64 ;;
   *) fail "unknown architecture $arch" ;;
 esac

@@ -23,9 +23,15 @@ not_available() {
   echo "$*" >"$STATE/skip"
   skip "$*"
 }
-for tool in wine wineserver wineboot cmake; do
+for tool in wineserver cmake; do
   command -v "$tool" >/dev/null 2>&1 || not_available "'$tool' is not installed"
 done
+find_wine_loaders || not_available "Wine's 64-bit loader (wine64) is not installed"
+# 32-bit programs are the tool's first platform, but a kernel may not run them: the tests that
+# need them skip with this reason, and the others go on.
+why_no_wine32 >"$STATE/no-wine32"
+[[ -s $STATE/no-wine32 ]] || rm "$STATE/no-wine32"
+echo "32-bit Windows programs: $(if [[ -f $STATE/no-wine32 ]]; then cat "$STATE/no-wine32"; else i386_mode; fi)"
 for triplet in i686-w64-mingw32 x86_64-w64-mingw32; do
   for tool in "$triplet-gcc" "$triplet-windres"; do
     command -v "$tool" >/dev/null 2>&1 || not_available "'$tool' is not installed"
@@ -40,7 +46,7 @@ mkdir "$WINEPREFIX"
 (
   # Kept running between the tests of this run, and gone a minute after the last one.
   wineserver -p60 >"$STATE/wineserver.out" 2>&1 </dev/null
-  wineboot --init >"$STATE/wineboot.out" 2>"$STATE/wineboot.err" </dev/null
+  "$WINE64" wineboot --init >"$STATE/wineboot.out" 2>"$STATE/wineboot.err" </dev/null
 ) &
 boot=$!
 
