@@ -146,7 +146,9 @@ Result<Opened> open_by_components(const std::string& path) {
     if (next[0] == '/') {
       o.dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
       if (o.dir.get() < 0) return io_error(errno, IoAction::open, "opening the root directory");
-      dir_path = "/";
+      // Not `dir_path = "/"`: g++ 12 sees a false overlap in that assignment (-Wrestrict).
+      dir_path.clear();
+      dir_path.push_back('/');
     }
     last_is_directory = next.back() == '/';
     push_components(next, pending);
