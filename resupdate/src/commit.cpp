@@ -2,6 +2,7 @@
 #include "resupdate/commit.h"
 
 #include <new>
+#include <optional>
 
 namespace resupdate {
 
@@ -12,9 +13,18 @@ Status commit(const ImageEditor& editor, const FileSource& file) {
   try {
     auto plan = editor.plan();
     if (!plan) return std::move(plan).error();
+    // One pass over the image's copied ranges serves both the writer and the check.
+    std::optional<std::uint32_t> checksum;
+    if (plan->checksum_offset) {
+      auto sum = image_checksum(*plan, editor.source());
+      if (!sum) return std::move(sum).error();
+      checksum = *sum;
+    }
     return replace_atomically(
-        file, [&](ByteSink& sink) { return write_image(*plan, editor.source(), sink); },
-        [&](const ByteSource& written) { return verify_image(written, *plan, editor.resources(), editor.source()); });
+        file, [&](ByteSink& sink) { return write_image(*plan, editor.source(), sink, checksum); },
+        [&](const ByteSource& written) {
+          return verify_image(written, *plan, editor.resources(), editor.source(), checksum);
+        });
   } catch (const std::bad_alloc&) {
     return make_error(Errc::not_enough_memory, "out of memory while writing the image");
   }

@@ -143,6 +143,66 @@ struct PlanBuilder {
   }
 };
 
+
+// Reads and checksums go through buffers of this size.
+constexpr std::uint64_t kStreamChunk = 1U << 20;
+
+// The planned image as a source: pieces held in memory are served from there and copied ranges
+// from the old image, with the patches on top and, when known, the checksum in its field.
+class PlannedSource final : public ByteSource {
+ public:
+  PlannedSource(const ImagePlan& plan, const ByteSource& src, std::optional<std::uint32_t> checksum)
+      : plan_(plan), src_(src), checksum_(checksum) {
+    starts_.reserve(plan.pieces.size());
+    std::uint64_t at = 0;
+    for (const Piece& p : plan.pieces) {
+      starts_.push_back(at);
+      at += p.length;
+    }
+  }
+  [[nodiscard]] std::uint64_t size() const noexcept override { return plan_.size; }
+  [[nodiscard]] Status read(std::uint64_t off, std::span<std::uint8_t> out) const override {
+    if (!fits(off, out.size(), plan_.size)) return make_error(Errc::read_fault, "read past the end of the image");
+    const std::uint64_t end = off + out.size();
+    auto i = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), off) - starts_.begin());
+    for (std::uint64_t pos = off; pos < end; ++i) {
+      const Piece& p = plan_.pieces[i - 1];
+      const std::uint64_t within = pos - starts_[i - 1];
+      const std::uint64_t n = std::min(p.length - within, end - pos);
+      std::span<std::uint8_t> part = out.subspan(static_cast<std::size_t>(pos - off), static_cast<std::size_t>(n));
+      switch (p.kind) {
+        case Piece::Kind::literal:
+          std::memcpy(part.data(), p.data.data() + within, part.size());
+          break;
+        case Piece::Kind::zeros: std::fill(part.begin(), part.end(), std::uint8_t{0}); break;
+        case Piece::Kind::copy:
+          if (Status s = src_.read(p.source_offset + within, part); !s) return s;
+          break;
+      }
+      pos += n;
+    }
+    for (const ImagePlan::Patch& q : plan_.patches) put(off, out, q.offset, q.data);
+    if (plan_.checksum_offset && checksum_) {
+      std::uint8_t field[4];
+      for (int k = 0; k < 4; ++k) field[k] = static_cast<std::uint8_t>(*checksum_ >> (8 * k));
+      put(off, out, *plan_.checksum_offset, field);
+    }
+    return {};
+  }
+
+ private:
+  // Lays the bytes meant for [at, at + data.size()) over the part of them `out` holds.
+  static void put(std::uint64_t off, std::span<std::uint8_t> out, std::uint64_t at, ByteSpan data) {
+    const std::uint64_t from = std::max(at, off);
+    const std::uint64_t to = std::min(at + data.size(), off + out.size());
+    for (std::uint64_t k = from; k < to; ++k) out[static_cast<std::size_t>(k - off)] = data[static_cast<std::size_t>(k - at)];
+  }
+
+  const ImagePlan& plan_;
+  const ByteSource& src_;
+  std::optional<std::uint32_t> checksum_;
+  std::vector<std::uint64_t> starts_;
+};
 }  // namespace
 
 Result<ImageEditor> ImageEditor::open(std::shared_ptr<const ByteSource> src, bool delete_existing) {
@@ -451,7 +511,7 @@ Result<ImagePlan> ImageEditor::plan() const {
   return std::move(b.plan);
 }
 
-Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink) {
+Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink, std::optional<std::uint32_t> checksum) {
   const std::uint64_t start = sink.position();
   for (const Piece& p : plan.pieces) {
     Status s;
@@ -466,20 +526,31 @@ Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink)
   for (const ImagePlan::Patch& p : plan.patches)
     if (Status s = sink.patch(start + p.offset, p.data); !s) return s;
   if (plan.checksum_offset) {
-    PeChecksum sum(*plan.checksum_offset);
-    Bytes buf(static_cast<std::size_t>(std::min<std::uint64_t>(plan.size, 1U << 20)));
-    for (std::uint64_t at = 0; at < plan.size;) {
-      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), plan.size - at));
-      if (Status s = sink.read_back(start + at, std::span<std::uint8_t>(buf.data(), n)); !s) return s;
-      sum.update(ByteSpan(buf.data(), n));
-      at += n;
+    if (!checksum) {
+      auto sum = image_checksum(plan, src);
+      if (!sum) return std::move(sum).error();
+      checksum = *sum;
     }
     std::uint8_t field[4];
-    const std::uint32_t v = sum.finish();
-    for (int i = 0; i < 4; ++i) field[i] = static_cast<std::uint8_t>(v >> (8 * i));
+    for (int i = 0; i < 4; ++i) field[i] = static_cast<std::uint8_t>(*checksum >> (8 * i));
     if (Status s = sink.patch(start + *plan.checksum_offset, field); !s) return s;
   }
   return {};
+}
+
+Result<std::uint32_t> image_checksum(const ImagePlan& plan, const ByteSource& src) {
+  if (!plan.checksum_offset) return make_error(Errc::internal_error, "the plan has no checksum");
+  const PlannedSource planned(plan, src, std::nullopt);  // the field itself counts as zero
+  PeChecksum sum(*plan.checksum_offset);
+  Bytes buf(static_cast<std::size_t>(std::min<std::uint64_t>(plan.size, kStreamChunk)));
+  for (std::uint64_t at = 0; at < plan.size;) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), plan.size - at));
+    std::span<std::uint8_t> chunk(buf.data(), n);
+    if (Status s = planned.read(at, chunk); !s) return std::move(s).error();
+    sum.update(chunk);
+    at += n;
+  }
+  return sum.finish();
 }
 
 Result<Bytes> build_in_memory(const ImageEditor& editor) {
@@ -491,64 +562,73 @@ Result<Bytes> build_in_memory(const ImageEditor& editor) {
 }
 
 Status verify_image(const ByteSource& written, const ImagePlan& plan, const ResourceSet& expected,
-                    const ByteSource& expected_src) {
+                    const ByteSource& expected_src, std::optional<std::uint32_t> checksum) {
   auto fail = [](std::string what) { return make_error(Errc::internal_error, std::move(what)); };
   if (written.size() != plan.size) return fail("the written image has the wrong size");
+  if (plan.checksum_offset && !checksum) {
+    auto sum = image_checksum(plan, expected_src);
+    if (!sum) return std::move(sum).error();
+    checksum = *sum;
+  }
+  const PlannedSource intended(plan, expected_src, checksum);
   // Compared a bounded chunk at a time, so a large resource section is never held twice more.
-  constexpr std::uint64_t kChunk = 1U << 20;
   Bytes want;
   Bytes have;
+  auto same = [&](std::uint64_t off, std::uint64_t len) -> Result<bool> {
+    for (std::uint64_t done = 0; done < len;) {
+      const auto n = static_cast<std::size_t>(std::min(kStreamChunk, len - done));
+      want.resize(n);
+      have.resize(n);
+      if (Status s = intended.read(off + done, want); !s) return std::move(s).error();
+      if (Status s = written.read(off + done, have); !s) return std::move(s).error();
+      if (want != have) return false;
+      done += n;
+    }
+    return true;
+  };
 
-  // What was written from memory must read back byte for byte (the copied ranges are not re-read).
-  // Patches and the checksum land on top of literal pieces too: expect them there.
+  // What was written from memory must read back byte for byte, with the patches and the
+  // checksum on it; the copied ranges are not re-read.
   std::uint64_t at = 0;
   for (const Piece& p : plan.pieces) {
-    for (std::uint64_t done = 0; p.kind == Piece::Kind::literal && done < p.length; done += want.size()) {
-      const std::uint64_t pos = at + done;
-      const auto n = static_cast<std::size_t>(std::min(kChunk, p.length - done));
-      want.assign(p.data.begin() + static_cast<std::ptrdiff_t>(done), p.data.begin() + static_cast<std::ptrdiff_t>(done + n));
-      have.resize(n);
-      if (Status s = written.read(pos, have); !s) return s;
-      auto overlay = [&](std::uint64_t off, std::uint64_t len, const std::uint8_t* bytes) {
-        const std::uint64_t from = std::max(off, pos);
-        const std::uint64_t to = std::min(off + len, pos + n);
-        for (std::uint64_t k = from; k < to; ++k) want[static_cast<std::size_t>(k - pos)] = bytes[k - off];
-      };
-      for (const ImagePlan::Patch& q : plan.patches) overlay(q.offset, q.data.size(), q.data.data());
-      if (plan.checksum_offset) {
-        const std::uint64_t c = *plan.checksum_offset;
-        for (std::uint64_t k = std::max(c, pos); k < std::min(c + 4, pos + n); ++k)
-          want[static_cast<std::size_t>(k - pos)] = have[static_cast<std::size_t>(k - pos)];
-      }
-      if (want != have) return fail("the headers or resource section did not read back");
+    if (p.kind == Piece::Kind::literal) {
+      auto ok = same(at, p.length);
+      if (!ok) return std::move(ok).error();
+      if (!*ok) return fail("the headers or resource section did not read back");
     }
     at += p.length;
   }
   for (const ImagePlan::Patch& q : plan.patches) {
-    have.resize(q.data.size());
-    if (Status s = written.read(q.offset, have); !s) return s;
-    if (have != q.data) return fail("a patched field did not read back");
+    auto ok = same(q.offset, q.data.size());
+    if (!ok) return std::move(ok).error();
+    if (!*ok) return fail("a patched field did not read back");
+  }
+  if (plan.checksum_offset) {
+    auto ok = same(*plan.checksum_offset, 4);
+    if (!ok) return std::move(ok).error();
+    if (!*ok) return fail("the checksum did not read back as computed");
   }
 
-  auto image = PeImage::parse(written);
+  // What was written from memory is the plan's: the tree is read from there, and resource
+  // data that lies outside it (some packers put it elsewhere) from the old image.
+  auto image = PeImage::parse(intended);
   if (!image) return fail("the written image does not parse: " + image.error().detail);
-  auto got = decode_resources(*image, written);
+  auto got = decode_resources(*image, intended);
   if (!got) return fail("the written resource tree does not read back: " + got.error().detail);
   if (got->size() != expected.size()) return fail("the written image holds a different set of resources");
-  // Both walks follow tree order, which is (nearly) file order: read ahead instead of once per blob.
+  // The walk follows tree order, which is (nearly) file order: read ahead instead of once per blob.
   const ReadAheadSource want_src(expected_src);
-  const ReadAheadSource have_src(written);
   auto g = got->begin();
   for (auto e = expected.begin(); e != expected.end(); ++e, ++g) {
     if (!(g->first == e->first) || g->second.code_page != e->second.code_page || g->second.size() != e->second.size())
       return fail("a written resource differs from the one intended");
     const std::uint64_t size = e->second.size();
     for (std::uint64_t off = 0; off < size; off += want.size()) {
-      const auto n = static_cast<std::size_t>(std::min(kChunk, size - off));
+      const auto n = static_cast<std::size_t>(std::min(kStreamChunk, size - off));
       want.resize(n);
       have.resize(n);
       if (Status s = e->second.read(want_src, off, want); !s) return s;
-      if (Status s = g->second.read(have_src, off, have); !s) return s;
+      if (Status s = g->second.read(intended, off, have); !s) return s;
       if (want != have) return fail("a written resource's bytes differ from the ones intended");
     }
   }
