@@ -202,7 +202,9 @@ TEST_P(SharedBlocks, NewImageIsTheInMemoryOneAndTheOldKeepsItsBytes) {
       EXPECT_TRUE(slurp(other_link) == original) << "the old image changed when the new one replaced it";
       // Both start their overlays at the same place within a block from 1 MiB on: all but the
       // unaligned ends of the overlay are shared.
-      if (c.overlay >= 17 * kMiB) EXPECT_GE(shared_bytes(path), c.overlay - 2 * block);
+      if (c.overlay >= 17 * kMiB) {
+        EXPECT_GE(shared_bytes(path), c.overlay - 2 * block);
+      }
       // Writing into the new image must not show through in the old one.
       const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
       ASSERT_GE(fd, 0);
