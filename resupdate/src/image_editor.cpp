@@ -57,11 +57,21 @@ bool movable(const PeImage& img, const SectionHeader& s) {
 // The kernel copies a moved tail page by page. Moved by a whole number of pages, each page of
 // the new file comes from one page of the old; moved by part of one, every page is assembled
 // from two and takes longer to copy and to flush (a 400 MiB overlay moved by 1 KiB: 1.25 s,
-// by 4 KiB: 0.95 s). So a long tail moves by whole pages; the zeros this adds (less than a
-// page, a multiple of FileAlignment) go at the end of the resource section's raw data, so no
+// by 4 KiB: 0.95 s). Where the file system shares blocks between files, a tail moved by whole
+// blocks keeps its blocks and is not copied at all. So a long tail moves by whole units of
+// `unit` (the larger of a page and the file system's block); the zeros this adds (less than a
+// unit, a multiple of FileAlignment) go at the end of the resource section's raw data, so no
 // bytes lie between sections and an overlay still starts where the last section ends.
-std::uint64_t congruent_pad(std::uint64_t shift, std::uint64_t tail_len) {
-  return shift != 0 && tail_len >= kCongruentTailMin ? align_up(shift, kPageSize) - shift : 0;
+std::uint64_t congruent_pad(std::uint64_t shift, std::uint64_t tail_len, std::uint64_t unit) {
+  return shift != 0 && tail_len >= kCongruentTailMin ? align_up(shift, unit) - shift : 0;
+}
+
+// The unit a long tail moves by: a page, or the file system's block where that is larger. A
+// block size past kMaxMoveUnit is taken for a preferred I/O size, not a sharing unit.
+std::uint64_t move_unit(std::uint64_t block_size) {
+  constexpr std::uint64_t kMaxMoveUnit = 64 * 1024;
+  const bool usable = block_size > kPageSize && block_size <= kMaxMoveUnit && (block_size & (block_size - 1)) == 0;
+  return usable ? block_size : kPageSize;
 }
 
 // The tree is rebuilt over a section's raw data, which must then be the section's own: file
@@ -230,7 +240,8 @@ Result<Bytes> ImageEditor::read(const ResourceKey& key) const {
   return it->second.load(*src_);
 }
 
-Result<ImagePlan> ImageEditor::plan() const {
+Result<ImagePlan> ImageEditor::plan(std::uint64_t block_size) const {
+  const std::uint64_t unit = move_unit(block_size);
   const PeImage& img = image_;
   std::vector<SectionHeader> secs = img.sections();
   std::vector<DataDirectory> dirs = img.directories();
@@ -320,7 +331,7 @@ Result<ImagePlan> ImageEditor::plan() const {
                           [](const SectionHeader& s) { return s.SizeOfRawData != 0; }))
             df = dv;
         }
-        const std::uint64_t pad = file_is_mapped_as_is ? 0 : congruent_pad(df, img.file_size() - old_raw_end);
+        const std::uint64_t pad = file_is_mapped_as_is ? 0 : congruent_pad(df, img.file_size() - old_raw_end, unit);
         df += pad;
         // Raw data the tree no longer needs stays R's: given up, it would lie before the overlay.
         const std::uint64_t raw = std::max<std::uint64_t>(new_raw + pad, R.SizeOfRawData);
@@ -381,7 +392,7 @@ Result<ImagePlan> ImageEditor::plan() const {
     std::memcpy(added.Name.data(), ".rsrc\0\0\0", 8);
     added.VirtualSize = static_cast<std::uint32_t>(new_size);
     added.VirtualAddress = static_cast<std::uint32_t>(va);
-    const std::uint64_t pad = file_is_mapped_as_is ? 0 : congruent_pad(ptr + new_raw - eos, img.file_size() - eos);
+    const std::uint64_t pad = file_is_mapped_as_is ? 0 : congruent_pad(ptr + new_raw - eos, img.file_size() - eos, unit);
     added.SizeOfRawData = static_cast<std::uint32_t>(new_raw + pad);
     added.PointerToRawData = static_cast<std::uint32_t>(ptr);
     added.Characteristics = kScnCntInitializedData | kScnMemRead;

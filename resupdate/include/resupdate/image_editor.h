@@ -56,8 +56,9 @@ class ImageEditor {
   // Reads a resource's bytes.
   [[nodiscard]] Result<Bytes> read(const ResourceKey& key) const;
 
-  // Lays out the new image.
-  [[nodiscard]] Result<ImagePlan> plan() const;
+  // Lays out the new image. `block_size` is the block of the file system the new image goes
+  // to (0 when unknown): a long tail then moves by whole blocks, so that they can be shared.
+  [[nodiscard]] Result<ImagePlan> plan(std::uint64_t block_size = 0) const;
 
  private:
   ImageEditor(std::shared_ptr<const ByteSource> src, PeImage image, ResourceSet set)
