@@ -1,6 +1,7 @@
 // A tail of a MiB or more (an installer's overlay) moves by whole pages, or by whole file
-// system blocks where those are larger, when the resources grow; the extra zeros must stay inside the resource section so that the overlay still
-// starts where the last section ends, which is where self-extracting programs look for it.
+// system blocks where those are larger, when the resources grow; the extra zeros must stay
+// inside the resource section so that the overlay still starts where the last section ends,
+// which is where self-extracting programs look for it.
 #include <gtest/gtest.h>
 
 #include <memory>
