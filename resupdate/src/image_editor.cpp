@@ -154,8 +154,8 @@ struct PlanBuilder {
 };
 
 
-// Reads and checksums go through buffers of this size.
-constexpr std::uint64_t kStreamChunk = 1U << 20;
+// Reads, comparisons and checksums go through buffers of this size.
+constexpr std::uint64_t kStreamChunk = 256U << 10;
 
 // The planned image as a source: pieces held in memory are served from there and copied ranges
 // from the old image, with the patches on top and, when known, the checksum in its field.
@@ -624,14 +624,15 @@ Status verify_image(const ByteSource& written, const ImagePlan& plan, const Reso
   // data that lies outside it (some packers put it elsewhere) from the old image.
   auto image = PeImage::parse(intended);
   if (!image) return fail("the written image does not parse: " + image.error().detail);
-  auto got = decode_resources(*image, intended);
-  if (!got) return fail("the written resource tree does not read back: " + got.error().detail);
-  if (got->size() != expected.size()) return fail("the written image holds a different set of resources");
-  // The walk follows tree order, which is (nearly) file order: read ahead instead of once per blob.
+  // The tree is walked in its own order, which must be the loader's: entry by entry it must
+  // list the intended resources in turn.
   const ReadAheadSource want_src(expected_src);
-  auto g = got->begin();
-  for (auto e = expected.begin(); e != expected.end(); ++e, ++g) {
-    if (!(g->first == e->first) || g->second.code_page != e->second.code_page || g->second.size() != e->second.size())
+  auto e = expected.begin();
+  bool stopped = false;  // by a difference or a failed read here, not by the walk's own checks
+  Status walked = visit_resources(*image, intended, [&](const ResourceKey& key, const ResourceData& got) -> Status {
+    stopped = true;
+    if (e == expected.end()) return fail("the written image holds a different set of resources");
+    if (!(key == e->first) || got.code_page != e->second.code_page || got.size() != e->second.size())
       return fail("a written resource differs from the one intended");
     const std::uint64_t size = e->second.size();
     for (std::uint64_t off = 0; off < size; off += want.size()) {
@@ -639,10 +640,15 @@ Status verify_image(const ByteSource& written, const ImagePlan& plan, const Reso
       want.resize(n);
       have.resize(n);
       if (Status s = e->second.read(want_src, off, want); !s) return s;
-      if (Status s = g->second.read(intended, off, have); !s) return s;
+      if (Status s = got.read(intended, off, have); !s) return s;
       if (want != have) return fail("a written resource's bytes differ from the ones intended");
     }
-  }
+    ++e;
+    stopped = false;
+    return {};
+  });
+  if (!walked) return stopped ? walked : fail("the written resource tree does not read back: " + walked.error().detail);
+  if (e != expected.end()) return fail("the written image holds a different set of resources");
   return {};
 }
 
