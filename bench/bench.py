@@ -390,7 +390,7 @@ def write_markdown(path, results, tools, facts, date, loads, micro, profiles, ar
              "memory is the peak resident set from `/usr/bin/time -f %%M`. The floor is `cp` of the image followed "
              "by `sync` of the copy: every tool here must write the whole new image and flush it. On XFS and btrfs "
              "the floor is `cp --reflink=always` and `sync` of the copy, which shares the image's blocks instead of "
-             "copying them; each of those file systems is made in a 2 GiB file on the same disk and loop-mounted."
+             "copying them; each of those file systems is made in a sparse 6 GiB file on the same disk and loop-mounted."
              % (date, len(MANIFEST_BYTES), args.runs, args.runs * FAST_CASE_SCALE, args.slow_runs))
     L.append("")
     L.append("![Median time as a multiple of the floor](results.svg)")

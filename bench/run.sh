@@ -70,8 +70,9 @@ if [[ -n "${BENCH_WORK:-}" ]]; then extra+=(--work "$BENCH_WORK"); fi
 if [[ -n "${BENCH_CASES:-}" ]]; then extra+=(--cases "$BENCH_CASES"); fi
 if [[ -n "${BENCH_RESULTS:-}" ]]; then mkdir -p "$BENCH_RESULTS" && extra+=(--results "$BENCH_RESULTS"); fi
 
-# The large case again on XFS (reflink) and btrfs, each made in a 2 GiB file beside the work
-# folder and loop-mounted; unmounted and removed whatever happens.
+# The large case again on XFS (reflink) and btrfs, each made in a sparse 6 GiB file (room for
+# every tool's copy of the image, the peers' unshared outputs included) and loop-mounted;
+# unmounted and removed whatever happens.
 cow_dir="$(mktemp -d "${TMPDIR:-/var/tmp}/tarvisk-bench-cow.XXXXXX")"
 cleanup_cow() {
   for fs in xfs btrfs; do
@@ -92,7 +93,7 @@ for fs in xfs btrfs; do
   else
     opts=(-q -f)
     if [[ "$fs" == xfs ]]; then opts+=(-m reflink=1); fi
-    truncate -s 2G "$cow_dir/$fs.img"
+    truncate -s 6G "$cow_dir/$fs.img"
     mkdir "$cow_dir/$fs"
     if "$mkfs" "${opts[@]}" "$cow_dir/$fs.img" >/dev/null 2>&1 && mount -o loop "$cow_dir/$fs.img" "$cow_dir/$fs"; then
       extra+=(--cow-work "$fs=$cow_dir/$fs")
