@@ -23,7 +23,13 @@ CASES = [
     ("large", "large.exe", "400 MiB image (95 KB program + overlay)",
      "at most 1.2 x the floor, at most 32 MiB resident"),
     ("many", "many.exe", "50,000 resources (6 MB image)", "under 0.5 s"),
+    # The large image again on file systems that share blocks between files, where the floor is
+    # a copy that shares them (cp --reflink=always) and the copy's sync.
+    ("large-xfs", "large.exe", "400 MiB image on XFS (reflink)", "at most 2 x the floor"),
+    ("large-btrfs", "large.exe", "400 MiB image on btrfs", "at most 2 x the floor"),
 ]
+# Cases whose floor shares blocks, and the file system each needs (given with --cow-work).
+COW_CASES = {"large-xfs": "xfs", "large-btrfs": "btrfs"}
 
 
 class Tool:
@@ -121,13 +127,15 @@ def machine_facts(work, tools):
     return facts
 
 
-def make_tools(args, work):
+def make_tools(args, work, reflink=False):
     tools = {}
-    tools["floor"] = Tool("floor", "floor (cp, then sync of the copy)", args.runs,
-                          lambda img, man: [["cp", img, img + ".copy"], ["sync", img + ".copy"]], in_place=False)
+    cp = ["cp", "--reflink=always"] if reflink else ["cp"]
+    cp_label = "cp --reflink=always" if reflink else "cp"
+    tools["floor"] = Tool("floor", "floor (%s, then sync of the copy)" % cp_label, args.runs,
+                          lambda img, man: [cp + [img, img + ".copy"], ["sync", img + ".copy"]], in_place=False)
     # What any atomic replacement must also do: rename over the original, which frees the old file.
-    tools["replace"] = Tool("replace", "floor + mv (cp, sync, then mv of the copy over the image)", args.runs,
-                            lambda img, man: [["cp", img, img + ".copy"], ["sync", img + ".copy"],
+    tools["replace"] = Tool("replace", "floor + mv (%s, sync, then mv of the copy over the image)" % cp_label, args.runs,
+                            lambda img, man: [cp + [img, img + ".copy"], ["sync", img + ".copy"],
                                               ["mv", img + ".copy", img]])
     tools["tarvisk"] = Tool("tarvisk", "Tarvisk", args.runs, lambda img, man: [[args.tarvisk, img, man]])
     if args.resedit:
@@ -212,7 +220,7 @@ def bench_case(case, image, tools, work, log, order_seed):
     names = list(tools)
     # A run of the small cases takes milliseconds, where one stray flush of the journal weighs as
     # much as the whole run: Tarvisk and the floors get more runs there for a steady median.
-    scale = 1 if case == "large" else FAST_CASE_SCALE
+    scale = 1 if case.startswith("large") else FAST_CASE_SCALE
     runs_of = {n: tools[n].runs * (scale if n in ("floor", "replace", "tarvisk") else 1) for n in names}
     rounds = max(runs_of.values())
     times = {n: [] for n in names}
@@ -226,6 +234,11 @@ def bench_case(case, image, tools, work, log, order_seed):
             target = os.path.join(run_dir, "%s-%s.exe" % (case, name))
             fresh_copy(image, target)
             secs, code, _ = run_tool(tool, target, log)
+            if code != 0 and tool.name == "wine":
+                # Now and then Wine cannot start the program at all with other Wine work about.
+                print("  %-8s %-8s run %d failed (exit %d); once more" % (case, name, r + 1, code), flush=True)
+                fresh_copy(image, target)
+                secs, code, _ = run_tool(tool, target, log)
             if code != 0:
                 raise RuntimeError("%s failed on %s (exit %d); see %s" % (name, case, code, log))
             times[name].append(secs)
@@ -237,7 +250,8 @@ def bench_case(case, image, tools, work, log, order_seed):
         peak = rss_run(tool, target, log)
         result = target + ".copy" if not tool.in_place else target
         problem = pe_check.check_output(image, result, MANIFEST_BYTES) if tool.name not in ("floor", "replace") else None
-        results[name] = {"times": times[name], "median": median(times[name]), "rss_kib": peak, "problem": problem}
+        results[name] = {"times": times[name], "median": median(times[name]), "rss_kib": peak, "problem": problem,
+                         "label": tool.label}
         print("  %-8s %-8s median %s, peak %s%s" % (case, name, fmt_time(results[name]["median"]), fmt_mib(peak),
                                                   ", OUTPUT WRONG: " + problem if problem else ""), flush=True)
         for p in (target, target + ".copy", target + ".rss"):
@@ -356,7 +370,10 @@ def write_svg(path, results, tools, facts, date):
                 continue
             w = max(1.0, x(r["ratio"]) - x(lo))
             out.append('<rect x="%d" y="%d" width="%.1f" height="%d" fill="%s"/>' % (left, y + 2, w, bar - 4, colours[n]))
-            out.append('<text x="%d" y="%d" text-anchor="end" fill="#333">%s</text>' % (left - 6, y + 13, short[n]))
+            name = short[n]
+            if case_name in COW_CASES and n in ("floor", "replace"):
+                name = name.replace("cp", "cp --reflink", 1)
+            out.append('<text x="%d" y="%d" text-anchor="end" fill="#333">%s</text>' % (left - 6, y + 13, name))
             out.append('<text x="%.1f" y="%d" fill="#333">%s (%.2fx), %s</text>' % (left + w + 4, y + 13, fmt_time(r["median"]),
                                                                                      r["ratio"], fmt_mib(r["rss_kib"])))
             y += bar
@@ -376,7 +393,9 @@ def write_markdown(path, results, tools, facts, date, loads, micro, profiles, ar
              "type 24, name 1, language 0 in a fresh, cached copy of each generated image. Times are medians of "
              "%d runs on the 400 MiB image and %d on the others (%d for the peers), taken side by side in turn; "
              "memory is the peak resident set from `/usr/bin/time -f %%M`. The floor is `cp` of the image followed "
-             "by `sync` of the copy: every tool here must write the whole new image and flush it."
+             "by `sync` of the copy: every tool here must write the whole new image and flush it. On XFS and btrfs "
+             "the floor is `cp --reflink=always` and `sync` of the copy, which shares the image's blocks instead of "
+             "copying them; each of those file systems is made in a sparse 6 GiB file on the same disk and loop-mounted."
              % (date, len(MANIFEST_BYTES), args.runs, args.runs * FAST_CASE_SCALE, args.slow_runs))
     L.append("")
     L.append("![Median time as a multiple of the floor](results.svg)")
@@ -389,7 +408,7 @@ def write_markdown(path, results, tools, facts, date, loads, micro, profiles, ar
             ratio = "%.2f" % r["ratio"] if r.get("ratio") else "-"
             runs = ", ".join("%.3f" % t for t in r["times"])
             wrong = " (output wrong: %s)" % r["problem"] if r.get("problem") else ""
-            L.append("| %s | %s%s | %s | %s | %s | %s |" % (label, tools[n].label, wrong, fmt_time(r["median"]), ratio,
+            L.append("| %s | %s%s | %s | %s | %s | %s |" % (label, r.get("label", tools[n].label), wrong, fmt_time(r["median"]), ratio,
                                                           fmt_mib(r["rss_kib"]), runs))
     L.append("")
     L.append("## Targets")
@@ -401,7 +420,8 @@ def write_markdown(path, results, tools, facts, date, loads, micro, profiles, ar
     L.append("")
     L.append("## Machine")
     L.append("")
-    for k in ["cpu", "memory", "os", "kernel", "filesystem", "compiler", "tarvisk", "cp", "resedit", "wine"]:
+    for k in ["cpu", "memory", "os", "kernel", "filesystem", "filesystem xfs", "filesystem btrfs", "compiler", "tarvisk",
+              "cp", "resedit", "wine"]:
         if k in facts:
             L.append("- %s: %s" % (k, facts[k]))
     L.append("- load average (1 min) before the runs: %.2f, after: %.2f%s" % (
@@ -497,20 +517,30 @@ def targets(results, tools):
         return "yes" if ok else "**no**"
 
     if "tarvisk" in large and large["tarvisk"].get("ratio"):
-        r = large["tarvisk"]["ratio"]
-        rows.append(("400 MiB image: at most 1.2 x the floor", "%.2f x" % r, met(r <= 1.2)))
         if "replace" in large:
-            rows.append(("400 MiB image: against cp + sync + mv (the floor plus freeing the old file)",
-                         "%.2f x" % (large["tarvisk"]["median"] / large["replace"]["median"]),
-                         "(for information)"))
+            r = large["tarvisk"]["median"] / large["replace"]["median"]
+            rows.append(("400 MiB image: at most 1.0 x cp + sync + mv (the floor plus freeing the old file)",
+                         "%.2f x" % r, met(r <= 1.0)))
+        rows.append(("400 MiB image: against cp + sync (at most 1.2 x where the mount has no online discard: "
+                     "bench/no-discard.sh)", "%.2f x" % large["tarvisk"]["ratio"], "(for information)"))
         m = large["tarvisk"]["rss_kib"] / 1024.0
-        rows.append(("400 MiB image: peak RSS at most 32 MiB", "%.1f MiB" % m, met(m <= 32)))
-    if "tarvisk" in many:
-        t = many["tarvisk"]["median"]
-        rows.append(("50,000 resources: under 0.5 s", fmt_time(t), met(t < 0.5)))
-    if "tarvisk" in small:
-        t = small["tarvisk"]["median"]
-        rows.append(("95 KB image: under 5 ms", fmt_time(t), met(t < 0.005)))
+        rows.append(("400 MiB image: peak RSS at most 8 MiB", "%.1f MiB" % m, met(m <= 8)))
+    for case, fs in (("large-xfs", "XFS"), ("large-btrfs", "btrfs")):
+        cow = results.get(case, {})
+        if "tarvisk" in cow and cow["tarvisk"].get("ratio"):
+            r = cow["tarvisk"]["ratio"]
+            rows.append(("400 MiB image on %s: at most 2 x cp --reflink=always + sync" % fs, "%.2f x (%s)" % (
+                r, fmt_time(cow["tarvisk"]["median"])), met(r <= 2.0)))
+    if "tarvisk" in many and many["tarvisk"].get("ratio"):
+        r = many["tarvisk"]["ratio"]
+        rows.append(("50,000 resources: at most 2 x the floor", "%.2f x (%s)" % (r, fmt_time(many["tarvisk"]["median"])),
+                     met(r <= 2.0)))
+        m = many["tarvisk"]["rss_kib"] / 1024.0
+        rows.append(("50,000 resources: peak RSS at most 16 MiB", "%.1f MiB" % m, met(m <= 16)))
+    if "tarvisk" in small and small["tarvisk"].get("ratio"):
+        r = small["tarvisk"]["ratio"]
+        rows.append(("95 KB image: at or below the floor", "%.2f x (%s)" % (r, fmt_time(small["tarvisk"]["median"])),
+                     met(r <= 1.0)))
     for peer in ("resedit", "wine"):
         if peer not in tools:
             continue
@@ -531,13 +561,16 @@ def main():
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--slow-runs", type=int, default=3)
     ap.add_argument("--overlay-mib", type=int, default=400)
-    ap.add_argument("--cases", default="small,large,many")
+    ap.add_argument("--cases", default="small,large,many,large-xfs,large-btrfs")
     ap.add_argument("--resedit", action="store_true", help="measure the resedit package (installed in bench/node_modules)")
     ap.add_argument("--wine-exe", help="tarvisk.exe to run under Wine")
     ap.add_argument("--micro", help="the Google Benchmark binary")
     ap.add_argument("--profile", action="store_true", help="record a perf profile of Tarvisk per case")
     ap.add_argument("--results", default=HERE, help="folder for results.md and results.svg")
+    ap.add_argument("--cow-work", action="append", default=[], metavar="FS=DIR",
+                    help="a folder on a mounted xfs or btrfs that shares blocks, for the large-xfs and large-btrfs cases")
     args = ap.parse_args()
+    cow_work = dict(w.split("=", 1) for w in args.cow_work)
     MANIFEST = os.path.abspath(args.manifest)
     with open(MANIFEST, "rb") as f:
         MANIFEST_BYTES = f.read()
@@ -553,6 +586,10 @@ def main():
                     MANIFEST, "--overlay-mib", str(args.overlay_mib)], check=True)
 
     tools = make_tools(args, work)
+    cow_tools = make_tools(args, work, reflink=True)
+    for name in ("resedit", "wine"):
+        if name in tools:
+            cow_tools[name] = tools[name]
     if "wine" in tools:
         print("preparing the Wine prefix (not timed)", flush=True)
         env = tools["wine"].env
@@ -569,8 +606,18 @@ def main():
         for i, (name, file, label, _) in enumerate(CASES):
             if name not in wanted:
                 continue
-            print("%s:" % label, flush=True)
-            results[name] = bench_case(name, os.path.join(images, file), tools, work, log, i)
+            if name in COW_CASES:
+                fs = COW_CASES[name]
+                if fs not in cow_work:
+                    print("%s: skipped (no %s file system to run on; bench/run.sh mounts one as root)" % (label, fs),
+                          flush=True)
+                    continue
+                print("%s:" % label, flush=True)
+                facts["filesystem " + fs] = version_of(["findmnt", "-no", "FSTYPE,SOURCE,OPTIONS", "-T", cow_work[fs]])
+                results[name] = bench_case(name, os.path.join(images, file), cow_tools, cow_work[fs], log, i)
+            else:
+                print("%s:" % label, flush=True)
+                results[name] = bench_case(name, os.path.join(images, file), tools, work, log, i)
             floor = results[name]["floor"]["median"]
             for r in results[name].values():
                 r["ratio"] = r["median"] / floor if floor else None
@@ -585,8 +632,9 @@ def main():
     profiles = {}
     if args.profile:
         for name, file, label, _ in CASES:
-            if name in wanted:
-                profiles[label] = profile(args.tarvisk, os.path.join(images, file), work, name)
+            if name in results:
+                where = cow_work[COW_CASES[name]] if name in COW_CASES else work
+                profiles[label] = profile(args.tarvisk, os.path.join(images, file), where, name)
 
     with open(os.path.join(work, "results.json"), "w") as f:
         json.dump({"date": date, "facts": facts, "results": results, "loads": [load_before, load_after]}, f, indent=1)

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Tarvisk's benchmark in one command: builds Tarvisk (Release) and its Google Benchmark target,
 # installs the resedit peer with npm into bench/node_modules, finds or builds tarvisk.exe for the
-# Wine row, generates the images, runs every tool side by side and writes bench/results.md and
-# bench/results.svg.
+# Wine row, generates the images, loop-mounts an XFS and a btrfs (as root, with xfsprogs and
+# btrfs-progs) for the large image again there, runs every tool side by side and writes
+# bench/results.md and bench/results.svg.
 #
 #   bench/run.sh            full run (about 3 minutes on two cores)
 #   bench/run.sh --quick    a 64 MiB overlay and fewer runs, to try the machinery
@@ -10,8 +11,8 @@
 # Environment: TARVISK_WIN_EXE=path/to/tarvisk.exe (default: build/windows-x86, build/windows-x64,
 # else built here with the mingw-w64 toolchain if it is installed); BENCH_NO_PEERS=1 to measure
 # Tarvisk and the floor only; BENCH_RUNS / BENCH_SLOW_RUNS to change the number of runs;
-# BENCH_WORK=dir to run on another file system; BENCH_CASES=small,large,many to pick cases;
-# BENCH_RESULTS=dir to write results.md and results.svg there instead of bench/;
+# BENCH_WORK=dir to run on another file system; BENCH_CASES=small,large,many,large-xfs,large-btrfs
+# to pick cases; BENCH_RESULTS=dir to write results.md and results.svg there instead of bench/;
 # BENCH_NO_MICRO=1 to leave out Google Benchmark.
 set -euo pipefail
 
@@ -69,5 +70,38 @@ if [[ -n "${BENCH_WORK:-}" ]]; then extra+=(--work "$BENCH_WORK"); fi
 if [[ -n "${BENCH_CASES:-}" ]]; then extra+=(--cases "$BENCH_CASES"); fi
 if [[ -n "${BENCH_RESULTS:-}" ]]; then mkdir -p "$BENCH_RESULTS" && extra+=(--results "$BENCH_RESULTS"); fi
 
-exec python3 "$bench/bench.py" --tarvisk "$build/src/tarvisk" --runs "$runs" --slow-runs "$slow_runs" \
+# The large case again on XFS (reflink) and btrfs, each made in a sparse 6 GiB file (room for
+# every tool's copy of the image, the peers' unshared outputs included) and loop-mounted;
+# unmounted and removed whatever happens.
+cow_dir="$(mktemp -d "${TMPDIR:-/var/tmp}/tarvisk-bench-cow.XXXXXX")"
+cleanup_cow() {
+  for fs in xfs btrfs; do
+    if mountpoint -q "$cow_dir/$fs"; then umount "$cow_dir/$fs"; fi
+  done
+  rm -rf "$cow_dir"
+}
+trap cleanup_cow EXIT
+cases="${BENCH_CASES:-small,large,many,large-xfs,large-btrfs}"
+for fs in xfs btrfs; do
+  mkfs="mkfs.$fs"
+  if [[ ",$cases," != *",large-$fs,"* ]]; then
+    continue
+  elif [[ "$(id -u)" != 0 ]]; then
+    echo "note: not root, the $fs case is skipped (it loop-mounts a file system)" >&2
+  elif ! command -v "$mkfs" >/dev/null; then
+    echo "note: $mkfs not found (install ${fs}-progs), the $fs case is skipped" >&2
+  else
+    opts=(-q -f)
+    if [[ "$fs" == xfs ]]; then opts+=(-m reflink=1); fi
+    truncate -s 6G "$cow_dir/$fs.img"
+    mkdir "$cow_dir/$fs"
+    if "$mkfs" "${opts[@]}" "$cow_dir/$fs.img" >/dev/null 2>&1 && mount -o loop "$cow_dir/$fs.img" "$cow_dir/$fs"; then
+      extra+=(--cow-work "$fs=$cow_dir/$fs")
+    else
+      echo "note: cannot make or loop-mount a $fs file system here, the $fs case is skipped" >&2
+    fi
+  fi
+done
+
+python3 "$bench/bench.py" --tarvisk "$build/src/tarvisk" --runs "$runs" --slow-runs "$slow_runs" \
   --overlay-mib "$overlay" "${extra[@]}"

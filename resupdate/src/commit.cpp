@@ -1,20 +1,41 @@
 // Writing an edited image back over its file: plan, write beside, verify, rename.
 #include "resupdate/commit.h"
 
+#ifndef _WIN32
+#include "fd_io.h"
+#endif
+
 #include <new>
+#include <optional>
 
 namespace resupdate {
+
+#ifdef _WIN32
+namespace {
+// Blocks are not shared between files here: a long tail moves by pages.
+std::uint64_t block_size_of(int) noexcept { return 0; }
+}  // namespace
+#endif
 
 Status commit(const ImageEditor& editor, const FileSource& file) {
   // The plan copies unchanged ranges from the editor's source by offset; writing them over a
   // different file would splice two images together.
   if (&editor.source() != &file) return make_error(Errc::invalid_parameter, "editor was not opened on this file");
   try {
-    auto plan = editor.plan();
+    auto plan = editor.plan(block_size_of(file.native_fd()));
     if (!plan) return std::move(plan).error();
+    // One pass over the image's copied ranges serves both the writer and the check.
+    std::optional<std::uint32_t> checksum;
+    if (plan->checksum_offset) {
+      auto sum = image_checksum(*plan, editor.source());
+      if (!sum) return std::move(sum).error();
+      checksum = *sum;
+    }
     return replace_atomically(
-        file, [&](ByteSink& sink) { return write_image(*plan, editor.source(), sink); },
-        [&](const ByteSource& written) { return verify_image(written, *plan, editor.resources(), editor.source()); });
+        file, [&](ByteSink& sink) { return write_image(*plan, editor.source(), sink, checksum); },
+        [&](const ByteSource& written) {
+          return verify_image(written, *plan, editor.resources(), editor.source(), checksum);
+        });
   } catch (const std::bad_alloc&) {
     return make_error(Errc::not_enough_memory, "out of memory while writing the image");
   }

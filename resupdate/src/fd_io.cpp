@@ -1,12 +1,32 @@
-// Positioned reads and writes on descriptors.
+// Positioned reads and writes on descriptors, and the sink that shares or copies unchanged ranges.
 #include "fd_io.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace resupdate {
+
+namespace {
+
+// Copies and writeback hints go in chunks of this size: the disk writes each finished chunk
+// while the next one is copied, so the final flush has little left to do.
+constexpr std::uint64_t kWritebackChunk = std::uint64_t{8} << 20;
+
+// Refusals that mean "not between these files" rather than a failing disk: the file system
+// cannot share or copy in the kernel (ext4, tmpfs, another file system, an old kernel), and
+// the plain read and write path does the job instead.
+bool refused(int err) noexcept {
+  return err == EOPNOTSUPP || err == ENOTSUP || err == EXDEV || err == EINVAL || err == ENOTTY || err == EBADF ||
+         err == ENOSYS || err == EPERM;
+}
+
+}  // namespace
 
 Error io_error(int err, IoAction action, const std::string& what) {
   return make_error(errc_from_errno(err, action), what + ": errno " + std::to_string(err));
@@ -38,6 +58,115 @@ Status pwrite_all(int fd, std::uint64_t off, ByteSpan data) {
     done += static_cast<std::size_t>(n);
   }
   return {};
+}
+
+std::uint64_t block_size_of(int fd) noexcept {
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0 || st.st_blksize <= 0) return 0;
+  const auto bs = static_cast<std::uint64_t>(st.st_blksize);
+  return (bs & (bs - 1)) == 0 ? bs : 0;  // only a power of two can be an alignment
+}
+
+Status FdSink::write(ByteSpan data) {
+  if (Status s = pwrite_all(fd_, pos_, data); !s) return s;
+  pos_ += data.size();
+  start_writeback(false);
+  return {};
+}
+
+Status FdSink::copy_from(const ByteSource& src, std::uint64_t off, std::uint64_t len) {
+  if (!fits(off, len, src.size())) return make_error(Errc::read_fault, "copy past the end of the image");
+  const int in = src.native_fd();
+  // Blocks are shared whole: only where source and destination sit at the same place within a
+  // block. The unaligned head is copied, so that both then start on a block boundary.
+  if (in >= 0 && can_share_ && block_ != 0 && off % block_ == pos_ % block_) {
+    std::uint64_t head = std::min(len, (block_ - off % block_) % block_);
+    len -= head;
+    if (Status s = kernel_copy(in, off, head); !s) return s;
+    if (head != 0) {
+      if (Status s = ByteSink::copy_from(src, off, head); !s) return s;
+      off += head;
+    }
+    // A shared range ends on a block boundary, or at the end of the source.
+    std::uint64_t body = off + len == src.size() ? len : len - len % block_;
+    len -= body;
+    if (Status s = share(in, off, body); !s) return s;
+    len += body;  // whatever could not be shared is copied below
+  }
+  if (in >= 0) {
+    if (Status s = kernel_copy(in, off, len); !s) return s;
+  }
+  if (len == 0) return {};
+  return ByteSink::copy_from(src, off, len);
+}
+
+Status FdSink::share(int in, std::uint64_t& off, std::uint64_t& len) {
+  if (len == 0) return {};
+  // What was written from memory so far goes to the disk now; the shared range itself is no
+  // dirty data, and no writeback hint may be issued over it.
+  start_writeback(true);
+  file_clone_range range{};
+  range.src_fd = in;
+  range.src_offset = off;
+  range.src_length = len;
+  range.dest_offset = pos_;
+  for (;;) {
+    if (::ioctl(fd_, FICLONERANGE, &range) == 0) break;
+    if (errno == EINTR) continue;
+    if (refused(errno)) {
+      can_share_ = false;
+      return {};
+    }
+    return io_error(errno, IoAction::write, "sharing the image's blocks");
+  }
+  pos_ += len;
+  off += len;
+  shared_ += len;
+  len = 0;
+  flushed_ = pos_;
+  return {};
+}
+
+Status FdSink::kernel_copy(int in, std::uint64_t& off, std::uint64_t& len) {
+  while (len > 0 && kernel_copy_) {
+    auto in_off = static_cast<loff_t>(off);
+    auto out_off = static_cast<loff_t>(pos_);
+    const ssize_t n = ::copy_file_range(in, &in_off, fd_, &out_off,
+                                        static_cast<std::size_t>(std::min(len, kWritebackChunk)), 0);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      if (refused(errno)) {
+        kernel_copy_ = false;  // not between these files: fall back to reading and writing
+        break;
+      }
+      return io_error(errno, IoAction::write, "copying the image");
+    }
+    if (n == 0) return make_error(Errc::read_fault, "the image ended early");
+    off += static_cast<std::uint64_t>(n);
+    len -= static_cast<std::uint64_t>(n);
+    pos_ += static_cast<std::uint64_t>(n);
+    start_writeback(false);
+  }
+  return {};
+}
+
+Status FdSink::patch(std::uint64_t off, ByteSpan data) {
+  if (!fits(off, data.size(), pos_)) return make_error(Errc::internal_error, "patch outside the image");
+  return pwrite_all(fd_, off, data);
+}
+
+Status FdSink::read_back(std::uint64_t off, std::span<std::uint8_t> out) const {
+  if (!fits(off, out.size(), pos_)) return make_error(Errc::internal_error, "read back outside the image");
+  return pread_all(fd_, off, out);
+}
+
+// A large image then costs about its write time instead of copy plus write.
+void FdSink::start_writeback(bool all) noexcept {
+#ifdef SYNC_FILE_RANGE_WRITE
+  if (pos_ == flushed_ || (!all && pos_ - flushed_ < kWritebackChunk)) return;
+  (void)::sync_file_range(fd_, static_cast<off_t>(flushed_), static_cast<off_t>(pos_ - flushed_), SYNC_FILE_RANGE_WRITE);
+#endif
+  flushed_ = pos_;
 }
 
 }  // namespace resupdate

@@ -1,12 +1,11 @@
 // Positioned reads and writes on descriptors: the image read by offset, and the sink the new
-// image is written through, which keeps copies of unchanged ranges inside the kernel.
+// image is written through, which shares unchanged blocks with the old file where it can and
+// otherwise keeps copies inside the kernel.
 #pragma once
 
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -20,6 +19,9 @@ namespace resupdate {
 [[nodiscard]] Error io_error(int err, IoAction action, const std::string& what);
 [[nodiscard]] Status pread_all(int fd, std::uint64_t off, std::span<std::uint8_t> out);
 [[nodiscard]] Status pwrite_all(int fd, std::uint64_t off, ByteSpan data);
+
+// The unit in which the file system behind `fd` allocates and shares blocks; 0 when unknown.
+[[nodiscard]] std::uint64_t block_size_of(int fd) noexcept;
 
 // Reads a file through a descriptor it does not own.
 class FdSource final : public ByteSource {
@@ -37,65 +39,31 @@ class FdSource final : public ByteSource {
   std::uint64_t size_;
 };
 
-// Writes the new image through positioned writes; copies stay in the kernel where it can.
+// Writes the new image through positioned writes. A range copied from a file on the same
+// file system shares that file's blocks where the offsets allow it (both at the same place
+// within a block); what cannot be shared is copied inside the kernel, or read and written.
 class FdSink final : public ByteSink {
  public:
-  explicit FdSink(int fd) : fd_(fd) {}
-  [[nodiscard]] Status write(ByteSpan data) override {
-    if (Status s = pwrite_all(fd_, pos_, data); !s) return s;
-    pos_ += data.size();
-    start_writeback();
-    return {};
-  }
-  [[nodiscard]] Status copy_from(const ByteSource& src, std::uint64_t off, std::uint64_t len) override {
-    if (!fits(off, len, src.size())) return make_error(Errc::read_fault, "copy past the end of the image");
-    const int in = src.native_fd();
-    while (in >= 0 && len > 0 && kernel_copy_) {
-      auto in_off = static_cast<loff_t>(off);
-      auto out_off = static_cast<loff_t>(pos_);
-      const ssize_t n = ::copy_file_range(in, &in_off, fd_, &out_off, static_cast<std::size_t>(std::min<std::uint64_t>(len, kWritebackChunk)), 0);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP || errno == EBADF) {
-          kernel_copy_ = false;  // not between these files: fall back to reading and writing
-          break;
-        }
-        return io_error(errno, IoAction::write, "copying the image");
-      }
-      if (n == 0) return make_error(Errc::read_fault, "the image ended early");
-      off += static_cast<std::uint64_t>(n);
-      len -= static_cast<std::uint64_t>(n);
-      pos_ += static_cast<std::uint64_t>(n);
-      start_writeback();
-    }
-    if (len == 0) return {};
-    return ByteSink::copy_from(src, off, len);
-  }
+  explicit FdSink(int fd) noexcept : fd_(fd), block_(block_size_of(fd)) {}
+  [[nodiscard]] Status write(ByteSpan data) override;
+  [[nodiscard]] Status copy_from(const ByteSource& src, std::uint64_t off, std::uint64_t len) override;
   [[nodiscard]] std::uint64_t position() const noexcept override { return pos_; }
-  [[nodiscard]] Status patch(std::uint64_t off, ByteSpan data) override {
-    if (!fits(off, data.size(), pos_)) return make_error(Errc::internal_error, "patch outside the image");
-    return pwrite_all(fd_, off, data);
-  }
-  [[nodiscard]] Status read_back(std::uint64_t off, std::span<std::uint8_t> out) const override {
-    if (!fits(off, out.size(), pos_)) return make_error(Errc::internal_error, "read back outside the image");
-    return pread_all(fd_, off, out);
-  }
+  [[nodiscard]] Status patch(std::uint64_t off, ByteSpan data) override;
+  [[nodiscard]] Status read_back(std::uint64_t off, std::span<std::uint8_t> out) const override;
+  // How many bytes were shared with the source rather than copied.
+  [[nodiscard]] std::uint64_t shared() const noexcept { return shared_; }
 
  private:
-  // The disk writes each finished chunk while the next one is copied, so the final flush has
-  // little left to do; a large image then costs about its write time instead of copy plus write.
-  void start_writeback() noexcept {
-#ifdef SYNC_FILE_RANGE_WRITE
-    if (pos_ - flushed_ < kWritebackChunk) return;
-    (void)::sync_file_range(fd_, static_cast<off_t>(flushed_), static_cast<off_t>(pos_ - flushed_), SYNC_FILE_RANGE_WRITE);
-    flushed_ = pos_;
-#endif
-  }
+  [[nodiscard]] Status share(int in, std::uint64_t& off, std::uint64_t& len);
+  [[nodiscard]] Status kernel_copy(int in, std::uint64_t& off, std::uint64_t& len);
+  void start_writeback(bool all) noexcept;
 
-  static constexpr std::uint64_t kWritebackChunk = std::uint64_t{8} << 20;
   int fd_;
+  std::uint64_t block_;
   std::uint64_t pos_ = 0;
-  std::uint64_t flushed_ = 0;
+  std::uint64_t flushed_ = 0;  // writeback was started (or is not wanted) below this offset
+  std::uint64_t shared_ = 0;
+  bool can_share_ = true;
   bool kernel_copy_ = true;
 };
 

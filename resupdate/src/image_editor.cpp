@@ -3,10 +3,75 @@
 #include "resupdate/image_editor.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "placement.h"
 
 namespace resupdate {
+
+namespace {
+
+// Reads, comparisons and checksums go through buffers of this size.
+constexpr std::uint64_t kStreamChunk = 256U << 10;
+
+// The planned image as a source: pieces held in memory are served from there and copied ranges
+// from the old image, with the patches on top and, when known, the checksum in its field.
+class PlannedSource final : public ByteSource {
+ public:
+  PlannedSource(const ImagePlan& plan, const ByteSource& src, std::optional<std::uint32_t> checksum)
+      : plan_(plan), src_(src), checksum_(checksum) {
+    starts_.reserve(plan.pieces.size());
+    std::uint64_t at = 0;
+    for (const Piece& p : plan.pieces) {
+      starts_.push_back(at);
+      at += p.length;
+    }
+  }
+  [[nodiscard]] std::uint64_t size() const noexcept override { return plan_.size; }
+  [[nodiscard]] Status read(std::uint64_t off, std::span<std::uint8_t> out) const override {
+    if (!fits(off, out.size(), plan_.size)) return make_error(Errc::read_fault, "read past the end of the image");
+    const std::uint64_t end = off + out.size();
+    auto i = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), off) - starts_.begin());
+    for (std::uint64_t pos = off; pos < end; ++i) {
+      const Piece& p = plan_.pieces[i - 1];
+      const std::uint64_t within = pos - starts_[i - 1];
+      const std::uint64_t n = std::min(p.length - within, end - pos);
+      std::span<std::uint8_t> part = out.subspan(static_cast<std::size_t>(pos - off), static_cast<std::size_t>(n));
+      switch (p.kind) {
+        case Piece::Kind::literal:
+          std::memcpy(part.data(), p.data.data() + within, part.size());
+          break;
+        case Piece::Kind::zeros: std::fill(part.begin(), part.end(), std::uint8_t{0}); break;
+        case Piece::Kind::copy:
+          if (Status s = src_.read(p.source_offset.value + within, part); !s) return s;
+          break;
+      }
+      pos += n;
+    }
+    for (const ImagePlan::Patch& q : plan_.patches) put(off, out, q.offset, q.data);
+    if (plan_.checksum_offset && checksum_) {
+      Bytes field(4);
+      (void)ByteWriter(field).u32(0, *checksum_);
+      put(off, out, *plan_.checksum_offset, field);
+    }
+    return {};
+  }
+
+ private:
+  // Lays the bytes meant for [at, at + data.size()) over the part of them `out` holds.
+  static void put(std::uint64_t off, std::span<std::uint8_t> out, std::uint64_t at, ByteSpan data) {
+    const std::uint64_t from = std::max(at, off);
+    const std::uint64_t to = std::min(at + data.size(), off + out.size());
+    for (std::uint64_t k = from; k < to; ++k) out[static_cast<std::size_t>(k - off)] = data[static_cast<std::size_t>(k - at)];
+  }
+
+  const ImagePlan& plan_;
+  const ByteSource& src_;
+  std::optional<std::uint32_t> checksum_;
+  std::vector<std::uint64_t> starts_;
+};
+
+}  // namespace
 
 Result<ImageEditor> ImageEditor::open(std::shared_ptr<const ByteSource> src, bool delete_existing) {
   if (!src) return make_error(Errc::invalid_parameter, "no image");
@@ -33,9 +98,11 @@ Result<Bytes> ImageEditor::read(const ResourceKey& key) const {
   return it->second.load(*src_);
 }
 
-Result<ImagePlan> ImageEditor::plan() const { return plan_image(image_, *src_, resources_); }
+Result<ImagePlan> ImageEditor::plan(std::uint64_t block_size) const {
+  return plan_image(image_, *src_, resources_, block_size);
+}
 
-Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink) {
+Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink, std::optional<std::uint32_t> checksum) {
   const std::uint64_t start = sink.position();
   for (const Piece& p : plan.pieces) {
     Status s;
@@ -50,19 +117,31 @@ Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink)
   for (const ImagePlan::Patch& p : plan.patches)
     if (Status s = sink.patch(start + p.offset, p.data); !s) return s;
   if (plan.checksum_offset) {
-    PeChecksum sum(*plan.checksum_offset);
-    Bytes buf(static_cast<std::size_t>(std::min<std::uint64_t>(plan.size, 1U << 20)));
-    for (std::uint64_t at = 0; at < plan.size;) {
-      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), plan.size - at));
-      if (Status s = sink.read_back(start + at, std::span<std::uint8_t>(buf.data(), n)); !s) return s;
-      sum.update(ByteSpan(buf.data(), n));
-      at += n;
+    if (!checksum) {
+      auto sum = image_checksum(plan, src);
+      if (!sum) return std::move(sum).error();
+      checksum = *sum;
     }
     Bytes field(4);
-    (void)ByteWriter(field).u32(0, sum.finish());
+    (void)ByteWriter(field).u32(0, *checksum);
     if (Status s = sink.patch(start + *plan.checksum_offset, field); !s) return s;
   }
   return {};
+}
+
+Result<std::uint32_t> image_checksum(const ImagePlan& plan, const ByteSource& src) {
+  if (!plan.checksum_offset) return make_error(Errc::internal_error, "the plan has no checksum");
+  const PlannedSource planned(plan, src, std::nullopt);  // the field itself counts as zero
+  PeChecksum sum(*plan.checksum_offset);
+  Bytes buf(static_cast<std::size_t>(std::min<std::uint64_t>(plan.size, kStreamChunk)));
+  for (std::uint64_t at = 0; at < plan.size;) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), plan.size - at));
+    std::span<std::uint8_t> chunk(buf.data(), n);
+    if (Status s = planned.read(at, chunk); !s) return std::move(s).error();
+    sum.update(chunk);
+    at += n;
+  }
+  return sum.finish();
 }
 
 Result<Bytes> build_in_memory(const ImageEditor& editor) {
@@ -74,67 +153,82 @@ Result<Bytes> build_in_memory(const ImageEditor& editor) {
 }
 
 Status verify_image(const ByteSource& written, const ImagePlan& plan, const ResourceSet& expected,
-                    const ByteSource& expected_src) {
+                    const ByteSource& expected_src, std::optional<std::uint32_t> checksum) {
   auto fail = [](std::string what) { return make_error(Errc::internal_error, std::move(what)); };
   if (written.size() != plan.size) return fail("the written image has the wrong size");
+  if (plan.checksum_offset && !checksum) {
+    auto sum = image_checksum(plan, expected_src);
+    if (!sum) return std::move(sum).error();
+    checksum = *sum;
+  }
+  const PlannedSource intended(plan, expected_src, checksum);
   // Compared a bounded chunk at a time, so a large resource section is never held twice more.
-  constexpr std::uint64_t kChunk = 1U << 20;
   Bytes want;
   Bytes have;
+  auto same = [&](std::uint64_t off, std::uint64_t len) -> Result<bool> {
+    for (std::uint64_t done = 0; done < len;) {
+      const auto n = static_cast<std::size_t>(std::min(kStreamChunk, len - done));
+      want.resize(n);
+      have.resize(n);
+      if (Status s = intended.read(off + done, want); !s) return std::move(s).error();
+      if (Status s = written.read(off + done, have); !s) return std::move(s).error();
+      if (want != have) return false;
+      done += n;
+    }
+    return true;
+  };
 
-  // What was written from memory must read back byte for byte (the copied ranges are not re-read).
-  // Patches and the checksum land on top of literal pieces too: expect them there.
+  // What was written from memory must read back byte for byte, with the patches and the
+  // checksum on it; the copied ranges are not re-read.
   std::uint64_t at = 0;
   for (const Piece& p : plan.pieces) {
-    for (std::uint64_t done = 0; p.kind == Piece::Kind::literal && done < p.length; done += want.size()) {
-      const std::uint64_t pos = at + done;
-      const auto n = static_cast<std::size_t>(std::min(kChunk, p.length - done));
-      want.assign(p.data.begin() + static_cast<std::ptrdiff_t>(done), p.data.begin() + static_cast<std::ptrdiff_t>(done + n));
-      have.resize(n);
-      if (Status s = written.read(pos, have); !s) return s;
-      auto overlay = [&](std::uint64_t off, std::uint64_t len, const std::uint8_t* bytes) {
-        const std::uint64_t from = std::max(off, pos);
-        const std::uint64_t to = std::min(off + len, pos + n);
-        for (std::uint64_t k = from; k < to; ++k) want[static_cast<std::size_t>(k - pos)] = bytes[k - off];
-      };
-      for (const ImagePlan::Patch& q : plan.patches) overlay(q.offset, q.data.size(), q.data.data());
-      if (plan.checksum_offset) {
-        const std::uint64_t c = *plan.checksum_offset;
-        for (std::uint64_t k = std::max(c, pos); k < std::min(c + 4, pos + n); ++k)
-          want[static_cast<std::size_t>(k - pos)] = have[static_cast<std::size_t>(k - pos)];
-      }
-      if (want != have) return fail("the headers or resource section did not read back");
+    if (p.kind == Piece::Kind::literal) {
+      auto ok = same(at, p.length);
+      if (!ok) return std::move(ok).error();
+      if (!*ok) return fail("the headers or resource section did not read back");
     }
     at += p.length;
   }
   for (const ImagePlan::Patch& q : plan.patches) {
-    have.resize(q.data.size());
-    if (Status s = written.read(q.offset, have); !s) return s;
-    if (have != q.data) return fail("a patched field did not read back");
+    auto ok = same(q.offset, q.data.size());
+    if (!ok) return std::move(ok).error();
+    if (!*ok) return fail("a patched field did not read back");
+  }
+  if (plan.checksum_offset) {
+    auto ok = same(*plan.checksum_offset, 4);
+    if (!ok) return std::move(ok).error();
+    if (!*ok) return fail("the checksum did not read back as computed");
   }
 
-  auto image = PeImage::parse(written);
+  // What was written from memory is the plan's: the tree is read from there, and resource
+  // data that lies outside it (some packers put it elsewhere) from the old image.
+  auto image = PeImage::parse(intended);
   if (!image) return fail("the written image does not parse: " + image.error().detail);
-  auto got = decode_resources(*image, written);
-  if (!got) return fail("the written resource tree does not read back: " + got.error().detail);
-  if (got->size() != expected.size()) return fail("the written image holds a different set of resources");
-  // Both walks follow tree order, which is (nearly) file order: read ahead instead of once per blob.
+  // The tree is walked in its own order, which must be the loader's: entry by entry it must
+  // list the intended resources in turn.
   const ReadAheadSource want_src(expected_src);
-  const ReadAheadSource have_src(written);
-  auto g = got->begin();
-  for (auto e = expected.begin(); e != expected.end(); ++e, ++g) {
-    if (!(g->first == e->first) || g->second.code_page != e->second.code_page || g->second.size() != e->second.size())
+  auto e = expected.begin();
+  bool stopped = false;  // by a difference or a failed read here, not by the walk's own checks
+  Status walked = visit_resources(*image, intended, [&](const ResourceKey& key, const ResourceData& got) -> Status {
+    stopped = true;
+    if (e == expected.end()) return fail("the written image holds a different set of resources");
+    if (!(key == e->first) || got.code_page != e->second.code_page || got.size() != e->second.size())
       return fail("a written resource differs from the one intended");
     const std::uint64_t size = e->second.size();
     for (std::uint64_t off = 0; off < size; off += want.size()) {
-      const auto n = static_cast<std::size_t>(std::min(kChunk, size - off));
+      const auto n = static_cast<std::size_t>(std::min(kStreamChunk, size - off));
       want.resize(n);
       have.resize(n);
       if (Status s = e->second.read(want_src, off, want); !s) return s;
-      if (Status s = g->second.read(have_src, off, have); !s) return s;
+      if (Status s = got.read(intended, off, have); !s) return s;
       if (want != have) return fail("a written resource's bytes differ from the ones intended");
     }
-  }
+    ++e;
+    stopped = false;
+    return {};
+  });
+  if (!walked) return stopped ? walked : fail("the written resource tree does not read back: " + walked.error().detail);
+  if (e != expected.end()) return fail("the written image holds a different set of resources");
   return {};
 }
 

@@ -9,8 +9,10 @@
 
 namespace resupdate {
 
-// Lays out the image `src` holds with its resources replaced by `resources`.
-[[nodiscard]] Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const ResourceSet& resources);
+// Lays out the image `src` holds with its resources replaced by `resources`, for a file system
+// whose block is `block_size` bytes (0 when unknown).
+[[nodiscard]] Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const ResourceSet& resources,
+                                           std::uint64_t block_size = 0);
 
 namespace placement {
 
@@ -71,7 +73,8 @@ struct Choice {
 // steps that fix up, write and emit what the chosen rule gives.
 class Planner {
  public:
-  Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, std::uint64_t tree_size);
+  Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, std::uint64_t tree_size,
+          std::uint64_t block_size);
 
   [[nodiscard]] Result<Choice> choose() const;
   [[nodiscard]] Status move_references(Choice& c, std::vector<DataDirectory>& dirs, ImagePlan& plan) const;
@@ -95,6 +98,7 @@ class Planner {
   std::uint64_t tree_raw_;
   std::uint64_t eos_;
   bool as_it_lies_;
+  std::uint64_t unit_;  // a long tail moves by whole units of this (see congruent_pad)
   std::optional<std::size_t> r_;  // the section the resource directory points into
 };
 

@@ -2,6 +2,7 @@
 #include "resupdate/resource_tree.h"
 
 #include <algorithm>
+#include <array>
 #include <new>
 #include <span>
 #include <unordered_map>
@@ -34,6 +35,10 @@ class TreeRegion {
   [[nodiscard]] std::uint32_t length() const noexcept { return length_; }
 
   [[nodiscard]] Status read(std::uint32_t off, std::span<std::uint8_t> out) {
+    if (const std::uint8_t* b = at_hand(off, out.size()); b != nullptr) {
+      std::copy_n(b, out.size(), out.begin());
+      return {};
+    }
     if (!fits(off, out.size(), length_)) return bad_tree("read at " + hex(off) + " past the resource section");
     std::size_t done = 0;
     while (done < out.size()) {
@@ -50,26 +55,50 @@ class TreeRegion {
   }
 
   [[nodiscard]] Result<std::uint32_t> u32(std::uint32_t off) {
-    std::uint8_t b[4];
-    if (Status s = read(off, b); !s) return std::move(s).error();
+    std::uint8_t copy[4];
+    const std::uint8_t* b = at_hand(off, 4);
+    if (b == nullptr) {
+      if (Status s = read(off, copy); !s) return std::move(s).error();
+      b = copy;
+    }
     std::uint32_t v = 0;
-    (void)ByteReader(b).u32(0, v);
+    (void)ByteReader(ByteSpan(b, 4)).u32(0, v);
     return v;
   }
   [[nodiscard]] Result<std::uint16_t> u16(std::uint32_t off) {
-    std::uint8_t b[2];
-    if (Status s = read(off, b); !s) return std::move(s).error();
+    std::uint8_t copy[2];
+    const std::uint8_t* b = at_hand(off, 2);
+    if (b == nullptr) {
+      if (Status s = read(off, copy); !s) return std::move(s).error();
+      b = copy;
+    }
     std::uint16_t v = 0;
-    (void)ByteReader(b).u16(0, v);
+    (void)ByteReader(ByteSpan(b, 2)).u16(0, v);
     return v;
   }
 
  private:
   static constexpr std::uint64_t kPage = 4096;
 
+  // Nearly every read is a field of an entry in the page the last one came from: that page is
+  // at hand without a lookup. Null when [off, off + n) is not wholly in it or in the region.
+  // A walk moves through the directories, the data entries and the strings at once: a few
+  // such pages are kept at hand.
+  [[nodiscard]] const std::uint8_t* at_hand(std::uint32_t off, std::size_t n) const noexcept {
+    if (off % kPage + n > kPage || !fits(off, n, length_)) return nullptr;
+    for (const Recent& r : recent_)
+      if (r.bytes != nullptr && r.page == off / kPage) return r.bytes->data() + off % kPage;
+    return nullptr;
+  }
+  const Bytes* remember(std::uint64_t page, const Bytes* bytes) noexcept {
+    recent_[next_recent_] = Recent{page, bytes};
+    next_recent_ = (next_recent_ + 1) % recent_.size();
+    return bytes;
+  }
+
   Result<const Bytes*> page_bytes(std::uint64_t page) {
     auto it = pages_.find(page);
-    if (it != pages_.end()) return &it->second;
+    if (it != pages_.end()) return remember(page, &it->second);
     Bytes buf(kPage, 0);
     const std::uint64_t start = page * kPage;
     if (start < backed_) {
@@ -77,14 +106,20 @@ class TreeRegion {
       if (Status s = src_.read(file_offset_ + start, std::span<std::uint8_t>(buf.data(), static_cast<std::size_t>(n))); !s)
         return std::move(s).error();
     }
-    return &pages_.emplace(page, std::move(buf)).first->second;
+    return remember(page, &pages_.emplace(page, std::move(buf)).first->second);
   }
 
   const ByteSource& src_;
   std::uint64_t file_offset_;
   std::uint32_t backed_;
   std::uint32_t length_;
-  std::unordered_map<std::uint64_t, Bytes> pages_;
+  std::unordered_map<std::uint64_t, Bytes> pages_;  // its elements stay put as it grows
+  struct Recent {
+    std::uint64_t page = 0;
+    const Bytes* bytes = nullptr;
+  };
+  std::array<Recent, 4> recent_{};
+  std::size_t next_recent_ = 0;
 };
 
 // The directories and data entries already reached, in one flat open-addressed table: a tree of
@@ -99,7 +134,8 @@ class OffsetSet {
   }
 
  private:
-  static constexpr std::uint64_t kEmpty = ~std::uint64_t{0};  // wider than any offset
+  // Offsets come from 31-bit fields (the high bit marks a directory): none is all ones.
+  static constexpr std::uint32_t kEmpty = ~std::uint32_t{0};
 
   bool place(std::uint32_t off) {
     const std::size_t mask = slots_.size() - 1;
@@ -113,14 +149,14 @@ class OffsetSet {
     }
   }
   void grow() {
-    std::vector<std::uint64_t> old = std::move(slots_);
+    std::vector<std::uint32_t> old = std::move(slots_);
     slots_.assign(std::max<std::size_t>(64, old.size() * 2), kEmpty);
     count_ = 0;
-    for (std::uint64_t v : old)
-      if (v != kEmpty) (void)place(static_cast<std::uint32_t>(v));
+    for (std::uint32_t v : old)
+      if (v != kEmpty) (void)place(v);
   }
 
-  std::vector<std::uint64_t> slots_;
+  std::vector<std::uint32_t> slots_;
   std::size_t count_ = 0;
 };
 
@@ -130,6 +166,7 @@ struct Decoder {
   std::vector<ResourceSet::value_type> out;  // tree order; sorted and checked at the end
   OffsetSet visited;  // directories and data entries already reached
   std::uint64_t entry_budget;                 // no more entries than the region can hold apart
+  const ResourceVisitor* visit = nullptr;     // when set, takes each resource instead of `out`
 
   Result<ResourceId> read_id(std::uint32_t name_field, bool allow_name) {
     if ((name_field & kHighBit) == 0) {
@@ -204,6 +241,7 @@ struct Decoder {
     if (!rva || !size || !cp) return bad_tree("data entry at " + hex(off) + " runs past the resource section");
     auto extent = image.map(Rva{*rva}, *size);
     if (!extent) return bad_tree("resource data at rva " + hex(*rva) + " of size " + hex(*size) + " lies in no section");
+    if (visit != nullptr) return (*visit)(key, ResourceData{extent.value(), *cp});
     out.emplace_back(key, ResourceData{extent.value(), *cp});
     return {};
   }
@@ -294,6 +332,8 @@ Result<ResourceSet> ResourceSet::from_entries(std::vector<value_type> entries) {
   if (same != entries.end()) return bad_tree("the same resource is listed twice");
   ResourceSet set;
   set.items_ = std::move(entries);
+  // A walk leaves up to as many empty slots as entries, and the set outlives the run.
+  set.items_.shrink_to_fit();
   return set;
 }
 
@@ -312,12 +352,19 @@ ResourceSet::const_iterator ResourceSet::find(const ResourceKey& key) const noex
   return holds_at(at, key) ? begin() + static_cast<std::ptrdiff_t>(at) : end();
 }
 
+void ResourceSet::make_room() {
+  // A decoded set is full to its capacity; the usual edit adds one resource to it, for which
+  // doubling the array would hold a second set's worth of memory for the rest of the run.
+  if (items_.size() == items_.capacity()) items_.reserve(items_.size() + items_.size() / 8 + 1);
+}
+
 bool ResourceSet::insert_or_assign(const ResourceKey& key, ResourceData data) {
   const std::size_t at = position(key);
   if (holds_at(at, key)) {
     items_[at].second = std::move(data);
     return false;
   }
+  make_room();
   items_.emplace(items_.begin() + static_cast<std::ptrdiff_t>(at), key, std::move(data));
   return true;
 }
@@ -325,6 +372,7 @@ bool ResourceSet::insert_or_assign(const ResourceKey& key, ResourceData data) {
 bool ResourceSet::emplace(const ResourceKey& key, ResourceData data) {
   const std::size_t at = position(key);
   if (holds_at(at, key)) return false;
+  make_room();
   items_.emplace(items_.begin() + static_cast<std::ptrdiff_t>(at), key, std::move(data));
   return true;
 }
@@ -338,7 +386,10 @@ std::size_t ResourceSet::erase(const ResourceKey& key) {
 
 ResourceData& ResourceSet::operator[](const ResourceKey& key) {
   const std::size_t at = position(key);
-  if (!holds_at(at, key)) items_.emplace(items_.begin() + static_cast<std::ptrdiff_t>(at), key, ResourceData{});
+  if (!holds_at(at, key)) {
+    make_room();
+    items_.emplace(items_.begin() + static_cast<std::ptrdiff_t>(at), key, ResourceData{});
+  }
   return items_[at].second;
 }
 
@@ -376,9 +427,14 @@ Status ResourceData::read(const ByteSource& src, std::uint64_t off, std::span<st
   return {};
 }
 
-Result<ResourceSet> decode_resources(const PeImage& image, const ByteSource& src) {
+namespace {
+
+// Walks the tree that data directory 2 points to with every check, collecting its resources in
+// `out` or handing each to `visit`. An image without one has nothing to walk.
+Status walk_tree(const PeImage& image, const ByteSource& src, const ResourceVisitor* visit,
+                 std::vector<ResourceSet::value_type>& out) {
   const DataDirectory dir = image.directory(kDirResource);
-  if (dir.VirtualAddress == 0) return ResourceSet{};
+  if (dir.VirtualAddress == 0) return {};
   const auto index = image.section_of(Rva{dir.VirtualAddress}, kDirHeaderSize);
   if (!index) return bad_tree("resource directory at rva " + hex(dir.VirtualAddress) + " lies in no section");
   const SectionHeader& s = image.sections()[*index];
@@ -387,10 +443,24 @@ Result<ResourceSet> decode_resources(const PeImage& image, const ByteSource& src
   auto mapped = image.map(Rva{dir.VirtualAddress}, length);
   if (!mapped) return std::move(mapped).error();
 
-  Decoder d{image, TreeRegion(src, mapped->offset.value, mapped->file_len, length), {}, {}, length / kDirEntrySize};
+  Decoder d{image, TreeRegion(src, mapped->offset.value, mapped->file_len, length), {}, {}, length / kDirEntrySize, visit};
   ResourceKey key;
-  if (Status st = d.directory(0, 0, key); !st) return std::move(st).error();
-  return ResourceSet::from_entries(std::move(d.out));
+  if (Status st = d.directory(0, 0, key); !st) return st;
+  out = std::move(d.out);
+  return {};
+}
+
+}  // namespace
+
+Result<ResourceSet> decode_resources(const PeImage& image, const ByteSource& src) {
+  std::vector<ResourceSet::value_type> out;
+  if (Status st = walk_tree(image, src, nullptr, out); !st) return std::move(st).error();
+  return ResourceSet::from_entries(std::move(out));
+}
+
+Status visit_resources(const PeImage& image, const ByteSource& src, const ResourceVisitor& visit) {
+  std::vector<ResourceSet::value_type> none;
+  return walk_tree(image, src, &visit, none);
 }
 
 Result<TreeLayout> measure_tree(const ResourceSet& set) {

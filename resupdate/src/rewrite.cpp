@@ -200,11 +200,12 @@ Status Planner::emit(const Choice& c, Bytes headers, Bytes tree, ImagePlan& plan
 }
 }  // namespace placement
 
-Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const ResourceSet& resources) {
+Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const ResourceSet& resources,
+                             std::uint64_t block_size) {
   auto measured = measure_tree(resources);
   if (!measured) return std::move(measured).error();
   const TreeLayout layout = measured.value();
-  const placement::Planner planner(image, src, resources, layout.total_size);
+  const placement::Planner planner(image, src, resources, layout.total_size, block_size);
 
   auto choice = planner.choose();
   if (!choice) return std::move(choice).error();

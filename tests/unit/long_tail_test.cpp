@@ -1,6 +1,7 @@
-// A tail of a MiB or more (an installer's overlay) moves by whole pages when the resources
-// grow; the extra zeros must stay inside the resource section so that the overlay still
-// starts where the last section ends, which is where self-extracting programs look for it.
+// A tail of a MiB or more (an installer's overlay) moves by whole pages, or by whole file
+// system blocks where those are larger, when the resources grow; the extra zeros must stay
+// inside the resource section so that the overlay still starts where the last section ends,
+// which is where self-extracting programs look for it.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -50,6 +51,21 @@ TEST_P(LongTail, OverlayFollowsTheLastSectionAndMovesByWholePages) {
   EXPECT_TRUE(std::equal(o.overlay.begin(), o.overlay.end(), out->begin() + static_cast<std::ptrdiff_t>(overlay_at)));
   EXPECT_EQ((overlay_at - built.overlay_offset) % 0x1000, 0U) << "the overlay moved by part of a page";
   EXPECT_GT(overlay_at, built.overlay_offset);
+
+  // On a file system with blocks larger than a page, by whole blocks, so they can be shared;
+  // a block size no file system shares by (not a power of two, or a preferred I/O size of
+  // MiBs) leaves whole pages.
+  for (const std::uint64_t block : {std::uint64_t{0x10000}, std::uint64_t{0x3000}, std::uint64_t{4} << 20}) {
+    auto blocked = editor->plan(block);
+    ASSERT_TRUE(blocked) << blocked.error().detail;
+    resupdate::MemorySink sink;
+    ASSERT_TRUE(resupdate::write_image(*blocked, editor->source(), sink));
+    EXPECT_TRUE(tarvisk_test::invariants_hold(built.bytes, sink.bytes(), intended)) << block;
+    const std::uint64_t at = resupdate::PeImage::parse(resupdate::MemorySource(sink.bytes())).value().end_of_sections();
+    const std::uint64_t unit = block == 0x10000 ? block : 0x1000;
+    EXPECT_EQ((at - built.overlay_offset) % unit, 0U) << "block size " << block;
+    EXPECT_EQ(sink.bytes().size() - at, o.overlay.size()) << block;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -71,6 +71,7 @@ TEST_P(VerifyImage, PassesTheImageAsWrittenAndCatchesDamage) {
       {"the resource directory", static_cast<std::uint32_t>(secs[rsrc].PointerToRawData.value + 14)},
       {"the last resource blob", manifest_blob_end},
       {"the resource data directory", img.fields().data_directories + 2 * 8 + 4},
+      {"the checksum", img.fields().optional + resupdate::opt::kCheckSum + 1},
   };
   for (const Damage& d : damages) {
     Bytes broken = w.image;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -55,8 +56,10 @@ class ImageEditor {
   // Reads a resource's bytes.
   [[nodiscard]] Result<Bytes> read(const ResourceKey& key) const;
 
-  // Lays out the new image (see placement.cpp for the rules).
-  [[nodiscard]] Result<ImagePlan> plan() const;
+  // Lays out the new image (see placement.cpp for the rules). `block_size` is the block of the
+  // file system the new image goes to (0 when unknown): a long tail then moves by whole blocks,
+  // so that they can be shared.
+  [[nodiscard]] Result<ImagePlan> plan(std::uint64_t block_size = 0) const;
 
  private:
   ImageEditor(std::shared_ptr<const ByteSource> src, PeImage image, ResourceSet set)
@@ -67,16 +70,25 @@ class ImageEditor {
   ResourceSet resources_;
 };
 
-// Writes a planned image to a sink: the pieces, then the patches and checksum (which the
-// in-memory sink applies directly; the file writer applies them by position).
-[[nodiscard]] Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink);
+// The PE checksum of the planned image, from the pieces held in memory and the copied ranges
+// of `src`, each read once; the sink is never read back, so blocks it shares with `src` are
+// neither read nor pulled into memory a second time.
+[[nodiscard]] Result<std::uint32_t> image_checksum(const ImagePlan& plan, const ByteSource& src);
+
+// Writes a planned image to a sink: the pieces, then the patches and the checksum, which is
+// computed here unless the caller already has it from image_checksum.
+[[nodiscard]] Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink,
+                                 std::optional<std::uint32_t> checksum = std::nullopt);
 
 // Builds the whole new image in memory (tests, fuzzing).
 [[nodiscard]] Result<Bytes> build_in_memory(const ImageEditor& editor);
 
-// Checks that `written` holds exactly the resources `expected` (read from `expected_src`),
-// and that every piece the plan wrote from memory reads back byte for byte.
+// Checks that every piece the plan wrote from memory, every patch and the checksum read back
+// from `written` byte for byte, and that the tree the plan holds decodes to exactly the
+// resources `expected` (read from `expected_src`). The copied ranges of `written` are not read:
+// where they share blocks with the source, reading them would cost as much as a copy. The
+// checksum is computed from the plan unless the caller passes the one image_checksum gave.
 [[nodiscard]] Status verify_image(const ByteSource& written, const ImagePlan& plan, const ResourceSet& expected,
-                                  const ByteSource& expected_src);
+                                  const ByteSource& expected_src, std::optional<std::uint32_t> checksum = std::nullopt);
 
 }  // namespace resupdate

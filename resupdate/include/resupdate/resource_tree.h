@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -105,12 +106,20 @@ class ResourceSet {
   // Where `key` is, or would go to keep the order.
   [[nodiscard]] std::size_t position(const ResourceKey& key) const noexcept;
   [[nodiscard]] bool holds_at(std::size_t at, const ResourceKey& key) const noexcept;
+  void make_room();
   std::vector<value_type> items_;
 };
 
 // Reads the tree that data directory 2 points to. Exactly three levels, every range
 // checked, loops and shared subtrees refused. An image without one yields an empty set.
 [[nodiscard]] Result<ResourceSet> decode_resources(const PeImage& image, const ByteSource& src);
+
+// Walks the tree as decode_resources does, with the same checks, but hands each resource to
+// `visit` in the order the tree lists them instead of collecting them: a check that compares
+// the tree with a set it already holds needs no second set. Stops at the first error `visit`
+// returns.
+using ResourceVisitor = std::function<Status(const ResourceKey&, const ResourceData&)>;
+[[nodiscard]] Status visit_resources(const PeImage& image, const ByteSource& src, const ResourceVisitor& visit);
 
 // Sizes of an encoded tree, computed before any byte is written.
 struct TreeLayout {
