@@ -56,7 +56,7 @@ use_wine() {
 wine_run() {
   local program=$1 out=$2
   run_wine "$out" "$program"
-  ((RUN_STATUS == 0)) || fail "$program exited with $RUN_STATUS under Wine: $(tail -5 "$out.out" "$out.err")"
+  ((RUN_STATUS == 0)) || fail "$program exited with $RUN_STATUS under Wine: $(tail -n 5 "$out.out" "$out.err")"
 }
 
 # Checks the output of examples/cmake-mingw's show-manifest.exe: the first line, then exactly

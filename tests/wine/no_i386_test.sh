@@ -15,7 +15,7 @@ if [[ ${1:-} != --inside ]]; then
   head -c 64 /dev/zero >not-a-program
   chmod 755 not-a-program
   status=0
-  TARVISK_WINE_REQUIRED=1 unshare --user --map-root-user --mount "$0" --inside "$STATE" "$WORK/not-a-program" \
+  TARVISK_WINE_REQUIRED=1 unshare --user --map-root-user --mount bash "$0" --inside "$STATE" "$WORK/not-a-program" \
     >inside.out 2>&1 || status=$?
   cat inside.out
   if ((status == 3)); then skip_for_machine "$(tail -1 inside.out)"; fi
@@ -26,6 +26,7 @@ fi
 
 # Inside the namespace.
 STATE=$2
+BIN=$STATE/bin
 interpreter=$3
 binfmt=/proc/sys/fs/binfmt_misc
 if ! mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null; then
