@@ -49,6 +49,7 @@ class FdSink final : public ByteSink {
   }
   [[nodiscard]] Status copy_from(const ByteSource& src, std::uint64_t off, std::uint64_t len) override {
     if (!fits(off, len, src.size())) return make_error(Errc::read_fault, "copy past the end of the image");
+#ifndef TARVISK_PORTABLE_POSIX
     const int in = src.native_fd();
     while (in >= 0 && len > 0 && kernel_copy_) {
       auto in_off = static_cast<loff_t>(off);
@@ -69,6 +70,8 @@ class FdSink final : public ByteSink {
       start_writeback();
     }
     if (len == 0) return {};
+#endif
+    // Whatever the kernel would not copy, and everything where only POSIX calls are used.
     return ByteSink::copy_from(src, off, len);
   }
   [[nodiscard]] std::uint64_t position() const noexcept override { return pos_; }
@@ -85,7 +88,7 @@ class FdSink final : public ByteSink {
   // The disk writes each finished chunk while the next one is copied, so the final flush has
   // little left to do; a large image then costs about its write time instead of copy plus write.
   void start_writeback() noexcept {
-#ifdef SYNC_FILE_RANGE_WRITE
+#if defined(SYNC_FILE_RANGE_WRITE) && !defined(TARVISK_PORTABLE_POSIX)
     if (pos_ - flushed_ < kWritebackChunk) return;
     (void)::sync_file_range(fd_, static_cast<off_t>(flushed_), static_cast<off_t>(pos_ - flushed_), SYNC_FILE_RANGE_WRITE);
     flushed_ = pos_;
@@ -95,8 +98,10 @@ class FdSink final : public ByteSink {
   static constexpr std::uint64_t kWritebackChunk = std::uint64_t{8} << 20;
   int fd_;
   std::uint64_t pos_ = 0;
+#ifndef TARVISK_PORTABLE_POSIX
   std::uint64_t flushed_ = 0;
   bool kernel_copy_ = true;
+#endif
 };
 
 }  // namespace resupdate
