@@ -269,11 +269,14 @@ class NewFile {
   [[nodiscard]] Status create() {
 #ifndef TARVISK_PORTABLE_POSIX
     fd_.reset(::openat(dir_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (fd_.get() >= 0) return {};
-    const int err = errno;
-    // A kernel older than unnamed files sees a directory opened for writing (EISDIR).
-    if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL)
+    if (fd_.get() >= 0) {
+      // Without /proc (a bare chroot) most callers could write it in full and never name it.
+      if (reachable_in_proc()) return {};
+      fd_.reset(-1);
+    } else if (const int err = errno; err != EOPNOTSUPP && err != EISDIR && err != EINVAL) {
+      // A kernel older than unnamed files sees a directory opened for writing (EISDIR).
       return io_error(err, IoAction::write, "creating the new image");
+    }
 #endif
     // No unnamed files here: a named one from the start.
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -310,15 +313,14 @@ class NewFile {
 #ifdef TARVISK_PORTABLE_POSIX
     return make_error(Errc::internal_error, "an unnamed file where there are none");
 #else
-    char proc_path[40];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_.get());
+    const std::string proc_path = link_in_proc();
     for (int attempt = 0; attempt < 100; ++attempt) {
       const std::string name = temporary_name();
       // Linking by the descriptor itself needs a capability most callers lack; the link in
       // /proc names the same file.
       int rc = ::linkat(fd_.get(), "", dir_, name.c_str(), AT_EMPTY_PATH);
       if (rc != 0 && (errno == ENOENT || errno == EPERM || errno == EACCES))
-        rc = ::linkat(AT_FDCWD, proc_path, dir_, name.c_str(), AT_SYMLINK_FOLLOW);
+        rc = ::linkat(AT_FDCWD, proc_path.c_str(), dir_, name.c_str(), AT_SYMLINK_FOLLOW);
       if (rc == 0) {
         arm(name);
         return {};
@@ -328,6 +330,18 @@ class NewFile {
     return make_error(Errc::write_fault, "no free name for the new image");
 #endif
   }
+
+#ifndef TARVISK_PORTABLE_POSIX
+  [[nodiscard]] std::string link_in_proc() const { return "/proc/self/fd/" + std::to_string(fd_.get()); }
+
+  // The link in /proc leads to this very file, so it can be named through it.
+  [[nodiscard]] bool reachable_in_proc() const {
+    struct stat by_link {};
+    struct stat by_fd {};
+    return ::fstatat(AT_FDCWD, link_in_proc().c_str(), &by_link, 0) == 0 && ::fstat(fd_.get(), &by_fd) == 0 &&
+           by_link.st_dev == by_fd.st_dev && by_link.st_ino == by_fd.st_ino;
+  }
+#endif
 
   void arm(const std::string& name) {
     name_ = name;
