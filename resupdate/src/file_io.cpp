@@ -157,7 +157,7 @@ Result<Opened> open_by_components(const std::string& path) {
     if (next[0] == '/') {
       o.dir.reset(::open("/", kDirectoryOnly | O_CLOEXEC));
       if (o.dir.get() < 0) return io_error(errno, IoAction::open, "opening the root directory");
-      dir_path = "/";
+      dir_path.assign(1, '/');  // g++ 12 warns (-Wrestrict) of an overlap on assigning "/" here
     }
     last_is_directory = next.back() == '/';
     push_components(next, pending);
@@ -313,14 +313,14 @@ class NewFile {
 #ifdef TARVISK_PORTABLE_POSIX
     return make_error(Errc::internal_error, "an unnamed file where there are none");
 #else
-    const std::string proc_path = link_in_proc();
+    const ProcLink proc = link_in_proc();
     for (int attempt = 0; attempt < 100; ++attempt) {
       const std::string name = temporary_name();
       // Linking by the descriptor itself needs a capability most callers lack; the link in
       // /proc names the same file.
       int rc = ::linkat(fd_.get(), "", dir_, name.c_str(), AT_EMPTY_PATH);
       if (rc != 0 && (errno == ENOENT || errno == EPERM || errno == EACCES))
-        rc = ::linkat(AT_FDCWD, proc_path.c_str(), dir_, name.c_str(), AT_SYMLINK_FOLLOW);
+        rc = ::linkat(AT_FDCWD, proc.path, dir_, name.c_str(), AT_SYMLINK_FOLLOW);
       if (rc == 0) {
         arm(name);
         return {};
@@ -332,13 +332,20 @@ class NewFile {
   }
 
 #ifndef TARVISK_PORTABLE_POSIX
-  [[nodiscard]] std::string link_in_proc() const { return "/proc/self/fd/" + std::to_string(fd_.get()); }
+  struct ProcLink {
+    char path[32];
+  };
+  [[nodiscard]] ProcLink link_in_proc() const {
+    ProcLink link{};
+    std::snprintf(link.path, sizeof link.path, "/proc/self/fd/%d", fd_.get());
+    return link;
+  }
 
   // The link in /proc leads to this very file, so it can be named through it.
   [[nodiscard]] bool reachable_in_proc() const {
     struct stat by_link {};
     struct stat by_fd {};
-    return ::fstatat(AT_FDCWD, link_in_proc().c_str(), &by_link, 0) == 0 && ::fstat(fd_.get(), &by_fd) == 0 &&
+    return ::fstatat(AT_FDCWD, link_in_proc().path, &by_link, 0) == 0 && ::fstat(fd_.get(), &by_fd) == 0 &&
            by_link.st_dev == by_fd.st_dev && by_link.st_ino == by_fd.st_ino;
   }
 #endif
