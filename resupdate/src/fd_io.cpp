@@ -2,9 +2,11 @@
 #include "fd_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
+#ifndef TARVISK_PORTABLE_POSIX
 #include <linux/fs.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
+#endif
 #include <unistd.h>
 
 #include <algorithm>
@@ -76,6 +78,10 @@ Status FdSink::write(ByteSpan data) {
 
 Status FdSink::copy_from(const ByteSource& src, std::uint64_t off, std::uint64_t len) {
   if (!fits(off, len, src.size())) return make_error(Errc::read_fault, "copy past the end of the image");
+#ifdef TARVISK_PORTABLE_POSIX
+  // Only POSIX calls: every range is read and written.
+  return ByteSink::copy_from(src, off, len);
+#else
   const int in = src.native_fd();
   // Blocks are shared whole: only where source and destination sit at the same place within a
   // block. The unaligned head is copied, so that both then start on a block boundary.
@@ -97,9 +103,12 @@ Status FdSink::copy_from(const ByteSource& src, std::uint64_t off, std::uint64_t
     if (Status s = kernel_copy(in, off, len); !s) return s;
   }
   if (len == 0) return {};
+  // Whatever the kernel would not share or copy.
   return ByteSink::copy_from(src, off, len);
+#endif
 }
 
+#ifndef TARVISK_PORTABLE_POSIX
 Status FdSink::share(int in, std::uint64_t& off, std::uint64_t& len) {
   if (len == 0) return {};
   // What was written from memory so far goes to the disk now; the shared range itself is no
@@ -149,6 +158,7 @@ Status FdSink::kernel_copy(int in, std::uint64_t& off, std::uint64_t& len) {
   }
   return {};
 }
+#endif
 
 Status FdSink::patch(std::uint64_t off, ByteSpan data) {
   if (!fits(off, data.size(), pos_)) return make_error(Errc::internal_error, "patch outside the image");
@@ -162,7 +172,7 @@ Status FdSink::read_back(std::uint64_t off, std::span<std::uint8_t> out) const {
 
 // A large image then costs about its write time instead of copy plus write.
 void FdSink::start_writeback(bool all) noexcept {
-#ifdef SYNC_FILE_RANGE_WRITE
+#if defined(SYNC_FILE_RANGE_WRITE) && !defined(TARVISK_PORTABLE_POSIX)
   if (pos_ == flushed_ || (!all && pos_ - flushed_ < kWritebackChunk)) return;
   (void)::sync_file_range(fd_, static_cast<off_t>(flushed_), static_cast<off_t>(pos_ - flushed_), SYNC_FILE_RANGE_WRITE);
 #endif

@@ -5,15 +5,17 @@
 #include "fd_io.h"
 
 #include <fcntl.h>
-#include <linux/fs.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/ioctl.h>
-#include <sys/random.h>
 #include <sys/stat.h>
-#include <sys/xattr.h>
 #include <time.h>
 #include <unistd.h>
+#ifndef TARVISK_PORTABLE_POSIX
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/random.h>
+#include <sys/xattr.h>
+#endif
 
 #include <cerrno>
 #include <climits>
@@ -29,9 +31,18 @@ namespace resupdate {
 
 namespace {
 
+#ifndef TARVISK_PORTABLE_POSIX
 // Linux's limits on one attribute's value and on the list of names.
 constexpr std::size_t kAttributeValueMax = 65536;
 constexpr std::size_t kAttributeListMax = 65536;
+// A directory opened only to be walked through: no read permission needed, as in a lookup.
+constexpr int kDirectoryOnly = O_PATH | O_DIRECTORY;
+#elif defined(O_SEARCH)
+constexpr int kDirectoryOnly = O_SEARCH | O_DIRECTORY;
+#else
+// Without O_SEARCH every directory on the path must be readable, not just searchable.
+constexpr int kDirectoryOnly = O_RDONLY | O_DIRECTORY;
+#endif
 // As the kernel's own limit on links followed in one lookup.
 constexpr int kMaxLinks = 40;
 
@@ -104,7 +115,7 @@ struct Opened {
 Result<Opened> open_by_components(const std::string& path) {
   Opened o;
   const bool absolute = path[0] == '/';
-  o.dir.reset(::open(absolute ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  o.dir.reset(::open(absolute ? "/" : ".", kDirectoryOnly | O_CLOEXEC));
   if (o.dir.get() < 0) return io_error(errno, IoAction::open, "opening the start of the image path");
   std::string dir_path = absolute ? "/" : ".";
   std::vector<std::string> pending;
@@ -116,7 +127,7 @@ Result<Opened> open_by_components(const std::string& path) {
     const std::string part = std::move(pending.back());
     pending.pop_back();
     if (!pending.empty() || last_is_directory) {
-      const int next = ::openat(o.dir.get(), part.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+      const int next = ::openat(o.dir.get(), part.c_str(), kDirectoryOnly | O_CLOEXEC);
       if (next < 0) {
         const int err = errno;
         if (err == ENOENT) return make_error(Errc::path_not_found, "a directory on the path does not exist");
@@ -144,7 +155,7 @@ Result<Opened> open_by_components(const std::string& path) {
     if (n == 0) return make_error(Errc::file_not_found, "an empty symbolic link");
     const std::string next(target.data(), static_cast<std::size_t>(n));
     if (next[0] == '/') {
-      o.dir.reset(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+      o.dir.reset(::open("/", kDirectoryOnly | O_CLOEXEC));
       if (o.dir.get() < 0) return io_error(errno, IoAction::open, "opening the root directory");
       // Not `dir_path = "/"`: g++ 12 sees a false overlap in that assignment (-Wrestrict).
       dir_path.clear();
@@ -157,10 +168,23 @@ Result<Opened> open_by_components(const std::string& path) {
   return make_error(Errc::access_denied, "the image path names a directory");
 }
 
+// Bytes from the system's random source; false where none can be had (a chroot without /dev).
+bool random_bytes(unsigned char (&out)[4]) {
+#ifdef TARVISK_PORTABLE_POSIX
+  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool got = ::read(fd, out, sizeof out) == static_cast<ssize_t>(sizeof out);
+  ::close(fd);
+  return got;
+#else
+  return ::getrandom(out, sizeof out, GRND_NONBLOCK) == static_cast<ssize_t>(sizeof out);
+#endif
+}
+
 // A short name for the new file, whatever the image's name is, so it fits any directory.
 std::string temporary_name() {
   unsigned char random[4] = {};
-  if (::getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+  if (!random_bytes(random)) {
     struct timespec now {};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
     const auto mix = static_cast<std::uint32_t>(now.tv_nsec) ^ (static_cast<std::uint32_t>(::getpid()) << 12);
@@ -245,11 +269,17 @@ class NewFile {
   NewFile& operator=(const NewFile&) = delete;
 
   [[nodiscard]] Status create() {
+#ifndef TARVISK_PORTABLE_POSIX
     fd_.reset(::openat(dir_, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
-    if (fd_.get() >= 0) return {};
-    const int err = errno;
-    if (err != EOPNOTSUPP && err != EISDIR && err != EINVAL)
+    if (fd_.get() >= 0) {
+      // Without /proc (a bare chroot) most callers could write it in full and never name it.
+      if (reachable_in_proc()) return {};
+      fd_.reset(-1);
+    } else if (const int err = errno; err != EOPNOTSUPP && err != EISDIR && err != EINVAL) {
+      // A kernel older than unnamed files sees a directory opened for writing (EISDIR).
       return io_error(err, IoAction::write, "creating the new image");
+    }
+#endif
     // No unnamed files here: a named one from the start.
     for (int attempt = 0; attempt < 100; ++attempt) {
       const std::string name = temporary_name();
@@ -282,15 +312,17 @@ class NewFile {
 
  private:
   [[nodiscard]] Status give_name() {
-    char proc_path[40];
-    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd_.get());
+#ifdef TARVISK_PORTABLE_POSIX
+    return make_error(Errc::internal_error, "an unnamed file where there are none");
+#else
+    const ProcLink proc = link_in_proc();
     for (int attempt = 0; attempt < 100; ++attempt) {
       const std::string name = temporary_name();
       // Linking by the descriptor itself needs a capability most callers lack; the link in
       // /proc names the same file.
       int rc = ::linkat(fd_.get(), "", dir_, name.c_str(), AT_EMPTY_PATH);
       if (rc != 0 && (errno == ENOENT || errno == EPERM || errno == EACCES))
-        rc = ::linkat(AT_FDCWD, proc_path, dir_, name.c_str(), AT_SYMLINK_FOLLOW);
+        rc = ::linkat(AT_FDCWD, proc.path, dir_, name.c_str(), AT_SYMLINK_FOLLOW);
       if (rc == 0) {
         arm(name);
         return {};
@@ -298,7 +330,27 @@ class NewFile {
       if (errno != EEXIST) return io_error(errno, IoAction::write, "naming the new image");
     }
     return make_error(Errc::write_fault, "no free name for the new image");
+#endif
   }
+
+#ifndef TARVISK_PORTABLE_POSIX
+  struct ProcLink {
+    char path[32];
+  };
+  [[nodiscard]] ProcLink link_in_proc() const {
+    ProcLink link{};
+    std::snprintf(link.path, sizeof link.path, "/proc/self/fd/%d", fd_.get());
+    return link;
+  }
+
+  // The link in /proc leads to this very file, so it can be named through it.
+  [[nodiscard]] bool reachable_in_proc() const {
+    struct stat by_link {};
+    struct stat by_fd {};
+    return ::fstatat(AT_FDCWD, link_in_proc().path, &by_link, 0) == 0 && ::fstat(fd_.get(), &by_fd) == 0 &&
+           by_link.st_dev == by_fd.st_dev && by_link.st_ino == by_fd.st_ino;
+  }
+#endif
 
   void arm(const std::string& name) {
     name_ = name;
@@ -318,6 +370,10 @@ class NewFile {
   std::optional<CleanupOnSignal> cleanup_;
 };
 
+#ifdef TARVISK_PORTABLE_POSIX
+// POSIX has no calls for extended attributes or ACLs; each system names them its own way.
+Status copy_attributes(int, int) { return {}; }
+#else
 // Copies the extended attributes and the access ACL. A file system without them has none to
 // copy. What only a privileged caller may set (security.*) is skipped when refused; an ACL or
 // a user's attribute that cannot be copied fails the update, since the new file would give
@@ -350,6 +406,7 @@ Status copy_attributes(int from, int to) {
   }
   return {};
 }
+#endif
 
 // Owner, group, attributes and permission bits, in the order that keeps each: a change of
 // owner clears the set-user-ID bit and file capabilities, so those come after it.
@@ -424,9 +481,11 @@ Status replace_atomically(const FileSource& original, const std::function<Status
   const UniqueFd listing(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (listing.get() < 0)
     return make_error(Errc::write_fault, "cannot open the image's directory: errno " + std::to_string(errno));
+#ifndef TARVISK_PORTABLE_POSIX
   int flags = 0;
   if (::ioctl(listing.get(), FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0)
     return make_error(Errc::access_denied, "the image's directory is append-only or immutable");
+#endif
 
   NewFile file(dir);
   if (Status s = file.create(); !s) return s;

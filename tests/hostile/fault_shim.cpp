@@ -6,8 +6,16 @@
 //   TARVISK_FAULT_ERRNO  the error it fails with
 //   TARVISK_FAULT_SIGNAL a signal to raise in that call instead, before the call itself runs
 //   TARVISK_FAULT_NO_TMPFILE  when set, the file system seems to have no unnamed files
+//   TARVISK_FAULT_MISSING     calls an older kernel or another file system lacks, each with the
+//                        error it fails with, as "copy:38,tmpfile:21": copy (copy_file_range),
+//                        writeback (sync_file_range), tmpfile (opening with O_TMPFILE), clone
+//                        (the FICLONE and FICLONERANGE ioctls), emptypath (linkat with
+//                        AT_EMPTY_PATH), flags (the FS_IOC_GETFLAGS ioctl), proc (any path
+//                        under /proc, as in a chroot without it)
+//   TARVISK_FAULT_LOG    a file that gets a line for each call refused as missing
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -48,6 +56,34 @@ bool strike(const char* kind) {
   return true;
 }
 
+// The error `call` fails with when it is to seem missing, else 0.
+int missing(const char* call) {
+  const char* list = std::getenv("TARVISK_FAULT_MISSING");
+  if (list == nullptr) return 0;
+  const std::size_t n = std::strlen(call);
+  for (const char* p = list; (p = std::strstr(p, call)) != nullptr; p += n) {
+    if ((p != list && p[-1] != ',') || p[n] != ':') continue;
+    if (const char* log = std::getenv("TARVISK_FAULT_LOG"); log != nullptr) {
+      const int fd = ::open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+      if (fd >= 0) {
+        (void)!::write(fd, call, n);
+        (void)!::write(fd, "\n", 1);
+        ::close(fd);
+      }
+    }
+    return static_cast<int>(std::strtol(p + n + 1, nullptr, 10));
+  }
+  return 0;
+}
+
+// Fails with the error for a missing /proc when `path` is under it and that is asked for.
+bool refused_in_proc(const char* path) {
+  if (std::strncmp(path, "/proc/", 6) != 0) return false;
+  const int err = missing("proc");
+  if (err != 0) errno = err;
+  return err != 0;
+}
+
 bool is_directory(int fd) {
   struct stat st {};
   return ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode);
@@ -70,8 +106,33 @@ ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t off) {
 ssize_t pwrite(int fd, const void* buf, size_t n, off_t off) { return pwrite64(fd, buf, n, off); }
 
 ssize_t copy_file_range(int in, off64_t* in_off, int out, off64_t* out_off, size_t n, unsigned flags) {
+  if (const int err = missing("copy"); err != 0) {
+    errno = err;
+    return -1;
+  }
   if (strike("copy")) return -1;
   return next<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned)>("copy_file_range")(in, in_off, out, out_off, n, flags);
+}
+
+int sync_file_range(int fd, off64_t off, off64_t n, unsigned flags) {
+  if (const int err = missing("writeback"); err != 0) {
+    errno = err;
+    return -1;
+  }
+  return next<int (*)(int, off64_t, off64_t, unsigned)>("sync_file_range")(fd, off, n, flags);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+  va_list ap;
+  va_start(ap, request);
+  void* arg = va_arg(ap, void*);
+  va_end(ap);
+  const char* kind = request == FICLONE || request == FICLONERANGE ? "clone" : request == FS_IOC_GETFLAGS ? "flags" : "";
+  if (const int err = *kind != '\0' ? missing(kind) : 0; err != 0) {
+    errno = err;
+    return -1;
+  }
+  return next<int (*)(int, unsigned long, ...)>("ioctl")(fd, request, arg);
 }
 
 int fsync(int fd) {
@@ -107,6 +168,10 @@ int openat64(int dir, const char* path, int flags, ...) {
       errno = EOPNOTSUPP;
       return -1;
     }
+    if (const int err = (flags & O_TMPFILE) == O_TMPFILE ? missing("tmpfile") : 0; err != 0) {
+      errno = err;
+      return -1;
+    }
     if (strike("create")) return -1;
   }
   return next<int (*)(int, const char*, int, ...)>("openat64")(dir, path, flags, mode);
@@ -122,7 +187,21 @@ int openat(int dir, const char* path, int flags, ...) {
   return openat64(dir, path, flags, mode);
 }
 
+int fstatat(int dir, const char* path, struct stat* st, int flags) {
+  if (refused_in_proc(path)) return -1;
+  return next<int (*)(int, const char*, struct stat*, int)>("fstatat")(dir, path, st, flags);
+}
+int fstatat64(int dir, const char* path, struct stat64* st, int flags) {
+  if (refused_in_proc(path)) return -1;
+  return next<int (*)(int, const char*, struct stat64*, int)>("fstatat64")(dir, path, st, flags);
+}
+
 int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags) {
+  if (refused_in_proc(from)) return -1;
+  if (const int err = (flags & AT_EMPTY_PATH) != 0 ? missing("emptypath") : 0; err != 0) {
+    errno = err;
+    return -1;
+  }
   if (strike("link")) return -1;
   return next<int (*)(int, const char*, int, const char*, int)>("linkat")(from_dir, from, to_dir, to, flags);
 }

@@ -159,7 +159,13 @@ TEST(Kill, AtAnyMomentLeavesTheOldImageOrTheNewOne) {
               "%d were killed in the middle of the run, %d files were left behind\n",
               kTrials, full_ms, image_size >> 20, kept_old, became_new, killed_mid_run, left_behind);
   EXPECT_EQ(kept_old + became_new, kTrials);
+#ifdef TARVISK_PORTABLE_POSIX
+  // A kill gives no chance to remove a name, and without unnamed files the new file has one from
+  // the start: what is left is counted above, not failed.
+  std::printf("portable build: no unnamed files, so a killed run may leave its new file behind\n");
+#else
   EXPECT_EQ(left_behind, 0);
+#endif
   // Without this the kills may all have landed before or after the interesting part.
   EXPECT_GT(killed_mid_run, 0);
   for (const std::string& f : {image, manifest, old_copy, new_copy}) ::unlink(f.c_str());

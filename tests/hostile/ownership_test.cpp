@@ -63,19 +63,25 @@ TEST(Ownership, ImageSwappedDuringTheUpdateIsLeftAlone) {
     auto file = resupdate::FileSource::open(image);
     ASSERT_TRUE(file) << file.error().detail;
     std::set<std::string> entries;
+    // What the directory holds at that moment, less the new file where it has a name.
+    const auto entries_now = [&] {
+      std::set<std::string> now = entries_of(dir.path());
+      std::erase_if(now, [](const std::string& name) { return name.rfind(".tarvisk-", 0) == 0; });
+      return now;
+    };
     const resupdate::Status done = resupdate::replace_atomically(
         **file,
         [&](resupdate::ByteSink& sink) {
           EXPECT_EQ(std::rename(image.c_str(), aside.c_str()), 0);
           EXPECT_EQ(::symlink(program.c_str(), image.c_str()), 0);
-          entries = entries_of(dir.path());
+          entries = entries_now();
           return sink.write(bytes);
         },
         [&](const resupdate::ByteSource&) {
           if (swapped_back) {
             EXPECT_EQ(::unlink(image.c_str()), 0);
             EXPECT_EQ(std::rename(aside.c_str(), image.c_str()), 0);
-            entries = entries_of(dir.path());
+            entries = entries_now();
           }
           return resupdate::Status{};
         });
@@ -115,6 +121,9 @@ std::string attribute(const std::string& path, const char* name) {
 // A deny entry and a group entry narrowed by the mask must not become plain mode bits, which
 // would let that user read the image or that group write it.
 TEST(Ownership, AccessListAndExtendedAttributesAreKept) {
+#ifdef TARVISK_PORTABLE_POSIX
+  GTEST_SKIP() << "portable build: POSIX has no calls for ACLs or extended attributes, so none are copied";
+#endif
   tarvisk_test::TempDir dir;
   const std::string image = dir.file("app.exe");
   const std::string manifest = dir.file("app.manifest");

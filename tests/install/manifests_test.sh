@@ -89,8 +89,9 @@ check_xml() {
         fail "$name has $feature, which it must not"
       }
     done
-    # The manual page and the README list every manifest (roff writes hyphens as \-).
-    sed 's/\\-/-/g' "$man_page" | grep -qF "$name" || fail "the manual page does not list $name"
+    # The manual page and the README list every manifest (roff writes hyphens as \-). grep
+    # reads to the end: with -q it could stop early and sed fail on the closed pipe (pipefail).
+    sed 's/\\-/-/g' "$man_page" | grep -F "$name" >/dev/null || fail "the manual page does not list $name"
     grep -qF "\`$name\`" "$manifest_dir/README.md" || fail "examples/manifests/README.md does not list $name"
     checked=$((checked + 1))
   done
