@@ -11,6 +11,10 @@ source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 if [[ ${1:-} != --inside ]]; then
   use_state "${1:-}"
   command -v unshare >/dev/null || skip "unshare (util-linux) is not installed"
+  # The kernel refuses a new user namespace inside a chroot, and some systems disable them.
+  unshare --user --map-root-user true 2>/dev/null ||
+    skip_for_machine "no user namespace can be made here (in a chroot, or where they are disabled)," \
+      "so no binfmt_misc of the test's own can refuse 32-bit programs"
   enter_workdir
   head -c 64 /dev/zero >not-a-program
   chmod 755 not-a-program
