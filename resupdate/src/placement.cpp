@@ -173,14 +173,19 @@ std::optional<Choice> Planner::rebuild_in_place(std::size_t r) const {
   s.VirtualSize = last ? static_cast<std::uint32_t>(tree_size_) : std::max(static_cast<std::uint32_t>(tree_size_), s.VirtualSize);
   c.tail.old_start = c.tail.new_start = FileOffset{old.raw_end()};
   if (s.SizeOfRawData > align_up(s.VirtualSize, sa)) {
-    if (last && old.raw_end() == eos_) {
-      // Nothing follows: the section shrinks to what its new extent maps.
+    if (old.raw_end() == eos_) {
+      // No raw data follows (later sections, if any, have none): the section shrinks to what
+      // its extent maps, and the overlay moves back.
       const std::uint64_t kept = align_up(s.VirtualSize, sa);
       c.init_data_delta = static_cast<std::int64_t>(kept) - static_cast<std::int64_t>(s.SizeOfRawData);
       s.SizeOfRawData = static_cast<std::uint32_t>(kept);
       c.tail.new_start = FileOffset{s.PointerToRawData.value + kept};
     } else if (align_up(s.SizeOfRawData, sa) <= va_room) {
       s.VirtualSize = s.SizeOfRawData;
+    } else {
+      // Raw data past the addresses up to the next section, with more raw data after it: no
+      // extent can cover it here, so another rule places the tree.
+      return std::nullopt;
     }
   }
   return c;
