@@ -29,8 +29,10 @@ version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build_dir/CMakeCache.tx
 [[ $("$PKG_CONFIG" --libs-only-l tarvisk-resupdate-winapi | xargs) == "-lresupdate_winapi -lresupdate" ]] ||
   fail "the facade's libraries are '$("$PKG_CONFIG" --libs-only-l tarvisk-resupdate-winapi)'"
 
-# shellcheck disable=SC2046 # pkg-config's output is a list of words
-"$cxx" -std=c++20 -o list-resources "$source_dir/examples/list-resources/list_resources.cpp" \
+# A static library links with the instrumentation it was built with (a sanitizer build's
+# library needs the sanitizer runtimes): the build's own flags come first.
+# shellcheck disable=SC2046,SC2086 # pkg-config's output and the flags are lists of words
+"$cxx" -std=c++20 ${TARVISK_CXX_FLAGS:-} -o list-resources "$source_dir/examples/list-resources/list_resources.cpp" \
   $("$PKG_CONFIG" --cflags --libs tarvisk-resupdate) >compile.log 2>&1 ||
   fail "list_resources.cpp does not build with pkg-config: $(head -20 compile.log)"
 echo "built examples/list-resources with $cxx and pkg-config from DESTDIR$(dirname "${pc_dirs[0]}")"
