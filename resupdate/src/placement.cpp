@@ -173,9 +173,8 @@ std::optional<Choice> Planner::rebuild_in_place(std::size_t r) const {
   s.VirtualSize = last ? static_cast<std::uint32_t>(tree_size_) : std::max(static_cast<std::uint32_t>(tree_size_), s.VirtualSize);
   c.tail.old_start = c.tail.new_start = FileOffset{old.raw_end()};
   if (s.SizeOfRawData > align_up(s.VirtualSize, sa)) {
-    if (old.raw_end() == eos_) {
-      // No raw data follows (later sections, if any, have none): the section shrinks to what
-      // its extent maps, and the overlay moves back.
+    if (last && old.raw_end() == eos_) {
+      // Nothing follows: the section shrinks to what its new extent maps.
       const std::uint64_t kept = align_up(s.VirtualSize, sa);
       c.init_data_delta = static_cast<std::int64_t>(kept) - static_cast<std::int64_t>(s.SizeOfRawData);
       s.SizeOfRawData = static_cast<std::uint32_t>(kept);
