@@ -35,7 +35,7 @@ for target in "${targets[@]}"; do
   if [[ $status -ne 0 ]]; then
     failed=1
     echo "FINDING in $target (exit $status); log: $log"
-    grep -E "ERROR|tarvisk fuzz|SUMMARY|Test unit written" "$log" | head -20 || true
+    grep -E "ERROR|tarvisk fuzz|^  - |SUMMARY|Test unit written" "$log" | head -20 || true
     summary+="$target: ${execs:-?} executions, FINDING"$'\n'
   else
     summary+="$target: ${execs:-?} executions, no finding"$'\n'

@@ -7,7 +7,8 @@
 #
 # usage (as root, with debootstrap and git): packaging/fresh-machine.sh [<work-dir>]
 #   <work-dir> (default /var/tmp/tarvisk-fresh) holds the root file system and the logs;
-#   TARVISK_FRESH_NAME names the clone (default tarvisk); TARVISK_FRESH_KEEP=1 keeps the root.
+#   TARVISK_FRESH_NAME names the clone (default tarvisk); TARVISK_FRESH_KEEP=1 keeps the root,
+#   which is also kept when a command fails, so that what it left can be looked at.
 #   The root file system is made once and reused from <work-dir>/base.tar when present.
 set -euo pipefail
 
@@ -82,7 +83,7 @@ for i in 0 1; do
   took=$((SECONDS - start))
   tail -3 "$log" | sed 's/^/   | /'
   results+=("command $((i + 1)): exit $rc after ${took} s (log: $log)")
-  ((rc == 0)) || status=1
+  ((rc == 0)) || { status=1 && TARVISK_FRESH_KEEP=1; }
 done
 printf '%s\n' "${results[@]}"
 exit "$status"
