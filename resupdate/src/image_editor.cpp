@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 
 #include "placement.h"
 
@@ -12,7 +13,7 @@ namespace resupdate {
 namespace {
 
 // Reads, comparisons and checksums go through buffers of this size.
-constexpr std::uint64_t kStreamChunk = 256U << 10;
+constexpr std::uint64_t kStreamChunk = 64U << 10;
 
 // The planned image as a source: pieces held in memory are served from there and copied ranges
 // from the old image, with the patches on top and, when known, the checksum in its field.
@@ -56,6 +57,22 @@ class PlannedSource final : public ByteSource {
     }
     return {};
   }
+  // The rest of the piece held in memory that `off` lies in, up to the first patch or checksum.
+  [[nodiscard]] ByteSpan view(std::uint64_t off) const noexcept override {
+    if (off >= plan_.size) return {};
+    const auto i = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), off) - starts_.begin()) - 1;
+    const Piece& p = plan_.pieces[i];
+    const std::uint64_t within = off - starts_[i];
+    const std::uint64_t held = std::min<std::uint64_t>(p.length, p.data.size());
+    if (p.kind != Piece::Kind::literal || within >= held) return {};
+    std::uint64_t end = off + (held - within);
+    auto cut_at = [&](std::uint64_t at, std::uint64_t n) {
+      if (at + n > off && at < end) end = std::max(at, off);
+    };
+    for (const ImagePlan::Patch& q : plan_.patches) cut_at(q.offset, q.data.size());
+    if (plan_.checksum_offset && checksum_) cut_at(*plan_.checksum_offset, 4);
+    return ByteSpan(p.data.data() + within, static_cast<std::size_t>(end - off));
+  }
 
  private:
   // Lays the bytes meant for [at, at + data.size()) over the part of them `out` holds.
@@ -70,6 +87,32 @@ class PlannedSource final : public ByteSource {
   std::optional<std::uint32_t> checksum_;
   std::vector<std::uint64_t> starts_;
 };
+
+ByteSpan held(const ByteSource& src, std::uint64_t off) { return src.view(off); }
+ByteSpan held(const ReadAheadSource& src, std::uint64_t off) { return src.held(off); }
+
+// The `n` bytes at `off` of `src`: where it holds them in memory, else read into `buf`. Valid
+// until `src` is next read.
+template <class Source>
+Result<ByteSpan> bytes_at(const Source& src, std::uint64_t off, std::size_t n, std::uint8_t* buf) {
+  if (const ByteSpan h = held(src, off); h.size() >= n) return h.first(n);
+  if (Status s = src.read(off, std::span<std::uint8_t>(buf, n)); !s) return std::move(s).error();
+  return ByteSpan(buf, n);
+}
+
+// Bytes [off, off + n) of a resource whose file extent lies in `src`, as bytes_at.
+template <class Source>
+Result<ByteSpan> resource_bytes(const ResourceData& r, const Source& src, std::uint64_t off, std::size_t n,
+                                std::uint8_t* buf) {
+  if (const auto* b = std::get_if<Bytes>(&r.bytes)) {
+    if (!fits(off, n, b->size())) return make_error(Errc::internal_error, "read past the end of a resource");
+    return ByteSpan(b->data() + off, n);
+  }
+  const FileExtent& e = std::get<FileExtent>(r.bytes);
+  if (fits(off, n, e.file_len)) return bytes_at(src, e.offset.value + off, n, buf);
+  if (Status s = r.read(src, off, std::span<std::uint8_t>(buf, n)); !s) return std::move(s).error();
+  return ByteSpan(buf, n);
+}
 
 }  // namespace
 
@@ -162,17 +205,17 @@ Status verify_image(const ByteSource& written, const ImagePlan& plan, const Reso
     checksum = *sum;
   }
   const PlannedSource intended(plan, expected_src, checksum);
-  // Compared a bounded chunk at a time, so a large resource section is never held twice more.
-  Bytes want;
-  Bytes have;
+  // Compared a bounded chunk at a time, so a large resource section is never held twice more;
+  // bytes held in memory are compared where they lie.
+  const auto want_buf = std::make_unique_for_overwrite<std::uint8_t[]>(kStreamChunk);
+  const auto have_buf = std::make_unique_for_overwrite<std::uint8_t[]>(kStreamChunk);
   auto same = [&](std::uint64_t off, std::uint64_t len) -> Result<bool> {
     for (std::uint64_t done = 0; done < len;) {
       const auto n = static_cast<std::size_t>(std::min(kStreamChunk, len - done));
-      want.resize(n);
-      have.resize(n);
-      if (Status s = intended.read(off + done, want); !s) return std::move(s).error();
-      if (Status s = written.read(off + done, have); !s) return std::move(s).error();
-      if (want != have) return false;
+      auto want = bytes_at(intended, off + done, n, want_buf.get());
+      if (!want) return std::move(want).error();
+      if (Status s = written.read(off + done, std::span<std::uint8_t>(have_buf.get(), n)); !s) return std::move(s).error();
+      if (std::memcmp(want->data(), have_buf.get(), n) != 0) return false;
       done += n;
     }
     return true;
@@ -215,13 +258,14 @@ Status verify_image(const ByteSource& written, const ImagePlan& plan, const Reso
     if (!(key == e->first) || got.code_page != e->second.code_page || got.size() != e->second.size())
       return fail("a written resource differs from the one intended");
     const std::uint64_t size = e->second.size();
-    for (std::uint64_t off = 0; off < size; off += want.size()) {
+    for (std::uint64_t off = 0; off < size;) {
       const auto n = static_cast<std::size_t>(std::min(kStreamChunk, size - off));
-      want.resize(n);
-      have.resize(n);
-      if (Status s = e->second.read(want_src, off, want); !s) return s;
-      if (Status s = got.read(intended, off, have); !s) return s;
-      if (want != have) return fail("a written resource's bytes differ from the ones intended");
+      auto want = resource_bytes(e->second, want_src, off, n, want_buf.get());
+      if (!want) return std::move(want).error();
+      auto have = resource_bytes(got, intended, off, n, have_buf.get());
+      if (!have) return std::move(have).error();
+      if (std::memcmp(want->data(), have->data(), n) != 0) return fail("a written resource's bytes differ from the ones intended");
+      off += n;
     }
     ++e;
     stopped = false;

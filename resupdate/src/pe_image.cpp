@@ -135,6 +135,10 @@ Result<PeImage> PeImage::parse(const ByteSource& src) {
   }
 
   img.fields_ = HeaderFields{coff_off, opt_off, opt_off + dirs_field, table_off, table_end};
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
+  for (const SectionHeader& s : img.sections_) spans.emplace_back(s.VirtualAddress.value, s.VirtualAddress.value + img.extent(s));
+  std::sort(spans.begin(), spans.end());
+  img.sections_disjoint_ = std::adjacent_find(spans.begin(), spans.end(), [](const auto& a, const auto& b) { return a.second > b.first; }) == spans.end();
   return img;
 }
 
@@ -142,18 +146,19 @@ std::uint64_t PeImage::extent(const SectionHeader& s) const noexcept {
   return std::min<std::uint64_t>(align_up(s.mapped_size(), SectionAlignment), 0x100000000ULL - s.VirtualAddress.value);
 }
 
+bool PeImage::holds(std::size_t i, Rva rva, std::uint32_t len) const noexcept {
+  const SectionHeader& s = sections_[i];
+  return rva >= s.VirtualAddress && fits(rva.value - s.VirtualAddress.value, len, extent(s));
+}
+
 std::optional<std::size_t> PeImage::section_of(Rva rva, std::uint32_t len) const noexcept {
-  for (std::size_t i = 0; i < sections_.size(); ++i) {
-    const SectionHeader& s = sections_[i];
-    if (rva >= s.VirtualAddress && fits(rva.value - s.VirtualAddress.value, len, extent(s))) return i;
-  }
+  for (std::size_t i = 0; i < sections_.size(); ++i)
+    if (holds(i, rva, len)) return i;
   return std::nullopt;
 }
 
-Result<FileExtent> PeImage::map(Rva rva, std::uint32_t len) const {
-  const auto index = section_of(rva, len);
-  if (!index) return make_error(Errc::invalid_data, "range at rva " + hex(rva.value) + " lies in no section");
-  const SectionHeader& s = sections_[*index];
+FileExtent PeImage::map_in(std::size_t i, Rva rva, std::uint32_t len) const noexcept {
+  const SectionHeader& s = sections_[i];
   const std::uint32_t rel = rva.value - s.VirtualAddress.value;
   const std::uint32_t backed = static_cast<std::uint32_t>(std::min<std::uint64_t>(s.SizeOfRawData, extent(s)));
   FileExtent e;
@@ -163,6 +168,21 @@ Result<FileExtent> PeImage::map(Rva rva, std::uint32_t len) const {
   e.offset = FileOffset{e.file_len == 0 ? 0 : s.PointerToRawData.value + rel};
   e.size = len;
   return e;
+}
+
+Result<FileExtent> PeImage::map(Rva rva, std::uint32_t len) const {
+  std::size_t hint = sections_.size();
+  return map(rva, len, hint);
+}
+
+Result<FileExtent> PeImage::map(Rva rva, std::uint32_t len, std::size_t& hint) const {
+  // Where sections overlap, the first that holds the range is the one.
+  if (!(sections_disjoint_ && hint < sections_.size() && holds(hint, rva, len))) {
+    const auto index = section_of(rva, len);
+    if (!index) return make_error(Errc::invalid_data, "range at rva " + hex(rva.value) + " lies in no section");
+    hint = *index;
+  }
+  return map_in(hint, rva, len);
 }
 
 Status PeImage::read(const ByteSource& src, Rva rva, std::span<std::uint8_t> out) const {

@@ -3,7 +3,10 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <deque>
 #include <new>
+#include <optional>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -26,100 +29,99 @@ using detail::hex;
 Error bad_tree(std::string detail) { return make_error(Errc::invalid_data, std::move(detail)); }
 
 // The resource directory's bytes as the loader maps them: file-backed for `backed` bytes, then
-// zeros up to `length`. Pages are read on first use, so blobs never enter memory here.
+// zeros up to `length`. A source that holds them in memory is read in place. Otherwise they are
+// read as first used, in chunks of 64 KiB kept for the walk, so blobs never enter memory here
+// beyond the chunks the tree shares with them; past a bound, further reads go page by page.
 class TreeRegion {
  public:
   TreeRegion(const ByteSource& src, std::uint64_t file_offset, std::uint32_t backed, std::uint32_t length)
-      : src_(src), file_offset_(file_offset), backed_(backed), length_(length) {}
+      : src_(src), file_offset_(file_offset), backed_(backed), length_(length), in_place_(src.view(file_offset)) {
+    in_place_ = in_place_.first(std::min<std::size_t>(in_place_.size(), backed));
+    if (in_place_.size() < backed) chunk_at_.assign((std::uint64_t{backed} + kChunk - 1) / kChunk, nullptr);
+  }
 
   [[nodiscard]] std::uint32_t length() const noexcept { return length_; }
 
   [[nodiscard]] Status read(std::uint32_t off, std::span<std::uint8_t> out) {
-    if (const std::uint8_t* b = at_hand(off, out.size()); b != nullptr) {
-      std::copy_n(b, out.size(), out.begin());
-      return {};
-    }
     if (!fits(off, out.size(), length_)) return bad_tree("read at " + hex(off) + " past the resource section");
-    std::size_t done = 0;
-    while (done < out.size()) {
-      const std::uint64_t pos = std::uint64_t{off} + done;
-      const std::uint64_t page = pos / kPage;
-      const std::uint64_t in_page = pos % kPage;
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - done, kPage - in_page));
-      auto got = page_bytes(page);
+    const std::uint64_t end = std::uint64_t{off} + out.size();
+    const std::uint64_t file_end = std::max<std::uint64_t>(off, std::min<std::uint64_t>(end, backed_));
+    for (std::uint64_t pos = off; pos < file_end;) {
+      auto got = bytes_at(static_cast<std::uint32_t>(pos));
       if (!got) return std::move(got).error();
-      std::copy_n(got.value()->begin() + static_cast<std::ptrdiff_t>(in_page), n, out.begin() + static_cast<std::ptrdiff_t>(done));
-      done += n;
+      const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(got->size(), file_end - pos));
+      std::copy_n(got->data(), n, out.begin() + static_cast<std::ptrdiff_t>(pos - off));
+      pos += n;
     }
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(file_end - off), out.end(), std::uint8_t{0});
     return {};
   }
 
   [[nodiscard]] Result<std::uint32_t> u32(std::uint32_t off) {
-    std::uint8_t copy[4];
-    const std::uint8_t* b = at_hand(off, 4);
-    if (b == nullptr) {
-      if (Status s = read(off, copy); !s) return std::move(s).error();
-      b = copy;
-    }
-    std::uint32_t v = 0;
-    (void)ByteReader(ByteSpan(b, 4)).u32(0, v);
-    return v;
+    std::uint8_t b[4];
+    if (Status s = field(off, b); !s) return std::move(s).error();
+    return static_cast<std::uint32_t>(b[0] | (b[1] << 8) | (b[2] << 16) | (std::uint32_t{b[3]} << 24));
   }
   [[nodiscard]] Result<std::uint16_t> u16(std::uint32_t off) {
-    std::uint8_t copy[2];
-    const std::uint8_t* b = at_hand(off, 2);
-    if (b == nullptr) {
-      if (Status s = read(off, copy); !s) return std::move(s).error();
-      b = copy;
-    }
-    std::uint16_t v = 0;
-    (void)ByteReader(ByteSpan(b, 2)).u16(0, v);
-    return v;
+    std::uint8_t b[2];
+    if (Status s = field(off, b); !s) return std::move(s).error();
+    return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
   }
 
  private:
+  static constexpr std::uint64_t kChunk = 64 << 10;
   static constexpr std::uint64_t kPage = 4096;
+  static constexpr std::uint64_t kMaxChunkBytes = 32ULL << 20;
 
-  // Nearly every read is a field of an entry in the page the last one came from: that page is
-  // at hand without a lookup. Null when [off, off + n) is not wholly in it or in the region.
-  // A walk moves through the directories, the data entries and the strings at once: a few
-  // such pages are kept at hand.
-  [[nodiscard]] const std::uint8_t* at_hand(std::uint32_t off, std::size_t n) const noexcept {
-    if (off % kPage + n > kPage || !fits(off, n, length_)) return nullptr;
-    for (const Recent& r : recent_)
-      if (r.bytes != nullptr && r.page == off / kPage) return r.bytes->data() + off % kPage;
-    return nullptr;
-  }
-  const Bytes* remember(std::uint64_t page, const Bytes* bytes) noexcept {
-    recent_[next_recent_] = Recent{page, bytes};
-    next_recent_ = (next_recent_ + 1) % recent_.size();
-    return bytes;
-  }
-
-  Result<const Bytes*> page_bytes(std::uint64_t page) {
-    auto it = pages_.find(page);
-    if (it != pages_.end()) return remember(page, &it->second);
-    Bytes buf(kPage, 0);
-    const std::uint64_t start = page * kPage;
-    if (start < backed_) {
-      const std::uint64_t n = std::min<std::uint64_t>(kPage, backed_ - start);
-      if (Status s = src_.read(file_offset_ + start, std::span<std::uint8_t>(buf.data(), static_cast<std::size_t>(n))); !s)
-        return std::move(s).error();
+  template <std::size_t N>
+  [[nodiscard]] Status field(std::uint32_t off, std::uint8_t (&b)[N]) {
+    if (fits(off, N, in_place_.size())) {
+      std::copy_n(in_place_.data() + off, N, b);
+      return {};
     }
-    return remember(page, &pages_.emplace(page, std::move(buf)).first->second);
+    if (fits(off, N, backed_) && off % kChunk + N <= kChunk) {
+      if (const std::uint8_t* c = chunk_at_[off / kChunk]; c != nullptr) {
+        std::copy_n(c + off % kChunk, N, b);
+        return {};
+      }
+    }
+    return read(off, std::span<std::uint8_t>(b, N));
+  }
+
+  // The file-backed bytes from `off` (below backed_) to the end of what is held with them.
+  Result<ByteSpan> bytes_at(std::uint32_t off) {
+    if (off < in_place_.size()) return in_place_.subspan(off);
+    const std::uint64_t first = off / kChunk * kChunk;
+    const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, backed_ - first));
+    const std::uint8_t*& at = chunk_at_[off / kChunk];
+    in_place_ = {};  // a read may move what the source holds
+    if (at == nullptr && held_bytes_ + kChunk <= kMaxChunkBytes) {
+      held_.emplace_back(len);
+      held_bytes_ += kChunk;
+      if (Status s = src_.read(file_offset_ + first, held_.back()); !s) return std::move(s).error();
+      at = held_.back().data();
+    }
+    if (at != nullptr) return ByteSpan(at + (off - first), len - (off - first));
+    // Past the bound: the page alone.
+    const std::uint64_t page = off / kPage;
+    auto it = pages_.find(page);
+    if (it == pages_.end()) {
+      Bytes buf(static_cast<std::size_t>(std::min<std::uint64_t>(kPage, backed_ - page * kPage)));
+      if (Status s = src_.read(file_offset_ + page * kPage, buf); !s) return std::move(s).error();
+      it = pages_.emplace(page, std::move(buf)).first;
+    }
+    return ByteSpan(it->second).subspan(static_cast<std::size_t>(off - page * kPage));
   }
 
   const ByteSource& src_;
   std::uint64_t file_offset_;
   std::uint32_t backed_;
   std::uint32_t length_;
-  std::unordered_map<std::uint64_t, Bytes> pages_;  // its elements stay put as it grows
-  struct Recent {
-    std::uint64_t page = 0;
-    const Bytes* bytes = nullptr;
-  };
-  std::array<Recent, 4> recent_{};
-  std::size_t next_recent_ = 0;
+  ByteSpan in_place_;                          // what the source holds in memory from the start
+  std::vector<const std::uint8_t*> chunk_at_;  // each chunk's bytes once read, by chunk number
+  std::deque<Bytes> held_;                     // the chunks read; its elements stay put as it grows
+  std::uint64_t held_bytes_ = 0;
+  std::unordered_map<std::uint64_t, Bytes> pages_;
 };
 
 // The directories and data entries already reached, in one flat open-addressed table: a tree of
@@ -139,7 +141,8 @@ class OffsetSet {
 
   bool place(std::uint32_t off) {
     const std::size_t mask = slots_.size() - 1;
-    for (std::size_t i = static_cast<std::size_t>((std::uint64_t{off} * 0x9E3779B97F4A7C15ULL) >> 32) & mask;; i = (i + 1) & mask) {
+    // The product's top bits: offsets are multiples of 8 or 16, which its low bits would keep.
+    for (std::size_t i = static_cast<std::size_t>((std::uint64_t{off} * 0x9E3779B97F4A7C15ULL) >> shift_);; i = (i + 1) & mask) {
       if (slots_[i] == off) return false;
       if (slots_[i] == kEmpty) {
         slots_[i] = off;
@@ -151,6 +154,7 @@ class OffsetSet {
   void grow() {
     std::vector<std::uint32_t> old = std::move(slots_);
     slots_.assign(std::max<std::size_t>(64, old.size() * 2), kEmpty);
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(slots_.size()));
     count_ = 0;
     for (std::uint32_t v : old)
       if (v != kEmpty) (void)place(v);
@@ -158,15 +162,54 @@ class OffsetSet {
 
   std::vector<std::uint32_t> slots_;
   std::size_t count_ = 0;
+  unsigned shift_ = 64;
+};
+
+// The directories and data entries already reached, by kind (a directory level, or data
+// entries). A tree as resource compilers lay it out reaches each kind's records in ascending
+// order, so each kind is kept as an ascending array: an offset past its kind's last is new
+// unless another kind's array holds it. The first offset out of order moves every one into the
+// table above, which takes them in any order.
+class ReachedOffsets {
+ public:
+  static constexpr std::size_t kKinds = 4;
+
+  // False when `off` was already reached, as any kind.
+  bool insert(std::size_t kind, std::uint32_t off) {
+    if (!table_) {
+      std::vector<std::uint32_t>& mine = sorted_[kind];
+      if (mine.empty() || off > mine.back()) {
+        for (std::size_t k = 0; k < kKinds; ++k) {
+          const std::vector<std::uint32_t>& other = sorted_[k];
+          if (k != kind && !other.empty() && off >= other.front() && off <= other.back() &&
+              std::binary_search(other.begin(), other.end(), off))
+            return false;
+        }
+        mine.push_back(off);
+        return true;
+      }
+      table_.emplace();
+      for (std::vector<std::uint32_t>& v : sorted_) {
+        for (const std::uint32_t seen : v) (void)table_->insert(seen);
+        v = {};
+      }
+    }
+    return table_->insert(off);
+  }
+
+ private:
+  std::array<std::vector<std::uint32_t>, kKinds> sorted_;
+  std::optional<OffsetSet> table_;
 };
 
 struct Decoder {
   const PeImage& image;
   TreeRegion region;
   std::vector<ResourceSet::value_type> out;  // tree order; sorted and checked at the end
-  OffsetSet visited;  // directories and data entries already reached
+  ReachedOffsets visited;  // directories and data entries already reached
   std::uint64_t entry_budget;                 // no more entries than the region can hold apart
   const ResourceVisitor* visit = nullptr;     // when set, takes each resource instead of `out`
+  std::size_t section_hint = 0;               // the section the last blob was found in
 
   Result<ResourceId> read_id(std::uint32_t name_field, bool allow_name) {
     if ((name_field & kHighBit) == 0) {
@@ -192,14 +235,14 @@ struct Decoder {
     return ResourceId::string(std::move(name));
   }
 
-  Status mark(std::uint32_t off, const char* what) {
-    if (!visited.insert(off)) return bad_tree(std::string(what) + " at " + hex(off) + " is reached twice (a loop or a shared subtree)");
+  Status mark(std::uint32_t off, std::size_t kind, const char* what) {
+    if (!visited.insert(kind, off)) return bad_tree(std::string(what) + " at " + hex(off) + " is reached twice (a loop or a shared subtree)");
     return {};
   }
 
   // level 0: types, 1: names, 2: languages.
   Status directory(std::uint32_t off, int level, ResourceKey& key) {
-    if (Status s = mark(off, "directory"); !s) return s;
+    if (Status s = mark(off, static_cast<std::size_t>(level), "directory"); !s) return s;
     auto named = region.u16(off + rsrc::kNumberOfNamedEntries);
     auto ids = region.u16(off + rsrc::kNumberOfIdEntries);
     if (!named || !ids) return bad_tree("directory at " + hex(off) + " runs past the resource section");
@@ -233,13 +276,13 @@ struct Decoder {
   }
 
   Status data_entry(std::uint32_t off, const ResourceKey& key) {
-    if (Status s = mark(off, "data entry"); !s) return s;
+    if (Status s = mark(off, 3, "data entry"); !s) return s;
     if (!fits(off, kDataEntrySize, region.length())) return bad_tree("data entry at " + hex(off) + " runs past the resource section");
     auto rva = region.u32(off + rsrc::kDataOffsetToData);
     auto size = region.u32(off + rsrc::kDataSize);
     auto cp = region.u32(off + rsrc::kDataCodePage);
     if (!rva || !size || !cp) return bad_tree("data entry at " + hex(off) + " runs past the resource section");
-    auto extent = image.map(Rva{*rva}, *size);
+    auto extent = image.map(Rva{*rva}, *size, section_hint);
     if (!extent) return bad_tree("resource data at rva " + hex(*rva) + " of size " + hex(*size) + " lies in no section");
     if (visit != nullptr) return (*visit)(key, ResourceData{extent.value(), *cp});
     out.emplace_back(key, ResourceData{extent.value(), *cp});
@@ -325,15 +368,19 @@ bool ResourceKeyLess::operator()(const ResourceKey& a, const ResourceKey& b) con
 
 Result<ResourceSet> ResourceSet::from_entries(std::vector<value_type> entries) {
   auto less = [](const value_type& a, const value_type& b) { return ResourceKeyLess{}(a.first, b.first); };
-  // A sound tree lists its entries in key order already.
-  if (!std::is_sorted(entries.begin(), entries.end(), less)) std::sort(entries.begin(), entries.end(), less);
-  const auto same = std::adjacent_find(entries.begin(), entries.end(),
-                                       [](const value_type& a, const value_type& b) { return a.first == b.first; });
-  if (same != entries.end()) return bad_tree("the same resource is listed twice");
+  // A sound tree lists its entries in key order already: one pass finds them strictly ascending,
+  // and so each key once.
+  if (std::adjacent_find(entries.begin(), entries.end(), [&](const value_type& a, const value_type& b) { return !less(a, b); }) !=
+      entries.end()) {
+    std::sort(entries.begin(), entries.end(), less);
+    const auto same = std::adjacent_find(entries.begin(), entries.end(),
+                                         [](const value_type& a, const value_type& b) { return a.first == b.first; });
+    if (same != entries.end()) return bad_tree("the same resource is listed twice");
+  }
   ResourceSet set;
+  // Kept at the capacity the walk left: those slots were never written, so they take no memory
+  // until used, and the usual edit adds one resource, which would otherwise copy the whole set.
   set.items_ = std::move(entries);
-  // A walk leaves up to as many empty slots as entries, and the set outlives the run.
-  set.items_.shrink_to_fit();
   return set;
 }
 
@@ -353,7 +400,7 @@ ResourceSet::const_iterator ResourceSet::find(const ResourceKey& key) const noex
 }
 
 void ResourceSet::make_room() {
-  // A decoded set is full to its capacity; the usual edit adds one resource to it, for which
+  // A set full to its capacity gains an eighth: the usual edit adds one resource, for which
   // doubling the array would hold a second set's worth of memory for the rest of the run.
   if (items_.size() == items_.capacity()) items_.reserve(items_.size() + items_.size() / 8 + 1);
 }
@@ -444,6 +491,13 @@ Status walk_tree(const PeImage& image, const ByteSource& src, const ResourceVisi
   if (!mapped) return std::move(mapped).error();
 
   Decoder d{image, TreeRegion(src, mapped->offset.value, mapped->file_len, length), {}, {}, length / kDirEntrySize, visit};
+  if (visit == nullptr) {
+    // Room for as many resources as the file-backed bytes could describe (each needs an entry and
+    // a data entry of its own there), up to a bound: never written beyond what the walk finds, the
+    // rest takes no memory, and the array is not copied as it fills.
+    constexpr std::uint64_t kMaxReserved = 1U << 18;
+    d.out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(mapped->file_len / (kDirEntrySize + kDataEntrySize), kMaxReserved)));
+  }
   ResourceKey key;
   if (Status st = d.directory(0, 0, key); !st) return st;
   out = std::move(d.out);

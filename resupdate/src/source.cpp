@@ -68,6 +68,16 @@ Status ReadAheadSource::read(std::uint64_t off, std::span<std::uint8_t> out) con
   return {};
 }
 
+ByteSpan ReadAheadSource::held(std::uint64_t off) const noexcept {
+  for (Window& w : windows_) {
+    if (off >= w.start && off - w.start < w.bytes.size()) {
+      w.last_use = ++clock_;
+      return ByteSpan(w.bytes).subspan(static_cast<std::size_t>(off - w.start));
+    }
+  }
+  return {};
+}
+
 Status ByteSink::write_zeros(std::uint64_t len) {
   static const std::uint8_t zeros[4096] = {};
   while (len > 0) {

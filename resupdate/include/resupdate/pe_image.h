@@ -107,6 +107,9 @@ class PeImage {
   [[nodiscard]] std::optional<std::size_t> section_of(Rva rva, std::uint32_t len = 1) const noexcept;
   // Maps an RVA range lying inside one section to the file.
   [[nodiscard]] Result<FileExtent> map(Rva rva, std::uint32_t len) const;
+  // As map(), trying section `hint` first and leaving in it the section the range was found in:
+  // a walk over many ranges in one section skips the search. The same result as map().
+  [[nodiscard]] Result<FileExtent> map(Rva rva, std::uint32_t len, std::size_t& hint) const;
   // Reads an RVA range as the loader sees it (zeros past raw data).
   [[nodiscard]] Status read(const ByteSource& src, Rva rva, std::span<std::uint8_t> out) const;
   // Bytes past the last section's raw data: overlay start (== file_size() when there is none).
@@ -119,6 +122,10 @@ class PeImage {
   HeaderFields fields_;
   std::vector<SectionHeader> sections_;
   std::vector<DataDirectory> dirs_;
+  bool sections_disjoint_ = false;  // no address lies in two sections' extents
+
+  [[nodiscard]] bool holds(std::size_t i, Rva rva, std::uint32_t len) const noexcept;
+  [[nodiscard]] FileExtent map_in(std::size_t i, Rva rva, std::uint32_t len) const noexcept;
 };
 
 // Offsets inside the optional header (the same for PE32 and PE32+ unless noted).

@@ -19,6 +19,13 @@ class ByteSource {
   [[nodiscard]] virtual Status read(std::uint64_t off, std::span<std::uint8_t> out) const = 0;
   // The descriptor behind the bytes, when there is one, so copies can stay in the kernel.
   [[nodiscard]] virtual int native_fd() const noexcept { return -1; }
+  // The bytes from `off` on that the source already holds in one piece of memory, valid until it
+  // is next read or destroyed; empty when it holds none there. Lets a walk over many small fields skip
+  // copying them.
+  [[nodiscard]] virtual ByteSpan view(std::uint64_t off) const noexcept {
+    (void)off;
+    return {};
+  }
 };
 
 // Reads `len` bytes at `off` into a new vector, refusing ranges outside the source.
@@ -30,6 +37,9 @@ class MemorySource final : public ByteSource {
   explicit MemorySource(ByteSpan data) noexcept : data_(data) {}
   [[nodiscard]] std::uint64_t size() const noexcept override { return data_.size(); }
   [[nodiscard]] Status read(std::uint64_t off, std::span<std::uint8_t> out) const override;
+  [[nodiscard]] ByteSpan view(std::uint64_t off) const noexcept override {
+    return off < data_.size() ? data_.subspan(static_cast<std::size_t>(off)) : ByteSpan{};
+  }
 
  private:
   ByteSpan data_;
@@ -47,10 +57,12 @@ class ReadAheadSource final : public ByteSource {
   [[nodiscard]] std::uint64_t size() const noexcept override { return inner_.size(); }
   [[nodiscard]] Status read(std::uint64_t off, std::span<std::uint8_t> out) const override;
   [[nodiscard]] int native_fd() const noexcept override { return inner_.native_fd(); }
+  // The rest of the window that holds `off`, if one does; valid until the next read.
+  [[nodiscard]] ByteSpan held(std::uint64_t off) const noexcept;
 
  private:
   static constexpr std::uint64_t kMinWindow = 4096;
-  static constexpr std::uint64_t kMaxWindow = 256 * 1024;
+  static constexpr std::uint64_t kMaxWindow = 64 * 1024;
   static constexpr std::size_t kStreams = 8;
   struct Window {
     Bytes bytes;
