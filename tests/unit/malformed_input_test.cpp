@@ -103,6 +103,23 @@ const std::vector<Malformed>& malformed_trees() {
       {"data_size_past_the_section", [](std::uint32_t rva) { return sound_tree(rva).data(72, rva + 88, 0x100000).bytes(); }},
       {"data_rva_wraps", [](std::uint32_t rva) { return sound_tree(rva).data(72, 0xFFFFFFF0, 0x20).bytes(); }},
       {"directory_overlaps_itself", [](std::uint32_t rva) { return sound_tree(rva).entry(16, 24, 8, true).bytes(); }},
+      {"data_entry_on_a_directory",
+       [](std::uint32_t rva) {
+         // The language entry names its own directory as its data entry, whose first fields
+         // (unread in a directory) hold a sound blob's address and size.
+         return sound_tree(rva).data(48, rva + 88, 8).entry(64, 0, 48, false).bytes();
+       }},
+      {"shared_subtree_laid_out_backwards",
+       [](std::uint32_t rva) {
+         // Type 3's name directory lies after type 24's, and both lead to one language directory.
+         RawTree t(160);
+         t.dir(0, 0, 2).entry(16, 3, 64, true).entry(24, 24, 32, true);
+         t.dir(64, 0, 1).entry(80, 1, 96, true);
+         t.dir(32, 0, 1).entry(48, 1, 96, true);
+         t.dir(96, 0, 1).entry(112, 0, 120, false);
+         t.data(120, rva + 136, 8);
+         return t.bytes();
+       }},
       {"same_resource_twice",
        [](std::uint32_t rva) {
          // Language 0 listed twice under 24/1, with two data entries of their own.
@@ -119,6 +136,7 @@ const std::vector<Malformed>& malformed_trees() {
 
 class MalformedTree : public ::testing::TestWithParam<std::tuple<std::size_t, bool>> {};
 
+// Walked where the bytes lie in memory, and copied out a chunk at a time as from a file.
 TEST_P(MalformedTree, RefusedAsInvalidData) {
   const auto [index, plus] = GetParam();
   PeOptions o;
@@ -126,9 +144,11 @@ TEST_P(MalformedTree, RefusedAsInvalidData) {
   o.file_alignment = o.section_alignment = 32;  // the section ends where the bytes end
   o.raw_resource_section = malformed_trees()[index].section;
   const Bytes img = build_pe_bytes(o);
-  auto editor = resupdate::ImageEditor::open(view(img), false);
-  ASSERT_FALSE(editor) << "a malformed tree was accepted";
-  EXPECT_EQ(editor.error().code, Errc::invalid_data) << editor.error().detail;
+  for (const auto& src : {view(img), copying_view(img)}) {
+    auto editor = resupdate::ImageEditor::open(src, false);
+    ASSERT_FALSE(editor) << "a malformed tree was accepted";
+    EXPECT_EQ(editor.error().code, Errc::invalid_data) << editor.error().detail;
+  }
 }
 
 // Asked to drop the old resources, the service has no reason to read them at all.
@@ -217,6 +237,63 @@ TEST(OddTrees, EntriesOutOfLoaderOrder) {
   auto out = resupdate::build_in_memory(*editor);
   ASSERT_TRUE(out) << out.error().detail;
   EXPECT_TRUE(invariants_hold(img, *out, intended));
+}
+
+// Directories laid out against the order the walk reaches them, as no compiler lays them out:
+// read whole from memory and from a file alike.
+TEST(OddTrees, DirectoriesLaidOutBackwards) {
+  PeOptions o;
+  o.file_alignment = o.section_alignment = 32;
+  o.raw_resource_section = [](std::uint32_t rva) {
+    RawTree t(192);
+    t.dir(0, 0, 2).entry(16, 3, 64, true).entry(24, 24, 32, true);
+    t.dir(64, 0, 1).entry(80, 1, 136, true);
+    t.dir(32, 0, 1).entry(48, 1, 96, true);
+    t.dir(136, 0, 1).entry(152, 0, 160, false);
+    t.dir(96, 0, 1).entry(112, 0, 120, false);
+    t.data(160, rva + 176, 4).data(120, rva + 184, 8);
+    return t.bytes();
+  };
+  const Bytes img = build_pe_bytes(o);
+  for (const auto& src : {view(img), copying_view(img)}) {
+    auto editor = resupdate::ImageEditor::open(src, false);
+    ASSERT_TRUE(editor) << editor.error().detail;
+    std::vector<std::tuple<std::uint16_t, std::uint32_t>> got;
+    for (const auto& [key, data] : editor->resources()) got.emplace_back(key.type.id, data.size());
+    EXPECT_EQ(got, (decltype(got){{3, 4}, {24, 8}}));
+  }
+}
+
+// A tree spread over more of the section than the decoder keeps in chunks (32 MiB), each
+// directory straddling a 64 KiB boundary: read whole, the same from memory and from a file.
+TEST(OddTrees, TreeSpreadWide) {
+  constexpr std::uint32_t kTypes = 600;
+  constexpr std::uint32_t kStride = 64U << 10;
+  PeOptions o;
+  o.file_alignment = o.section_alignment = 32;
+  o.raw_resource_section = [&](std::uint32_t rva) {
+    RawTree t(std::size_t{kStride} * (kTypes + 1));
+    t.dir(0, 0, kTypes);
+    for (std::uint32_t i = 0; i < kTypes; ++i) {
+      const std::uint32_t at = kStride * (i + 1) - 12;
+      t.entry(16 + 8 * i, i + 1, at, true);
+      t.dir(at, 0, 1).entry(at + 16, 1, at + 24, true);
+      t.dir(at + 24, 0, 1).entry(at + 40, 0, at + 48, false);
+      t.data(at + 48, rva + at + 64, 1 + i % 7);
+    }
+    return t.bytes();
+  };
+  const Bytes img = build_pe_bytes(o);
+  std::vector<std::vector<std::tuple<std::uint16_t, std::uint32_t, std::uint64_t>>> seen;
+  for (const auto& src : {view(img), copying_view(img)}) {
+    auto editor = resupdate::ImageEditor::open(src, false);
+    ASSERT_TRUE(editor) << editor.error().detail;
+    auto& got = seen.emplace_back();
+    for (const auto& [key, data] : editor->resources())
+      got.emplace_back(key.type.id, data.size(), std::get<resupdate::FileExtent>(data.bytes).offset.value);
+  }
+  ASSERT_EQ(seen[0].size(), kTypes);
+  EXPECT_EQ(seen[0], seen[1]);
 }
 
 TEST(OddTrees, TreeEndsInZerosPastTheRawData) {

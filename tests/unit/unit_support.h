@@ -24,6 +24,23 @@ namespace tarvisk_test {
   return std::make_shared<resupdate::MemorySource>(resupdate::ByteSpan(image));
 }
 
+// The same bytes read as a file would be, a copy at a time: the decoder cannot walk them in place.
+class CopyingSource final : public resupdate::ByteSource {
+ public:
+  explicit CopyingSource(const Bytes& image) noexcept : inner_(resupdate::ByteSpan(image)) {}
+  [[nodiscard]] std::uint64_t size() const noexcept override { return inner_.size(); }
+  [[nodiscard]] resupdate::Status read(std::uint64_t off, std::span<std::uint8_t> out) const override {
+    return inner_.read(off, out);
+  }
+
+ private:
+  resupdate::MemorySource inner_;
+};
+
+[[nodiscard]] inline std::shared_ptr<const resupdate::ByteSource> copying_view(const Bytes& image) {
+  return std::make_shared<CopyingSource>(image);
+}
+
 [[nodiscard]] inline const char* placement_name(resupdate::Placement p) {
   switch (p) {
     case resupdate::Placement::in_place: return "in_place";
