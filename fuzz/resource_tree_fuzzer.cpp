@@ -22,8 +22,20 @@ Bytes host_image(const Bytes& section) {
   return tarvisk_test::build_pe_bytes(o);
 }
 
+// The same bytes read a copy at a time, as from a file: the decoder then reads the tree by
+// chunks instead of where it lies.
+class CopyingSource final : public ByteSource {
+ public:
+  explicit CopyingSource(const Bytes& image) noexcept : inner_(ByteSpan(image)) {}
+  [[nodiscard]] std::uint64_t size() const noexcept override { return inner_.size(); }
+  [[nodiscard]] Status read(std::uint64_t off, std::span<std::uint8_t> out) const override { return inner_.read(off, out); }
+
+ private:
+  MemorySource inner_;
+};
+
 // Decodes the tree of a host image; the host itself must always parse.
-Result<ResourceSet> decode(const MemorySource& src) {
+Result<ResourceSet> decode(const ByteSource& src) {
   auto img = PeImage::parse(src);
   if (!img) violated("the host image does not parse: " + img.error().detail);
   return decode_resources(*img, src);
@@ -35,9 +47,21 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Bytes image = host_image(Bytes(data, data + size));
   const MemorySource src{ByteSpan(image)};
   auto set = decode(src);
+  // Read as from a file, the tree must decode the same, or fail the same way.
+  const auto copied = decode(CopyingSource(image));
+  if (set.ok() != copied.ok() || (!set && set.error().detail != copied.error().detail))
+    violated("the tree decodes differently read in place and read by copies");
   if (!set) {
     if (set.error().code != Errc::invalid_data) violated("decoding failed with an unexpected code: " + set.error().detail);
     return 0;
+  }
+  if (set->size() != copied->size()) violated("read by copies, the tree holds a different number of resources");
+  for (auto a = set->begin(), b = copied->begin(); a != set->end(); ++a, ++b) {
+    const auto& x = std::get<FileExtent>(a->second.bytes);
+    const auto& y = std::get<FileExtent>(b->second.bytes);
+    if (!(a->first == b->first) || a->second.code_page != b->second.code_page || x.offset.value != y.offset.value ||
+        x.file_len != y.file_len || x.size != y.size)
+      violated("read by copies, the tree holds different resources");
   }
 
   std::uint64_t total = 0;
