@@ -57,15 +57,18 @@ class TreeRegion {
     return {};
   }
 
-  [[nodiscard]] Result<std::uint32_t> u32(std::uint32_t off) {
+  // Little-endian fields; false when they lie past the region or cannot be read.
+  [[nodiscard]] bool u32(std::uint32_t off, std::uint32_t& v) {
     std::uint8_t b[4];
-    if (Status s = field(off, b); !s) return std::move(s).error();
-    return static_cast<std::uint32_t>(b[0] | (b[1] << 8) | (b[2] << 16) | (std::uint32_t{b[3]} << 24));
+    if (!field(off, b)) return false;
+    v = static_cast<std::uint32_t>(b[0] | (b[1] << 8) | (b[2] << 16) | (std::uint32_t{b[3]} << 24));
+    return true;
   }
-  [[nodiscard]] Result<std::uint16_t> u16(std::uint32_t off) {
+  [[nodiscard]] bool u16(std::uint32_t off, std::uint16_t& v) {
     std::uint8_t b[2];
-    if (Status s = field(off, b); !s) return std::move(s).error();
-    return static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+    if (!field(off, b)) return false;
+    v = static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+    return true;
   }
 
  private:
@@ -74,18 +77,18 @@ class TreeRegion {
   static constexpr std::uint64_t kMaxChunkBytes = 32ULL << 20;
 
   template <std::size_t N>
-  [[nodiscard]] Status field(std::uint32_t off, std::uint8_t (&b)[N]) {
+  [[nodiscard]] bool field(std::uint32_t off, std::uint8_t (&b)[N]) {
     if (fits(off, N, in_place_.size())) {
       std::copy_n(in_place_.data() + off, N, b);
-      return {};
+      return true;
     }
     if (fits(off, N, backed_) && off % kChunk + N <= kChunk) {
       if (const std::uint8_t* c = chunk_at_[off / kChunk]; c != nullptr) {
         std::copy_n(c + off % kChunk, N, b);
-        return {};
+        return true;
       }
     }
-    return read(off, std::span<std::uint8_t>(b, N));
+    return read(off, std::span<std::uint8_t>(b, N)).ok();
   }
 
   // The file-backed bytes from `off` (below backed_) to the end of what is held with them.
@@ -210,65 +213,71 @@ struct Decoder {
   std::uint64_t entry_budget;                 // no more entries than the region can hold apart
   const ResourceVisitor* visit = nullptr;     // when set, takes each resource instead of `out`
   std::size_t section_hint = 0;               // the section the last blob was found in
+  ResourceId language_{};                     // the language entry being read
 
-  Result<ResourceId> read_id(std::uint32_t name_field, bool allow_name) {
+  // Reads an entry's name field into `id`, in place: most are integers, which need nothing more.
+  Status read_id(std::uint32_t name_field, bool allow_name, ResourceId& id) {
     if ((name_field & kHighBit) == 0) {
       if (name_field > 0xffff) return bad_tree("integer identifier " + hex(name_field) + " does not fit 16 bits");
-      return ResourceId::number(static_cast<std::uint16_t>(name_field));
+      id.named = false;
+      id.id = static_cast<std::uint16_t>(name_field);
+      id.name.clear();
+      return {};
     }
     if (!allow_name) return bad_tree("named entry where only integers are allowed");
     const std::uint32_t at = name_field & ~kHighBit;
-    auto len = region.u16(at);
-    if (!len) return bad_tree("resource name at " + hex(at) + " runs past the resource section");
-    const std::uint64_t bytes = std::uint64_t{*len} * 2;
+    std::uint16_t len = 0;
+    if (!region.u16(at, len)) return bad_tree("resource name at " + hex(at) + " runs past the resource section");
+    const std::uint64_t bytes = std::uint64_t{len} * 2;
     if (!fits(std::uint64_t{at} + 2, bytes, region.length()))
       return bad_tree("resource name at " + hex(at) + " runs past the resource section");
     Bytes raw(static_cast<std::size_t>(bytes));
-    if (Status s = region.read(at + 2, raw); !s) return std::move(s).error();
-    std::u16string name(*len, u'\0');
+    if (Status s = region.read(at + 2, raw); !s) return s;
+    std::u16string name(len, u'\0');
     const ByteReader units(raw);
     for (std::size_t i = 0; i < name.size(); ++i) {
       std::uint16_t unit = 0;
       (void)units.u16(2 * i, unit);
       name[i] = static_cast<char16_t>(unit);
     }
-    return ResourceId::string(std::move(name));
+    id = ResourceId::string(std::move(name));
+    return {};
   }
 
-  Status mark(std::uint32_t off, std::size_t kind, const char* what) {
-    if (!visited.insert(kind, off)) return bad_tree(std::string(what) + " at " + hex(off) + " is reached twice (a loop or a shared subtree)");
-    return {};
+  static Error reached_twice(const char* what, std::uint32_t off) {
+    return bad_tree(std::string(what) + " at " + hex(off) + " is reached twice (a loop or a shared subtree)");
   }
 
   // level 0: types, 1: names, 2: languages.
   Status directory(std::uint32_t off, int level, ResourceKey& key) {
-    if (Status s = mark(off, static_cast<std::size_t>(level), "directory"); !s) return s;
-    auto named = region.u16(off + rsrc::kNumberOfNamedEntries);
-    auto ids = region.u16(off + rsrc::kNumberOfIdEntries);
-    if (!named || !ids) return bad_tree("directory at " + hex(off) + " runs past the resource section");
-    const std::uint64_t count = std::uint64_t{*named} + *ids;
+    if (!visited.insert(static_cast<std::size_t>(level), off)) return reached_twice("directory", off);
+    std::uint16_t named = 0;
+    std::uint16_t ids = 0;
+    if (!region.u16(off + rsrc::kNumberOfNamedEntries, named) || !region.u16(off + rsrc::kNumberOfIdEntries, ids))
+      return bad_tree("directory at " + hex(off) + " runs past the resource section");
+    const std::uint64_t count = std::uint64_t{named} + ids;
     if (!fits(std::uint64_t{off} + kDirHeaderSize, count * kDirEntrySize, region.length()))
       return bad_tree("directory at " + hex(off) + " has more entries than the resource section holds");
     if (count > entry_budget) return bad_tree("directories hold more entries than the resource section can");
     entry_budget -= count;
     for (std::uint64_t i = 0; i < count; ++i) {
       const auto at = static_cast<std::uint32_t>(off + kDirHeaderSize + i * kDirEntrySize);
-      auto name_field = region.u32(at + rsrc::kEntryName);
-      auto target = region.u32(at + rsrc::kEntryOffset);
-      if (!name_field || !target) return bad_tree("entry at " + hex(at) + " runs past the resource section");
-      const bool is_named = (*name_field & kHighBit) != 0;
-      if (is_named != (i < *named)) return bad_tree("entry at " + hex(at) + " is not in the named or integer part its directory counts");
-      auto id = read_id(*name_field, level < 2);
-      if (!id) return std::move(id).error();
-      const bool is_dir = (*target & kHighBit) != 0;
-      const std::uint32_t child = *target & ~kHighBit;
+      std::uint32_t name_field = 0;
+      std::uint32_t target = 0;
+      if (!region.u32(at + rsrc::kEntryName, name_field) || !region.u32(at + rsrc::kEntryOffset, target))
+        return bad_tree("entry at " + hex(at) + " runs past the resource section");
+      const bool is_named = (name_field & kHighBit) != 0;
+      if (is_named != (i < named)) return bad_tree("entry at " + hex(at) + " is not in the named or integer part its directory counts");
+      ResourceId& id = level == 0 ? key.type : level == 1 ? key.name : language_;
+      if (Status s = read_id(name_field, level < 2, id); !s) return s;
+      const bool is_dir = (target & kHighBit) != 0;
+      const std::uint32_t child = target & ~kHighBit;
       if (level < 2) {
         if (!is_dir) return bad_tree("data entry at level " + std::to_string(level + 1) + " (entry at " + hex(at) + ")");
-        (level == 0 ? key.type : key.name) = std::move(id).value();
         if (Status s = directory(child, level + 1, key); !s) return s;
       } else {
         if (is_dir) return bad_tree("a fourth directory level at " + hex(child));
-        key.language = id->id;
+        key.language = language_.id;
         if (Status s = data_entry(child, key); !s) return s;
       }
     }
@@ -276,16 +285,18 @@ struct Decoder {
   }
 
   Status data_entry(std::uint32_t off, const ResourceKey& key) {
-    if (Status s = mark(off, 3, "data entry"); !s) return s;
+    if (!visited.insert(3, off)) return reached_twice("data entry", off);
     if (!fits(off, kDataEntrySize, region.length())) return bad_tree("data entry at " + hex(off) + " runs past the resource section");
-    auto rva = region.u32(off + rsrc::kDataOffsetToData);
-    auto size = region.u32(off + rsrc::kDataSize);
-    auto cp = region.u32(off + rsrc::kDataCodePage);
-    if (!rva || !size || !cp) return bad_tree("data entry at " + hex(off) + " runs past the resource section");
-    auto extent = image.map(Rva{*rva}, *size, section_hint);
-    if (!extent) return bad_tree("resource data at rva " + hex(*rva) + " of size " + hex(*size) + " lies in no section");
-    if (visit != nullptr) return (*visit)(key, ResourceData{extent.value(), *cp});
-    out.emplace_back(key, ResourceData{extent.value(), *cp});
+    std::uint32_t rva = 0;
+    std::uint32_t size = 0;
+    std::uint32_t cp = 0;
+    if (!region.u32(off + rsrc::kDataOffsetToData, rva) || !region.u32(off + rsrc::kDataSize, size) ||
+        !region.u32(off + rsrc::kDataCodePage, cp))
+      return bad_tree("data entry at " + hex(off) + " runs past the resource section");
+    auto extent = image.map(Rva{rva}, size, section_hint);
+    if (!extent) return bad_tree("resource data at rva " + hex(rva) + " of size " + hex(size) + " lies in no section");
+    if (visit != nullptr) return (*visit)(key, ResourceData{extent.value(), cp});
+    out.emplace_back(key, ResourceData{extent.value(), cp});
     return {};
   }
 };
