@@ -492,14 +492,15 @@ Status replace_atomically(const FileSource& original, const std::function<Status
 
   FdSink sink(file.fd());
   if (Status s = write(sink); !s) return s;
+  // The disk writes the new image while it is read back, so the flush mostly waits for less.
+  sink.start_writeback();
   // Everything comes from the descriptor that was read, never from the name again: by now the
   // name may lead somewhere else.
   const FileIdentity& id = original.identity();
   if (Status s = copy_metadata(original.native_fd(), file.fd(), id); !s) return s;
-  if (::fsync(file.fd()) != 0) return io_error(errno, IoAction::write, "flushing the new image");
-
   FdSource written(file.fd(), sink.position());
   if (Status s = verify(written); !s) return s;
+  if (::fsync(file.fd()) != 0) return io_error(errno, IoAction::write, "flushing the new image");
 
   // The name must still refer to the file that was read, unchanged: never put a stale rewrite
   // over a newer file, nor over whatever a link put in its place.
