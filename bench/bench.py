@@ -531,10 +531,17 @@ def targets(results, tools):
             r = cow["tarvisk"]["ratio"]
             rows.append(("400 MiB image on %s: at most 2 x cp --reflink=always + sync" % fs, "%.2f x (%s)" % (
                 r, fmt_time(cow["tarvisk"]["median"])), met(r <= 2.0)))
+            if "replace" in cow:
+                # Replacing the image also drops the old file's cached pages, which mv pays too.
+                rows.append(("400 MiB image on %s: against cp --reflink=always + sync + mv" % fs, "%.2f x" % (
+                    cow["tarvisk"]["median"] / cow["replace"]["median"]), "(for information)"))
     if "tarvisk" in many and many["tarvisk"].get("ratio"):
         r = many["tarvisk"]["ratio"]
         rows.append(("50,000 resources: at most 2 x the floor", "%.2f x (%s)" % (r, fmt_time(many["tarvisk"]["median"])),
                      met(r <= 2.0)))
+        if "replace" in many:
+            rows.append(("50,000 resources: against cp + sync + mv", "%.2f x" % (
+                many["tarvisk"]["median"] / many["replace"]["median"]), "(for information)"))
         m = many["tarvisk"]["rss_kib"] / 1024.0
         rows.append(("50,000 resources: peak RSS at most 16 MiB", "%.1f MiB" % m, met(m <= 16)))
     if "tarvisk" in small and small["tarvisk"].get("ratio"):

@@ -5,7 +5,6 @@
 //   TARVISK_FAULT_AT     which call of that kind (1 for the first)
 //   TARVISK_FAULT_ERRNO  the error it fails with
 //   TARVISK_FAULT_SIGNAL a signal to raise in that call instead, before the call itself runs
-//   TARVISK_FAULT_NO_TMPFILE  when set, the file system seems to have no unnamed files
 //   TARVISK_FAULT_MISSING     calls an older kernel or another file system lacks, each with the
 //                        error it fails with, as "copy:38,tmpfile:21": copy (copy_file_range),
 //                        writeback (sync_file_range), tmpfile (opening with O_TMPFILE), clone
@@ -164,10 +163,6 @@ int openat64(int dir, const char* path, int flags, ...) {
     va_start(ap, flags);
     mode = static_cast<mode_t>(va_arg(ap, unsigned));
     va_end(ap);
-    if ((flags & O_TMPFILE) == O_TMPFILE && std::getenv("TARVISK_FAULT_NO_TMPFILE") != nullptr) {
-      errno = EOPNOTSUPP;
-      return -1;
-    }
     if (const int err = (flags & O_TMPFILE) == O_TMPFILE ? missing("tmpfile") : 0; err != 0) {
       errno = err;
       return -1;

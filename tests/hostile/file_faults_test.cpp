@@ -39,7 +39,7 @@ class Fault {
   }
   ~Fault() {
     for (const char* name : {"LD_PRELOAD", "ASAN_OPTIONS", "TARVISK_FAULT_CALL", "TARVISK_FAULT_AT", "TARVISK_FAULT_ERRNO",
-                             "TARVISK_FAULT_SIGNAL", "TARVISK_FAULT_NO_TMPFILE", "TARVISK_FAULT_MISSING", "TARVISK_FAULT_LOG"})
+                             "TARVISK_FAULT_SIGNAL", "TARVISK_FAULT_MISSING", "TARVISK_FAULT_LOG"})
       ::unsetenv(name);
   }
   Fault(const Fault&) = delete;
@@ -53,7 +53,7 @@ class Fault {
     return *this;
   }
   Fault& without_unnamed_files() {
-    ::setenv("TARVISK_FAULT_NO_TMPFILE", "1", 1);
+    ::setenv("TARVISK_FAULT_MISSING", ("tmpfile:" + std::to_string(EOPNOTSUPP)).c_str(), 1);
     return *this;
   }
   // Calls that seem missing, as "copy:38,tmpfile:21"; each one refused gets a line in `log`.
