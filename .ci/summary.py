@@ -35,9 +35,10 @@ def ctest_stage(path: Path):
         name = case.get("name", "?")
         out = "".join(case.findtext("system-out", default="") or "")
         status = case.get("status", "")
-        if case.find("skipped") is not None or status in ("skipped", "disabled", "notrun"):
-            skipped.append((name, skip_reason(out) or (case.find("skipped").get("message", "")
-                                                       if case.find("skipped") is not None else "")))
+        marker = case.find("skipped")
+        if marker is not None or status in ("skipped", "disabled", "notrun"):
+            given = marker.get("message", "") if marker is not None else ""
+            skipped.append((name, skip_reason(out) or given))
         elif case.find("failure") is not None or case.find("error") is not None or status == "fail":
             failed.append(name)
         else:
