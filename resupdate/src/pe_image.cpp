@@ -142,10 +142,6 @@ Result<PeImage> PeImage::parse(const ByteSource& src) {
   return img;
 }
 
-std::uint64_t PeImage::extent(const SectionHeader& s) const noexcept {
-  return std::min<std::uint64_t>(align_up(s.mapped_size(), SectionAlignment), 0x100000000ULL - s.VirtualAddress.value);
-}
-
 bool PeImage::holds(std::size_t i, Rva rva, std::uint32_t len) const noexcept {
   const SectionHeader& s = sections_[i];
   return rva >= s.VirtualAddress && fits(rva.value - s.VirtualAddress.value, len, extent(s));
@@ -172,14 +168,15 @@ FileExtent PeImage::map_in(std::size_t i, Rva rva, std::uint32_t len) const noex
 
 Result<FileExtent> PeImage::map(Rva rva, std::uint32_t len) const {
   std::size_t hint = sections_.size();
-  return map(rva, len, hint);
+  if (auto e = find(rva, len, hint)) return *e;
+  return make_error(Errc::invalid_data, "range at rva " + hex(rva.value) + " lies in no section");
 }
 
-Result<FileExtent> PeImage::map(Rva rva, std::uint32_t len, std::size_t& hint) const {
+std::optional<FileExtent> PeImage::find(Rva rva, std::uint32_t len, std::size_t& hint) const noexcept {
   // Where sections overlap, the first that holds the range is the one.
   if (!(sections_disjoint_ && hint < sections_.size() && holds(hint, rva, len))) {
     const auto index = section_of(rva, len);
-    if (!index) return make_error(Errc::invalid_data, "range at rva " + hex(rva.value) + " lies in no section");
+    if (!index) return std::nullopt;
     hint = *index;
   }
   return map_in(hint, rva, len);

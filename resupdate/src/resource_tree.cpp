@@ -8,6 +8,7 @@
 #include <new>
 #include <optional>
 #include <span>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -293,10 +294,10 @@ struct Decoder {
     if (!region.u32(off + rsrc::kDataOffsetToData, rva) || !region.u32(off + rsrc::kDataSize, size) ||
         !region.u32(off + rsrc::kDataCodePage, cp))
       return bad_tree("data entry at " + hex(off) + " runs past the resource section");
-    auto extent = image.map(Rva{rva}, size, section_hint);
+    const auto extent = image.find(Rva{rva}, size, section_hint);
     if (!extent) return bad_tree("resource data at rva " + hex(rva) + " of size " + hex(size) + " lies in no section");
-    if (visit != nullptr) return (*visit)(key, ResourceData{extent.value(), cp});
-    out.emplace_back(key, ResourceData{extent.value(), cp});
+    if (visit != nullptr) return (*visit)(key, ResourceData{*extent, cp});
+    out.emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(*extent, cp));
     return {};
   }
 };
@@ -338,10 +339,15 @@ struct TreeShape {
   using Item = ResourceSet::value_type;
 
   explicit TreeShape(const ResourceSet& set) : items(set.begin(), set.end()) {
+    // As ==, but an integer's empty name is not compared.
+    auto same = [](const ResourceId& a, const ResourceId& b) {
+      return a.named == b.named && a.id == b.id && a.name.size() == b.name.size() && (a.name.empty() || a.name == b.name);
+    };
+    name_starts.reserve(items.size() + 1);
     for (std::size_t i = 0; i < items.size(); ++i) {
-      const bool new_type = i == 0 || !(items[i - 1].first.type == items[i].first.type);
+      const bool new_type = i == 0 || !same(items[i - 1].first.type, items[i].first.type);
       if (new_type) type_starts.push_back(name_starts.size());
-      if (new_type || !(items[i - 1].first.name == items[i].first.name)) name_starts.push_back(i);
+      if (new_type || !same(items[i - 1].first.name, items[i].first.name)) name_starts.push_back(i);
     }
     type_starts.push_back(name_starts.size());
     name_starts.push_back(items.size());
@@ -378,7 +384,17 @@ bool ResourceKeyLess::operator()(const ResourceKey& a, const ResourceKey& b) con
 }
 
 Result<ResourceSet> ResourceSet::from_entries(std::vector<value_type> entries) {
-  auto less = [](const value_type& a, const value_type& b) { return ResourceKeyLess{}(a.first, b.first); };
+  auto less = [](const value_type& a, const value_type& b) {
+    const ResourceKey& x = a.first;
+    const ResourceKey& y = b.first;
+    // Most keys are integers throughout: compared here without a call.
+    if (!(x.type.named || y.type.named || x.name.named || y.name.named)) {
+      if (x.type.id != y.type.id) return x.type.id < y.type.id;
+      if (x.name.id != y.name.id) return x.name.id < y.name.id;
+      return x.language < y.language;
+    }
+    return ResourceKeyLess{}(x, y);
+  };
   // A sound tree lists its entries in key order already: one pass finds them strictly ascending,
   // and so each key once.
   if (std::adjacent_find(entries.begin(), entries.end(), [&](const value_type& a, const value_type& b) { return !less(a, b); }) !=

@@ -74,17 +74,22 @@ class ByteWriter {
  public:
   explicit ByteWriter(Bytes& out) noexcept : out_(out) {}
 
+  // Each store goes through one pointer taken first: a byte stored through the vector itself
+  // might change the vector, so the compiler would reload it before every byte.
   [[nodiscard]] bool u16(std::uint64_t off, std::uint16_t v) noexcept {
     if (!fits(off, 2, out_.size())) return false;
-    const auto i = static_cast<std::size_t>(off);
-    out_[i] = static_cast<std::uint8_t>(v);
-    out_[i + 1] = static_cast<std::uint8_t>(v >> 8);
+    std::uint8_t* p = out_.data() + off;
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
     return true;
   }
   [[nodiscard]] bool u32(std::uint64_t off, std::uint32_t v) noexcept {
     if (!fits(off, 4, out_.size())) return false;
-    const auto at = static_cast<std::size_t>(off);
-    for (std::size_t i = 0; i < 4; ++i) out_[at + i] = static_cast<std::uint8_t>(v >> (8 * i));
+    std::uint8_t* p = out_.data() + off;
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
     return true;
   }
 

@@ -1,6 +1,7 @@
 // The PE32/PE32+ image: validated headers, section table and data directories.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <optional>
@@ -98,7 +99,9 @@ class PeImage {
 
   // The addresses section `s` takes once mapped: from its VirtualAddress, its mapped size
   // rounded up to SectionAlignment, cut at 4 GiB.
-  [[nodiscard]] std::uint64_t extent(const SectionHeader& s) const noexcept;
+  [[nodiscard]] std::uint64_t extent(const SectionHeader& s) const noexcept {
+    return std::min<std::uint64_t>(align_up(s.mapped_size(), SectionAlignment), 0x100000000ULL - s.VirtualAddress.value);
+  }
   // Whether `rva` lies in the extent of section `s`.
   [[nodiscard]] bool contains(const SectionHeader& s, Rva rva) const noexcept {
     return rva >= s.VirtualAddress && rva.value - s.VirtualAddress.value < extent(s);
@@ -107,9 +110,9 @@ class PeImage {
   [[nodiscard]] std::optional<std::size_t> section_of(Rva rva, std::uint32_t len = 1) const noexcept;
   // Maps an RVA range lying inside one section to the file.
   [[nodiscard]] Result<FileExtent> map(Rva rva, std::uint32_t len) const;
-  // As map(), trying section `hint` first and leaving in it the section the range was found in:
-  // a walk over many ranges in one section skips the search. The same result as map().
-  [[nodiscard]] Result<FileExtent> map(Rva rva, std::uint32_t len, std::size_t& hint) const;
+  // As map(), empty where map() fails, for walks over many ranges: tries section `hint` first
+  // and leaves in it the section the range was found in, so ranges in one section skip the search.
+  [[nodiscard]] std::optional<FileExtent> find(Rva rva, std::uint32_t len, std::size_t& hint) const noexcept;
   // Reads an RVA range as the loader sees it (zeros past raw data).
   [[nodiscard]] Status read(const ByteSource& src, Rva rva, std::span<std::uint8_t> out) const;
   // Bytes past the last section's raw data: overlay start (== file_size() when there is none).
