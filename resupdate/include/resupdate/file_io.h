@@ -63,7 +63,8 @@ class FileSource final : public ByteSource {
 
 // Writes a new file in `original`'s directory through `write`, gives it the original's owner
 // and group (where the system allows), extended attributes, access ACL and permission bits,
-// flushes it, lets `verify` read it back, and renames it over the original only if the
+// lets `verify` read it back and flushes it (on Linux the disk writes it while `verify` reads;
+// on Windows the flush comes first), and renames it over the original only if the
 // original's name still refers to the file that was read, unchanged (else sharing_violation).
 // The new file has no name until that moment where the file system allows, so on any failure,
 // signal or limit nothing is left beside the original, which is untouched. After the rename
