@@ -20,6 +20,7 @@ namespace {
 // while the next one is copied, so the final flush has little left to do.
 constexpr std::uint64_t kWritebackChunk = std::uint64_t{8} << 20;
 
+#ifndef TARVISK_PORTABLE_POSIX
 // Refusals that mean "not between these files" rather than a failing disk: the file system
 // cannot share or copy in the kernel (ext4, tmpfs, another file system, an old kernel), and
 // the plain read and write path does the job instead.
@@ -27,6 +28,7 @@ bool refused(int err) noexcept {
   return err == EOPNOTSUPP || err == ENOTSUP || err == EXDEV || err == EINVAL || err == ENOTTY || err == EBADF ||
          err == ENOSYS || err == EPERM;
 }
+#endif
 
 }  // namespace
 
@@ -171,7 +173,7 @@ Status FdSink::read_back(std::uint64_t off, std::span<std::uint8_t> out) const {
 }
 
 // A large image then costs about its write time instead of copy plus write.
-void FdSink::start_writeback(bool all) noexcept {
+void FdSink::start_writeback([[maybe_unused]] bool all) noexcept {
 #if defined(SYNC_FILE_RANGE_WRITE) && !defined(TARVISK_PORTABLE_POSIX)
   if (pos_ == flushed_ || (!all && pos_ - flushed_ < kWritebackChunk)) return;
   (void)::sync_file_range(fd_, static_cast<off_t>(flushed_), static_cast<off_t>(pos_ - flushed_), SYNC_FILE_RANGE_WRITE);

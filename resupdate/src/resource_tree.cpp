@@ -8,7 +8,6 @@
 #include <new>
 #include <optional>
 #include <span>
-#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -38,7 +37,7 @@ class TreeRegion {
   TreeRegion(const ByteSource& src, std::uint64_t file_offset, std::uint32_t backed, std::uint32_t length)
       : src_(src), file_offset_(file_offset), backed_(backed), length_(length), in_place_(src.view(file_offset)) {
     in_place_ = in_place_.first(std::min<std::size_t>(in_place_.size(), backed));
-    if (in_place_.size() < backed) chunk_at_.assign((std::uint64_t{backed} + kChunk - 1) / kChunk, nullptr);
+    if (in_place_.size() < backed) chunk_at_.assign(static_cast<std::size_t>((std::uint64_t{backed} + kChunk - 1) / kChunk), nullptr);
   }
 
   [[nodiscard]] std::uint32_t length() const noexcept { return length_; }
@@ -62,18 +61,18 @@ class TreeRegion {
   [[nodiscard]] bool u32(std::uint32_t off, std::uint32_t& v) {
     std::uint8_t b[4];
     if (!field(off, b)) return false;
-    v = static_cast<std::uint32_t>(b[0] | (b[1] << 8) | (b[2] << 16) | (std::uint32_t{b[3]} << 24));
+    v = std::uint32_t{b[0]} | (std::uint32_t{b[1]} << 8) | (std::uint32_t{b[2]} << 16) | (std::uint32_t{b[3]} << 24);
     return true;
   }
   [[nodiscard]] bool u16(std::uint32_t off, std::uint16_t& v) {
     std::uint8_t b[2];
     if (!field(off, b)) return false;
-    v = static_cast<std::uint16_t>(b[0] | (b[1] << 8));
+    v = static_cast<std::uint16_t>(std::uint32_t{b[0]} | (std::uint32_t{b[1]} << 8));
     return true;
   }
 
  private:
-  static constexpr std::uint64_t kChunk = 64 << 10;
+  static constexpr std::uint32_t kChunk = 64U << 10;
   static constexpr std::uint64_t kPage = 4096;
   static constexpr std::uint64_t kMaxChunkBytes = 32ULL << 20;
 
@@ -95,7 +94,7 @@ class TreeRegion {
   // The file-backed bytes from `off` (below backed_) to the end of what is held with them.
   Result<ByteSpan> bytes_at(std::uint32_t off) {
     if (off < in_place_.size()) return in_place_.subspan(off);
-    const std::uint64_t first = off / kChunk * kChunk;
+    const std::uint32_t first = off / kChunk * kChunk;
     const auto len = static_cast<std::size_t>(std::min<std::uint64_t>(kChunk, backed_ - first));
     const std::uint8_t*& at = chunk_at_[off / kChunk];
     in_place_ = {};  // a read may move what the source holds
@@ -297,7 +296,7 @@ struct Decoder {
     const auto extent = image.find(Rva{rva}, size, section_hint);
     if (!extent) return bad_tree("resource data at rva " + hex(rva) + " of size " + hex(size) + " lies in no section");
     if (visit != nullptr) return (*visit)(key, ResourceData{*extent, cp});
-    out.emplace_back(std::piecewise_construct, std::forward_as_tuple(key), std::forward_as_tuple(*extent, cp));
+    out.emplace_back(key, ResourceData{*extent, cp});
     return {};
   }
 };
