@@ -132,7 +132,6 @@ Status FdSink::share(int in, std::uint64_t& off, std::uint64_t& len) {
   }
   pos_ += len;
   off += len;
-  shared_ += len;
   len = 0;
   flushed_ = pos_;
   return {};

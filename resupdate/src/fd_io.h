@@ -50,8 +50,6 @@ class FdSink final : public ByteSink {
   [[nodiscard]] std::uint64_t position() const noexcept override { return pos_; }
   [[nodiscard]] Status patch(std::uint64_t off, ByteSpan data) override;
   [[nodiscard]] Status read_back(std::uint64_t off, std::span<std::uint8_t> out) const override;
-  // How many bytes were shared with the source rather than copied.
-  [[nodiscard]] std::uint64_t shared() const noexcept { return shared_; }
   // Sends to the disk what was written and is not on its way yet, without waiting for it: the
   // flush that follows then finds less to do.
   void start_writeback() noexcept { start_writeback(true); }
@@ -65,7 +63,6 @@ class FdSink final : public ByteSink {
   std::uint64_t block_;
   std::uint64_t pos_ = 0;
   std::uint64_t flushed_ = 0;  // writeback was started (or is not wanted) below this offset
-  std::uint64_t shared_ = 0;
   bool can_share_ = true;
   bool kernel_copy_ = true;
 };

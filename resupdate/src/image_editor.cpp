@@ -21,6 +21,7 @@ class PlannedSource final : public ByteSource {
  public:
   PlannedSource(const ImagePlan& plan, const ByteSource& src, std::optional<std::uint32_t> checksum)
       : plan_(plan), src_(src), checksum_(checksum) {
+    if (checksum_) (void)ByteWriter(checksum_field_).u32(0, *checksum_);
     starts_.reserve(plan.pieces.size());
     std::uint64_t at = 0;
     for (const Piece& p : plan.pieces) {
@@ -50,11 +51,7 @@ class PlannedSource final : public ByteSource {
       pos += n;
     }
     for (const ImagePlan::Patch& q : plan_.patches) put(off, out, q.offset, q.data);
-    if (plan_.checksum_offset && checksum_) {
-      Bytes field(4);
-      (void)ByteWriter(field).u32(0, *checksum_);
-      put(off, out, *plan_.checksum_offset, field);
-    }
+    if (plan_.checksum_offset && checksum_) put(off, out, *plan_.checksum_offset, checksum_field_);
     return {};
   }
   // The rest of the piece held in memory that `off` lies in, up to the first patch or checksum.
@@ -85,6 +82,7 @@ class PlannedSource final : public ByteSource {
   const ImagePlan& plan_;
   const ByteSource& src_;
   std::optional<std::uint32_t> checksum_;
+  Bytes checksum_field_ = Bytes(4);  // the checksum as stored, when known
   std::vector<std::uint64_t> starts_;
 };
 

@@ -338,15 +338,11 @@ struct TreeShape {
   using Item = ResourceSet::value_type;
 
   explicit TreeShape(const ResourceSet& set) : items(set.begin(), set.end()) {
-    // As ==, but an integer's empty name is not compared.
-    auto same = [](const ResourceId& a, const ResourceId& b) {
-      return a.named == b.named && a.id == b.id && a.name.size() == b.name.size() && (a.name.empty() || a.name == b.name);
-    };
     name_starts.reserve(items.size() + 1);
     for (std::size_t i = 0; i < items.size(); ++i) {
-      const bool new_type = i == 0 || !same(items[i - 1].first.type, items[i].first.type);
+      const bool new_type = i == 0 || !(items[i - 1].first.type == items[i].first.type);
       if (new_type) type_starts.push_back(name_starts.size());
-      if (new_type || !same(items[i - 1].first.name, items[i].first.name)) name_starts.push_back(i);
+      if (new_type || !(items[i - 1].first.name == items[i].first.name)) name_starts.push_back(i);
     }
     type_starts.push_back(name_starts.size());
     name_starts.push_back(items.size());
@@ -375,6 +371,12 @@ bool loader_less(const ResourceId& a, const ResourceId& b) noexcept {
 }
 
 bool ResourceKeyLess::operator()(const ResourceKey& a, const ResourceKey& b) const noexcept {
+  // Most keys are integers throughout: compared at once, without the general order's calls.
+  if (!(a.type.named || b.type.named || a.name.named || b.name.named)) {
+    if (a.type.id != b.type.id) return a.type.id < b.type.id;
+    if (a.name.id != b.name.id) return a.name.id < b.name.id;
+    return a.language < b.language;
+  }
   if (loader_less(a.type, b.type)) return true;
   if (loader_less(b.type, a.type)) return false;
   if (loader_less(a.name, b.name)) return true;
@@ -383,17 +385,7 @@ bool ResourceKeyLess::operator()(const ResourceKey& a, const ResourceKey& b) con
 }
 
 Result<ResourceSet> ResourceSet::from_entries(std::vector<value_type> entries) {
-  auto less = [](const value_type& a, const value_type& b) {
-    const ResourceKey& x = a.first;
-    const ResourceKey& y = b.first;
-    // Most keys are integers throughout: compared here without a call.
-    if (!(x.type.named || y.type.named || x.name.named || y.name.named)) {
-      if (x.type.id != y.type.id) return x.type.id < y.type.id;
-      if (x.name.id != y.name.id) return x.name.id < y.name.id;
-      return x.language < y.language;
-    }
-    return ResourceKeyLess{}(x, y);
-  };
+  auto less = [](const value_type& a, const value_type& b) { return ResourceKeyLess{}(a.first, b.first); };
   // A sound tree lists its entries in key order already: one pass finds them strictly ascending,
   // and so each key once.
   if (std::adjacent_find(entries.begin(), entries.end(), [&](const value_type& a, const value_type& b) { return !less(a, b); }) !=

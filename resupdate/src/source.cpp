@@ -32,12 +32,10 @@ Status MemorySource::read(std::uint64_t off, std::span<std::uint8_t> out) const 
 Status ReadAheadSource::read(std::uint64_t off, std::span<std::uint8_t> out) const {
   if (!fits(off, out.size(), inner_.size())) return make_error(Errc::read_fault, "read past the end of the image");
   ++clock_;
-  for (Window& w : windows_) {
-    if (off >= w.start && out.size() <= w.bytes.size() && off - w.start <= w.bytes.size() - out.size()) {
-      if (!out.empty()) std::memcpy(out.data(), w.bytes.data() + static_cast<std::size_t>(off - w.start), out.size());
-      w.last_use = clock_;
-      return {};
-    }
+  if (Window* w = holding(off, out.size()); w != nullptr) {
+    if (!out.empty()) std::memcpy(out.data(), w->bytes.data() + static_cast<std::size_t>(off - w->start), out.size());
+    w->last_use = clock_;
+    return {};
   }
   if (out.size() >= kMaxWindow) return inner_.read(off, out);
   // A read at or not far past the end of a window continues that stream: read further ahead.
@@ -69,13 +67,16 @@ Status ReadAheadSource::read(std::uint64_t off, std::span<std::uint8_t> out) con
 }
 
 ByteSpan ReadAheadSource::held(std::uint64_t off) const noexcept {
-  for (Window& w : windows_) {
-    if (off >= w.start && off - w.start < w.bytes.size()) {
-      w.last_use = ++clock_;
-      return ByteSpan(w.bytes).subspan(static_cast<std::size_t>(off - w.start));
-    }
-  }
-  return {};
+  Window* w = holding(off, 1);
+  if (w == nullptr) return {};
+  w->last_use = ++clock_;
+  return ByteSpan(w->bytes).subspan(static_cast<std::size_t>(off - w->start));
+}
+
+ReadAheadSource::Window* ReadAheadSource::holding(std::uint64_t off, std::uint64_t len) const noexcept {
+  for (Window& w : windows_)
+    if (off >= w.start && fits(off - w.start, len, w.bytes.size())) return &w;
+  return nullptr;
 }
 
 Status ByteSink::write_zeros(std::uint64_t len) {

@@ -20,8 +20,8 @@ class ByteSource {
   // The descriptor behind the bytes, when there is one, so copies can stay in the kernel.
   [[nodiscard]] virtual int native_fd() const noexcept { return -1; }
   // The bytes from `off` on that the source already holds in one piece of memory, valid until it
-  // is next read or destroyed; empty when it holds none there. Lets a walk over many small fields skip
-  // copying them.
+  // is next read or destroyed; empty when it holds none there. Lets a walk over many small
+  // fields skip copying them.
   [[nodiscard]] virtual ByteSpan view(std::uint64_t off) const noexcept {
     (void)off;
     return {};
@@ -70,6 +70,9 @@ class ReadAheadSource final : public ByteSource {
     std::uint64_t next_len = kMinWindow;
     std::uint64_t last_use = 0;
   };
+  // The first window that holds [off, off + len), if one does.
+  [[nodiscard]] Window* holding(std::uint64_t off, std::uint64_t len) const noexcept;
+
   const ByteSource& inner_;
   mutable std::array<Window, kStreams> windows_{};
   mutable std::uint64_t clock_ = 0;
