@@ -197,14 +197,20 @@ skip_for_machine() {
   exit "$SKIP_STATUS"
 }
 
-# Skips the test unless 32-bit Windows programs can run here. A missing 32-bit loader is a
-# missing tool (a failure where Wine is required); a kernel that cannot run it is not.
+# Skips the test because 32-bit Windows programs cannot run here, for the reason given. A
+# missing 32-bit loader is a missing tool (a failure where Wine is required); a kernel that
+# cannot run it is not.
+skip_without_wine32() {
+  if [[ -z $WINE32 ]]; then skip "$1"; fi
+  skip_for_machine "32-bit Windows programs cannot run here: $1"
+}
+
+# Skips the test unless 32-bit Windows programs can run here.
 require_wine32() {
   local why
   why=$(why_no_wine32)
   [[ -n $why ]] || return 0
-  if [[ -z $WINE32 ]]; then skip "$why"; fi
-  skip_for_machine "32-bit Windows programs cannot run here: $why"
+  skip_without_wine32 "$why"
 }
 
 # Runs a Windows program in the current directory: run_wine <name> <exe> [args...], under

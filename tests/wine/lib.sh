@@ -27,10 +27,7 @@ use_state() {
 
 # Skips the test when setup found that 32-bit Windows programs cannot run here.
 need_wine32() {
-  if [[ -f $STATE/no-wine32 ]]; then
-    if [[ -z $WINE32 ]]; then skip "$(cat "$STATE/no-wine32")"; fi
-    skip_for_machine "32-bit Windows programs cannot run here: $(cat "$STATE/no-wine32")"
-  fi
+  if [[ -f $STATE/no-wine32 ]]; then skip_without_wine32 "$(cat "$STATE/no-wine32")"; fi
 }
 
 # A private scratch directory inside the state directory, removed at exit unless
