@@ -276,8 +276,14 @@ TEST_P(SharedBlocks, KillLeavesTheOldImageOrTheNewOne) {
     } else {
       ADD_FAILURE() << "trial " << trial << " (killed after " << delay_ms << " ms): neither the old image nor the new one";
     }
-    for (const std::string& name : entries_of(image.substr(0, image.rfind('/'))))
-      if (name.rfind(".app.exe.tarvisk-", 0) == 0) ::unlink((image.substr(0, image.rfind('/') + 1) + name).c_str());
+    // The finished image has a name for the two system calls between naming it and the rename;
+    // a SIGKILL there leaves it whole. Nothing else may stay.
+    const std::string dir = image.substr(0, image.rfind('/'));
+    for (const std::string& name : entries_of(dir)) {
+      if (!is_temporary(name)) continue;
+      if (slurp(dir + "/" + name) != new_image) ADD_FAILURE() << "trial " << trial << ": " << name << " left behind";
+      ::unlink((dir + "/" + name).c_str());
+    }
   }
   std::printf("%s: %d kills over a %.1f ms run: %d left the old image, %d the new one\n", GetParam(), kTrials, full_ms,
               kept_old, became_new);

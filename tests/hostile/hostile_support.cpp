@@ -175,6 +175,8 @@ std::set<std::string> entries_of(const std::string& directory) {
   return names;
 }
 
+bool is_temporary(const std::string& name) { return name.rfind(".tarvisk-", 0) == 0; }
+
 std::set<std::string> added_entries(const std::set<std::string>& before, const std::set<std::string>& after) {
   std::set<std::string> added;
   for (const std::string& n : after)

@@ -47,6 +47,8 @@ struct RunAs {
 
 // The names in a directory.
 [[nodiscard]] std::set<std::string> entries_of(const std::string& directory);
+// Whether `name` is one the tool gives its new image until the rename (`.tarvisk-` and 8 hex digits).
+[[nodiscard]] bool is_temporary(const std::string& name);
 // Names in `after` that were not in `before` (a temporary file left behind).
 [[nodiscard]] std::set<std::string> added_entries(const std::set<std::string>& before, const std::set<std::string>& after);
 

@@ -39,8 +39,6 @@ void append_overlay(Bytes& image, std::size_t size) {
   }
 }
 
-bool is_temporary(const std::string& name) { return name.rfind(".tarvisk-", 0) == 0; }
-
 // What a file holds, compared with two reference files piece by piece (the images are too
 // large to read whole on every trial).
 enum class Match { first, second, neither };

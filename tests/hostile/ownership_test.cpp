@@ -66,7 +66,7 @@ TEST(Ownership, ImageSwappedDuringTheUpdateIsLeftAlone) {
     // What the directory holds at that moment, less the new file where it has a name.
     const auto entries_now = [&] {
       std::set<std::string> now = entries_of(dir.path());
-      std::erase_if(now, [](const std::string& name) { return name.rfind(".tarvisk-", 0) == 0; });
+      std::erase_if(now, is_temporary);
       return now;
     };
     const resupdate::Status done = resupdate::replace_atomically(
