@@ -64,12 +64,6 @@ class Fault {
   }
 };
 
-#ifdef TARVISK_PORTABLE_POSIX
-constexpr bool kPortable = true;
-#else
-constexpr bool kPortable = false;
-#endif
-
 // An image whose update copies a long overlay and carries an attribute to copy, with the bytes
 // a successful run gives.
 class Scene {

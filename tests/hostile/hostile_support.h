@@ -15,6 +15,13 @@
 
 namespace tarvisk_hostile {
 
+// The build that uses only POSIX calls: no unnamed files, ACLs or extended attributes.
+#ifdef TARVISK_PORTABLE_POSIX
+inline constexpr bool kPortable = true;
+#else
+inline constexpr bool kPortable = false;
+#endif
+
 using tarvisk_test::Bytes;
 
 struct Outcome {
