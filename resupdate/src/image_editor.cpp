@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 #include "placement.h"
 
@@ -53,6 +54,20 @@ class PlannedSource final : public ByteSource {
     for (const ImagePlan::Patch& q : plan_.patches) put(off, out, q.offset, q.data);
     if (plan_.checksum_offset && checksum_) put(off, out, *plan_.checksum_offset, checksum_field_);
     return {};
+  }
+  // Where in the source [off, off + len) is copied from, when it is copied whole from one place
+  // with no patch or checksum over it.
+  [[nodiscard]] std::optional<std::uint64_t> copied_from(std::uint64_t off, std::uint64_t len) const noexcept {
+    if (len == 0 || !fits(off, len, plan_.size)) return std::nullopt;
+    const auto i = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), off) - starts_.begin()) - 1;
+    const Piece& p = plan_.pieces[i];
+    const std::uint64_t within = off - starts_[i];
+    if (p.kind != Piece::Kind::copy || len > p.length - within) return std::nullopt;
+    auto over = [&](std::uint64_t at, std::uint64_t n) { return at < off + len && off < at + n; };
+    for (const ImagePlan::Patch& q : plan_.patches)
+      if (over(q.offset, q.data.size())) return std::nullopt;
+    if (plan_.checksum_offset && over(*plan_.checksum_offset, 4)) return std::nullopt;
+    return p.source_offset.value + within;
   }
   // The rest of the piece held in memory that `off` lies in, up to the first patch or checksum.
   [[nodiscard]] ByteSpan view(std::uint64_t off) const noexcept override {
@@ -256,7 +271,12 @@ Status verify_image(const ByteSource& written, const ImagePlan& plan, const Reso
     if (!(key == e->first) || got.code_page != e->second.code_page || got.size() != e->second.size())
       return fail("a written resource differs from the one intended");
     const std::uint64_t size = e->second.size();
-    for (std::uint64_t off = 0; off < size;) {
+    // Bytes the new image copies from where the intended ones lie are the same bytes.
+    const auto* want_at = std::get_if<FileExtent>(&e->second.bytes);
+    const auto* got_at = std::get_if<FileExtent>(&got.bytes);
+    const bool same_place = want_at != nullptr && got_at != nullptr && want_at->file_len == size && got_at->file_len == size &&
+                            intended.copied_from(got_at->offset.value, size) == want_at->offset.value;
+    for (std::uint64_t off = 0; off < size && !same_place;) {
       const auto n = static_cast<std::size_t>(std::min(kStreamChunk, size - off));
       auto want = resource_bytes(e->second, want_src, off, n, want_buf.get());
       if (!want) return std::move(want).error();

@@ -79,7 +79,7 @@ class Planner {
   [[nodiscard]] Result<Choice> choose() const;
   [[nodiscard]] Status move_references(Choice& c, std::vector<DataDirectory>& dirs, ImagePlan& plan) const;
   [[nodiscard]] Result<Bytes> headers(Choice& c, const std::vector<DataDirectory>& dirs, ImagePlan& plan) const;
-  [[nodiscard]] Status emit(const Choice& c, Bytes headers, Bytes tree, ImagePlan& plan) const;
+  [[nodiscard]] Status emit(const Choice& c, Bytes headers, EncodedTree tree, const TreeLayout& layout, ImagePlan& plan) const;
 
  private:
   [[nodiscard]] Choice start() const;

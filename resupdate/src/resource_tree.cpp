@@ -362,6 +362,38 @@ struct TreeShape {
   std::vector<std::size_t> name_starts;  // index into items, one per name, then items.size()
 };
 
+// Whether all of a resource's bytes lie in the source, so that they can stay as they lie there.
+bool keepable(const ResourceData& d) noexcept {
+  const auto* e = std::get_if<FileExtent>(&d.bytes);
+  return e != nullptr && e->size != 0 && e->file_len == e->size;
+}
+
+// Keeps the source's blobs as they lie when the stretch from the first to the end of the last
+// takes no more room than laying each out 8-aligned would: the tree is then no larger, once its
+// end is aligned to 8 as raw data is (so the same placement holds it), and nothing but what
+// alignment pads can lie between the blobs, so no byte of another resource comes along.
+void keep_blobs(std::span<const ResourceSet::value_type> items, std::uint64_t at_least, TreeLayout& l) {
+  std::uint64_t lo = ~std::uint64_t{0};
+  std::uint64_t hi = 0;
+  for (const auto& item : items) {
+    if (!keepable(item.second)) continue;
+    const FileExtent& e = std::get<FileExtent>(item.second.bytes);
+    lo = std::min(lo, e.offset.value);
+    hi = std::max(hi, e.offset.value + e.size);
+  }
+  if (hi <= lo || hi - lo < at_least) return;
+  // At the same place modulo 8, each blob keeps its alignment; the others follow, 8-aligned.
+  const std::uint64_t kept_at = l.data_offset + lo % kBlobAlignment;
+  std::uint64_t total = kept_at + (hi - lo);
+  for (const auto& item : items)
+    if (!keepable(item.second)) total = align_up(total, kBlobAlignment) + item.second.size();
+  if (total > align_up(l.total_size, kBlobAlignment)) return;
+  l.kept_from = lo;
+  l.kept_length = hi - lo;
+  l.kept_offset = static_cast<std::uint32_t>(kept_at);
+  l.total_size = total;
+}
+
 }  // namespace
 
 bool loader_less(const ResourceId& a, const ResourceId& b) noexcept {
@@ -535,7 +567,7 @@ Status visit_resources(const PeImage& image, const ByteSource& src, const Resour
   return walk_tree(image, src, &visit, none);
 }
 
-Result<TreeLayout> measure_tree(const ResourceSet& set) {
+Result<TreeLayout> measure_tree(const ResourceSet& set, std::uint64_t keep_at_least) {
   const TreeShape shape(set);
   auto too_many = [](std::uint64_t n) { return n > 0xffff; };
   std::uint64_t dirs = kDirHeaderSize;  // root
@@ -573,19 +605,41 @@ Result<TreeLayout> measure_tree(const ResourceSet& set) {
   l.strings_offset = static_cast<std::uint32_t>(strings_at);
   l.data_offset = static_cast<std::uint32_t>(data_at);
   l.total_size = total;
+  if (keep_at_least != 0) keep_blobs(shape.items, keep_at_least, l);
   return l;
 }
 
-Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva base, const ByteSource& src) {
+namespace {
+
+// The section in one buffer, or in two around the kept blobs when `leave_out_kept`.
+Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva base, const ByteSource& src,
+                           bool leave_out_kept) {
   if (std::uint64_t{base.value} + layout.total_size > 0xffffffffULL)
     return make_error(Errc::file_too_large, "the resources would run past the 4 GiB address space");
-  Bytes out;
+  const std::uint64_t kept_end = std::uint64_t{layout.kept_offset} + layout.kept_length;
+  const bool keeps = layout.kept_length != 0;
+  if (keeps && (layout.kept_offset < layout.data_offset || kept_end > layout.total_size))
+    return make_error(Errc::internal_error, "the kept blobs lie outside the tree's layout");
+  const bool split = keeps && leave_out_kept;
+  EncodedTree parts;
   try {
-    out.assign(static_cast<std::size_t>(layout.total_size), 0);
+    parts.before.assign(static_cast<std::size_t>(split ? layout.kept_offset : layout.total_size), 0);
+    if (split) parts.after.assign(static_cast<std::size_t>(layout.total_size - kept_end), 0);
   } catch (const std::bad_alloc&) {
     return make_error(Errc::not_enough_memory, "cannot hold the new resource section in memory");
   }
-  Encoder e{set, layout, out, 0, layout.data_entries_offset, layout.strings_offset, layout.data_offset};
+  Bytes& out = parts.before;
+  if (keeps && !split) {
+    std::span<std::uint8_t> kept(out.data() + layout.kept_offset, static_cast<std::size_t>(layout.kept_length));
+    if (Status s = src.read(layout.kept_from, kept); !s) return std::move(s).error();
+  }
+  // Where a blob of `n` bytes at `at` in the section goes; null when the layout has no room there.
+  auto blob_at = [&](std::uint64_t at, std::uint64_t n) -> std::uint8_t* {
+    if (split && at >= kept_end)
+      return fits(at - kept_end, n, parts.after.size()) ? parts.after.data() + (at - kept_end) : nullptr;
+    return fits(at, n, out.size()) && (!split || at + n <= layout.kept_offset) ? out.data() + at : nullptr;
+  };
+  Encoder e{set, layout, out, 0, layout.data_entries_offset, layout.strings_offset, keeps ? kept_end : layout.data_offset};
   const ReadAheadSource blobs(src);  // the old blobs mostly lie in tree order: read them in runs
   const TreeShape shape(set);
 
@@ -620,20 +674,32 @@ Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva 
         ok = ok && e.put32(lang_entry + rsrc::kEntryName, item.first.language);
         ok = ok && e.put32(lang_entry + rsrc::kEntryOffset, e.next_data_entry);
         const std::uint32_t size = item.second.size();
-        e.next_blob = align_up(e.next_blob, kBlobAlignment);
-        ok = ok && e.put32(e.next_data_entry + rsrc::kDataOffsetToData, static_cast<std::uint32_t>(base.value + e.next_blob));
+        const bool kept = keeps && keepable(item.second);
+        std::uint64_t at = 0;
+        if (kept) {
+          const FileExtent& fe = std::get<FileExtent>(item.second.bytes);
+          if (fe.offset.value < layout.kept_from || fe.offset.value - layout.kept_from + size > layout.kept_length)
+            return make_error(Errc::internal_error, "a kept blob lies outside the kept bytes");
+          at = layout.kept_offset + (fe.offset.value - layout.kept_from);
+        } else {
+          at = e.next_blob = align_up(e.next_blob, kBlobAlignment);
+        }
+        ok = ok && e.put32(e.next_data_entry + rsrc::kDataOffsetToData, static_cast<std::uint32_t>(base.value + at));
         ok = ok && e.put32(e.next_data_entry + rsrc::kDataSize, size);
         ok = ok && e.put32(e.next_data_entry + rsrc::kDataCodePage, item.second.code_page);
         ok = ok && e.put32(e.next_data_entry + rsrc::kDataReserved, 0);
         if (!ok) break;
-        if (const auto* b = std::get_if<Bytes>(&item.second.bytes)) {
-          std::copy(b->begin(), b->end(), out.begin() + static_cast<std::ptrdiff_t>(e.next_blob));
-        } else {
-          const FileExtent& fe = std::get<FileExtent>(item.second.bytes);
-          std::span<std::uint8_t> dst(out.data() + e.next_blob, fe.file_len);
-          if (Status s = blobs.read(fe.offset.value, dst); !s) return std::move(s).error();
+        if (!kept) {
+          std::uint8_t* dst = blob_at(at, size);
+          if (dst == nullptr) return make_error(Errc::internal_error, "a blob lies outside the tree's layout");
+          if (const auto* b = std::get_if<Bytes>(&item.second.bytes)) {
+            std::copy(b->begin(), b->end(), dst);
+          } else {
+            const FileExtent& fe = std::get<FileExtent>(item.second.bytes);
+            if (Status s = blobs.read(fe.offset.value, std::span<std::uint8_t>(dst, fe.file_len)); !s) return std::move(s).error();
+          }
+          e.next_blob += size;
         }
-        e.next_blob += size;
         e.next_data_entry += kDataEntrySize;
         lang_entry += kDirEntrySize;
       }
@@ -658,7 +724,20 @@ Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva 
   if (!ok || e.next_data_entry != layout.strings_offset || align_up(e.next_string, 4) > layout.data_offset ||
       e.next_blob != layout.total_size)
     return make_error(Errc::internal_error, "the encoded tree does not match its layout");
-  return out;
+  return parts;
+}
+
+}  // namespace
+
+Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva base, const ByteSource& src) {
+  auto parts = encode(set, layout, base, src, false);
+  if (!parts) return std::move(parts).error();
+  return std::move(parts->before);
+}
+
+Result<EncodedTree> encode_tree_around_kept(const ResourceSet& set, const TreeLayout& layout, Rva base,
+                                            const ByteSource& src) {
+  return encode(set, layout, base, src, true);
 }
 
 std::u16string resource_string_from_narrow(const std::string& s) {

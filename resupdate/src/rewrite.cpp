@@ -11,6 +11,9 @@ namespace placement {
 namespace {
 
 constexpr std::uint32_t kMaxDebugEntries = 4096;
+// Old blobs lying together in at least this many bytes keep their layout and are copied whole,
+// by the kernel where it can, rather than read into the new tree one by one.
+constexpr std::uint64_t kKeepBlobsFrom = 64U << 10;
 
 // Where the debug directory's whole entries lie in the file. It is read from its section, or
 // from the headers, which the loader maps as they lie. One that cannot be read in full
@@ -30,6 +33,7 @@ Result<FileExtent> debug_entries_at(const PeImage& img, const DataDirectory& dir
 struct PieceList {
   const PeImage& img;
   ImagePlan& plan;
+  std::size_t kept_piece = ~std::size_t{0};
 
   void literal(Bytes data) {
     if (data.empty()) return;
@@ -46,14 +50,28 @@ struct PieceList {
     plan.size += len;
     plan.pieces.push_back(Piece{Piece::Kind::zeros, {}, len, {}});
   }
-  // Whether [at, at + len) of the new image lies wholly in one copied piece.
+  // The tree's kept blobs: copied, but from where they lay in the old tree, not from where
+  // the new image puts them.
+  void kept(std::uint64_t from, std::uint64_t len) {
+    kept_piece = plan.pieces.size();
+    copy(from, from + len);
+  }
+  // Whether [at, at + len) of the new image lies wholly in one piece copied from the same place.
   [[nodiscard]] bool copied(std::uint64_t at, std::uint64_t len) const {
     std::uint64_t pos = 0;
-    for (const Piece& p : plan.pieces) {
-      if (at >= pos && at - pos < p.length) return p.kind == Piece::Kind::copy && len <= p.length - (at - pos);
+    for (std::size_t i = 0; i < plan.pieces.size(); ++i) {
+      const Piece& p = plan.pieces[i];
+      if (at >= pos && at - pos < p.length)
+        return p.kind == Piece::Kind::copy && i != kept_piece && len <= p.length - (at - pos);
       pos += p.length;
     }
     return false;
+  }
+  // The new tree: what was encoded in memory around the blobs kept from the old one.
+  void tree(EncodedTree t, const TreeLayout& layout) {
+    literal(std::move(t.before));
+    if (layout.kept_length != 0) kept(layout.kept_from, layout.kept_length);
+    literal(std::move(t.after));
   }
   void tail(const Tail& t) {
     const std::uint64_t end = img.file_size();
@@ -166,23 +184,23 @@ Result<Bytes> Planner::headers(Choice& c, const std::vector<DataDirectory>& dirs
 }
 
 // The new image in file order: headers, what lies before the tree, the tree, then the tail.
-Status Planner::emit(const Choice& c, Bytes headers, Bytes tree, ImagePlan& plan) const {
+Status Planner::emit(const Choice& c, Bytes headers, EncodedTree tree, const TreeLayout& layout, ImagePlan& plan) const {
   PieceList b{img_, plan};
   const std::uint64_t header_len = headers.size();
-  const std::uint64_t tree_len = tree.size();
+  const std::uint64_t tree_len = c.writes_tree ? layout.total_size : 0;
   b.literal(std::move(headers));
   if (!c.writes_tree) {
     b.copy(header_len, eos_);
   } else if (c.added) {
     b.copy(header_len, eos_);
     b.zeros(c.added->PointerToRawData.value - eos_);
-    b.literal(std::move(tree));
+    b.tree(std::move(tree), layout);
     b.zeros(c.added->SizeOfRawData - tree_len);
   } else {
     const std::uint64_t start = img_.sections()[*c.rebuilt].PointerToRawData.value;
     const SectionHeader& now = c.sections[*c.rebuilt];
     b.copy(header_len, start);
-    b.literal(std::move(tree));
+    b.tree(std::move(tree), layout);
     b.zeros(now.SizeOfRawData - tree_len);
     // Between the grown section and the shifted ones: zeros.
     const std::uint64_t written = start + now.SizeOfRawData;
@@ -202,7 +220,7 @@ Status Planner::emit(const Choice& c, Bytes headers, Bytes tree, ImagePlan& plan
 
 Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const ResourceSet& resources,
                              std::uint64_t block_size) {
-  auto measured = measure_tree(resources);
+  auto measured = measure_tree(resources, placement::kKeepBlobsFrom);
   if (!measured) return std::move(measured).error();
   const TreeLayout layout = measured.value();
   const placement::Planner planner(image, src, resources, layout.total_size, block_size);
@@ -216,16 +234,16 @@ Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const 
   if (Status s = planner.move_references(c, dirs, plan); !s) return std::move(s).error();
 
   // The new tree, at the address it will live at.
-  Bytes tree;
+  EncodedTree tree;
   if (c.writes_tree) {
-    auto encoded = encode_tree(resources, layout, c.base, src);
+    auto encoded = encode_tree_around_kept(resources, layout, c.base, src);
     if (!encoded) return std::move(encoded).error();
     tree = std::move(encoded).value();
     dirs[kDirResource] = DataDirectory{c.base.value, static_cast<std::uint32_t>(layout.total_size)};
   }
   auto headers = planner.headers(c, dirs, plan);
   if (!headers) return std::move(headers).error();
-  if (Status s = planner.emit(c, std::move(headers).value(), std::move(tree), plan); !s) return std::move(s).error();
+  if (Status s = planner.emit(c, std::move(headers).value(), std::move(tree), layout, plan); !s) return std::move(s).error();
   return plan;
 }
 

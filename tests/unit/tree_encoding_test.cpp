@@ -193,6 +193,73 @@ TEST(TreeEncoding, LoaderOrderAndSectionLayout) {
   }
 }
 
+// Blobs the source holds lie at `at` in it (out of the set's order), with `size` bytes of
+// which the file holds `file_len`; one more resource is held in memory.
+struct KeptCase {
+  const char* name;
+  std::vector<std::uint32_t> at;
+  std::vector<std::uint32_t> size;
+  std::uint32_t partial = ~0U;     // the one only partly in the file (its first half)
+  std::uint64_t keep_at_least = 1;
+  bool kept;
+};
+
+class KeptBlobs : public ::testing::TestWithParam<KeptCase> {};
+
+// Kept or not, the section holds every resource's own bytes; kept, the blobs of the source
+// lie as they lay, and the section is what lies around them plus those bytes.
+TEST_P(KeptBlobs, KeepsOnlyBlobsPackedTogetherAndEncodesTheSameResources) {
+  const KeptCase& c = GetParam();
+  Bytes file(0x3000);
+  for (std::size_t i = 0; i < file.size(); ++i) file[i] = static_cast<std::uint8_t>(i * 13 + i / 256);
+  const resupdate::MemorySource src(file);
+  ResourceSet set;
+  std::vector<TestResource> input;
+  for (std::size_t i = 0; i < c.at.size(); ++i) {
+    const std::uint32_t backed = i == c.partial ? c.size[i] / 2 : c.size[i];
+    Bytes want(file.begin() + c.at[i], file.begin() + c.at[i] + backed);
+    want.resize(c.size[i]);
+    input.push_back({ResId::num(10), ResId::num(static_cast<std::uint16_t>(100 - i)), 0, want, 0});
+    set[core_key(input.back())] = ResourceData{resupdate::FileExtent{resupdate::FileOffset{c.at[i]}, backed, c.size[i]}, 0};
+  }
+  input.push_back({ResId::num(24), ResId::num(1), 0, manifest_bytes("kept"), 0});
+  add(set, input.back());
+
+  const auto compact = resupdate::measure_tree(set).value();
+  const auto layout = resupdate::measure_tree(set, c.keep_at_least).value();
+  ASSERT_EQ(layout.kept_length != 0, c.kept);
+  EXPECT_LE(layout.total_size, (compact.total_size + 7) / 8 * 8);
+  if (c.kept) {
+    EXPECT_EQ(layout.kept_offset % 8, layout.kept_from % 8);
+  }
+  const Bytes t = resupdate::encode_tree(set, layout, resupdate::Rva{kBase}, src).value();
+  ASSERT_EQ(t.size(), layout.total_size);
+  Walk w{t, {}, {}, {}, {}, {}, {}};
+  w.dir(0, 0, {});
+  ASSERT_EQ(w.leaves.size(), input.size());
+  for (const TestResource& want : input) {
+    const auto it = std::find_if(w.leaves.begin(), w.leaves.end(), [&](const TestResource& g) { return g.name == want.name && g.type == want.type; });
+    ASSERT_NE(it, w.leaves.end());
+    EXPECT_EQ(it->data, want.data) << describe_key(want.type, want.name, want.language);
+  }
+  const auto parts = resupdate::encode_tree_around_kept(set, layout, resupdate::Rva{kBase}, src).value();
+  Bytes joined = parts.before;
+  joined.insert(joined.end(), file.begin() + static_cast<std::ptrdiff_t>(layout.kept_from),
+                file.begin() + static_cast<std::ptrdiff_t>(layout.kept_from + layout.kept_length));
+  joined.insert(joined.end(), parts.after.begin(), parts.after.end());
+  EXPECT_EQ(joined, t);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Layouts, KeptBlobs,
+    ::testing::Values(KeptCase{"packed_out_of_order", {0x1010, 0x1000, 0x1028}, {0x13, 0x10, 0x40}, ~0U, 1, true},
+                      KeptCase{"odd_start_kept_modulo_8", {0x1003, 0x101b}, {0x11, 0x1d}, ~0U, 1, true},
+                      KeptCase{"dead_bytes_between", {0x1000, 0x1020}, {0x10, 0x10}, ~0U, 1, false},
+                      KeptCase{"fewer_bytes_than_asked", {0x1000, 0x1010}, {0x10, 0x10}, ~0U, 0x21, false},
+                      KeptCase{"partly_in_the_file_follows", {0x1000, 0x1010, 0x2000}, {0x10, 0x10, 0x30}, 2, 1, true},
+                      KeptCase{"larger_than_the_tree_would_be", {0x1007}, {0x8}, ~0U, 1, false}),
+    [](const auto& p) { return std::string(p.param.name); });
+
 // The core's decoder reads trees written by the builder's independent encoder, across
 // formats, alignments and key kinds, and the invariant checker agrees the image is sound.
 class DecodeBuilt : public ::testing::TestWithParam<std::tuple<bool, bool, std::uint32_t>> {};

@@ -2,6 +2,7 @@
 // it must pass a faithful image and catch every kind of damage to what was written from memory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "pe_builder.h"
@@ -84,6 +85,37 @@ TEST_P(VerifyImage, PassesTheImageAsWrittenAndCatchesDamage) {
   }
   Bytes shorter(w.image.begin(), w.image.end() - 1);
   EXPECT_FALSE(verify(w, shorter).ok()) << "a truncated image passed the check";
+}
+
+// Blobs kept as they lay are copied, not written from memory, and not read back: the check
+// proves them the intended bytes by where they are copied from, and reads them where that
+// differs, as it would from a planner that put them in the wrong place.
+TEST(VerifyImage, KeptBlobsCopiedFromElsewhereAreCaught) {
+  tarvisk_test::PeOptions o;
+  for (std::uint16_t i = 0; i < 20; ++i) {
+    Bytes data(4000 + i);
+    for (std::size_t k = 0; k < data.size(); ++k) data[k] = static_cast<std::uint8_t>(k * 31 + i);
+    o.resources.push_back({tarvisk_test::ResId::num(10), tarvisk_test::ResId::num(i), 0, data, 0});
+  }
+  const Bytes original = tarvisk_test::build_pe_bytes(o);
+  auto editor = resupdate::ImageEditor::open(std::make_shared<resupdate::MemorySource>(original), false).value();
+  editor.put({resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0}, Bytes(300, 'm'));
+  auto check = [&](const resupdate::ImagePlan& plan) {
+    resupdate::MemorySink sink;
+    EXPECT_TRUE(resupdate::write_image(plan, editor.source(), sink).ok());
+    return resupdate::verify_image(resupdate::MemorySource(sink.bytes()), plan, editor.resources(), editor.source());
+  };
+  resupdate::ImagePlan plan = editor.plan().value();
+  ASSERT_TRUE(check(plan).ok());
+  // The copied piece that starts past the headers and ends before the file does is the kept blobs.
+  const auto kept = std::find_if(plan.pieces.begin() + 1, plan.pieces.end() - 1, [](const resupdate::Piece& p) {
+    return p.kind == resupdate::Piece::Kind::copy && p.length > 64000;
+  });
+  ASSERT_NE(kept, plan.pieces.end() - 1);
+  kept->source_offset.value += 8;
+  const resupdate::Status moved = check(plan);
+  ASSERT_FALSE(moved.ok());
+  EXPECT_EQ(moved.error().detail, "a written resource's bytes differ from the ones intended");
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, VerifyImage,

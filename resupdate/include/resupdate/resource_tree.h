@@ -128,14 +128,33 @@ struct TreeLayout {
   std::uint32_t strings_offset = 0;
   std::uint32_t data_offset = 0;       // first blob, after the strings padded to 4 and then to 8
   std::uint64_t total_size = 0;        // tree and blobs, before section alignment
+  // Blobs kept as they lie in the source: `kept_length` bytes from `kept_from` there, placed at
+  // `kept_offset` (as far past data_offset as keeps them at the same place modulo 8), hold every
+  // resource whose bytes the source holds in full; the other blobs follow them. None when 0.
+  std::uint64_t kept_from = 0;
+  std::uint64_t kept_length = 0;
+  std::uint32_t kept_offset = 0;
 };
 
-[[nodiscard]] Result<TreeLayout> measure_tree(const ResourceSet& set);
+// Lays the tree out with each blob 8-aligned, in the set's order. With `keep_at_least`, the
+// blobs of the source keep their layout instead, when they lie together there in at least that
+// many bytes, taking no more room than laid out anew would (so the tree is no larger once
+// aligned to 8, and nothing but alignment lies between them): the writer copies them whole.
+[[nodiscard]] Result<TreeLayout> measure_tree(const ResourceSet& set, std::uint64_t keep_at_least = 0);
 
 // Encodes `set` as a resource section whose first byte lies at `base`. Blobs that refer
 // to the source image are read from `src` straight into the output.
 [[nodiscard]] Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva base,
                                         const ByteSource& src);
+
+// The section encode_tree gives, less its kept blobs: the bytes before them and after them.
+// Where the layout keeps none, `before` is the whole section.
+struct EncodedTree {
+  Bytes before;
+  Bytes after;
+};
+[[nodiscard]] Result<EncodedTree> encode_tree_around_kept(const ResourceSet& set, const TreeLayout& layout, Rva base,
+                                                          const ByteSource& src);
 
 // Converts a narrow resource string to its stored UTF-16 form (upper-cased ASCII,
 // other bytes taken as Latin-1, as the ANSI facade would on a Western code page).
