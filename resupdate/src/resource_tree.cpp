@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <deque>
+#include <memory>
 #include <new>
 #include <optional>
 #include <span>
@@ -12,6 +12,10 @@
 #include <vector>
 
 #include "hex.h"
+
+#if defined(__linux__) && !defined(TARVISK_PORTABLE_POSIX)
+#include <sys/mman.h>
+#endif
 
 namespace resupdate {
 
@@ -99,10 +103,11 @@ class TreeRegion {
     const std::uint8_t*& at = chunk_at_[off / kChunk];
     in_place_ = {};  // a read may move what the source holds
     if (at == nullptr && held_bytes_ + kChunk <= kMaxChunkBytes) {
-      held_.emplace_back(len);
+      held_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(len));  // the read fills it
       held_bytes_ += kChunk;
-      if (Status s = src_.read(file_offset_ + first, held_.back()); !s) return std::move(s).error();
-      at = held_.back().data();
+      if (Status s = src_.read(file_offset_ + first, std::span<std::uint8_t>(held_.back().get(), len)); !s)
+        return std::move(s).error();
+      at = held_.back().get();
     }
     if (at != nullptr) return ByteSpan(at + (off - first), len - (off - first));
     // Past the bound: the page alone.
@@ -122,7 +127,7 @@ class TreeRegion {
   std::uint32_t length_;
   ByteSpan in_place_;                          // what the source holds in memory from the start
   std::vector<const std::uint8_t*> chunk_at_;  // each chunk's bytes once read, by chunk number
-  std::deque<Bytes> held_;                     // the chunks read; its elements stay put as it grows
+  std::vector<std::unique_ptr<std::uint8_t[]>> held_;  // the chunks read
   std::uint64_t held_bytes_ = 0;
   std::unordered_map<std::uint64_t, Bytes> pages_;
 };
@@ -284,6 +289,19 @@ struct Decoder {
     return {};
   }
 
+  // The set's memory is asked for a batch at a time ahead of the walk, not a page at a time as
+  // it is first written: a fault per page cost as much as decoding the entries on it.
+  static constexpr std::size_t kFaultBatch = 2048;
+  void fault_in_ahead() {
+#if defined(__linux__) && !defined(TARVISK_PORTABLE_POSIX) && defined(MADV_POPULATE_WRITE)
+    constexpr std::uintptr_t kPage = 4096;
+    const std::size_t n = std::min(kFaultBatch, out.capacity() - out.size());
+    const auto from = (reinterpret_cast<std::uintptr_t>(out.data() + out.size()) + kPage - 1) & ~(kPage - 1);
+    const auto to = reinterpret_cast<std::uintptr_t>(out.data() + out.size() + n) & ~(kPage - 1);
+    if (to > from) (void)::madvise(reinterpret_cast<void*>(from), to - from, MADV_POPULATE_WRITE);
+#endif
+  }
+
   Status data_entry(std::uint32_t off, const ResourceKey& key) {
     if (!visited.insert(3, off)) return reached_twice("data entry", off);
     if (!fits(off, kDataEntrySize, region.length())) return bad_tree("data entry at " + hex(off) + " runs past the resource section");
@@ -297,6 +315,7 @@ struct Decoder {
     if (!extent) return bad_tree("resource data at rva " + hex(rva) + " of size " + hex(size) + " lies in no section");
     if (visit != nullptr) return (*visit)(key, ResourceData{*extent, cp});
     out.emplace_back(key, ResourceData{*extent, cp});
+    if (out.size() % kFaultBatch == 0) fault_in_ahead();
     return {};
   }
 };
@@ -337,16 +356,21 @@ struct Encoder {
 struct TreeShape {
   using Item = ResourceSet::value_type;
 
-  explicit TreeShape(const ResourceSet& set) : items(set.begin(), set.end()) {
+  // `each` sees every resource's data on the way: a set of many resources is too large for the
+  // caches, and a second pass would read it from memory again.
+  template <class Each>
+  TreeShape(const ResourceSet& set, Each&& each) : items(set.begin(), set.end()) {
     name_starts.reserve(items.size() + 1);
     for (std::size_t i = 0; i < items.size(); ++i) {
       const bool new_type = i == 0 || !(items[i - 1].first.type == items[i].first.type);
       if (new_type) type_starts.push_back(name_starts.size());
       if (new_type || !(items[i - 1].first.name == items[i].first.name)) name_starts.push_back(i);
+      each(items[i].second);
     }
     type_starts.push_back(name_starts.size());
     name_starts.push_back(items.size());
   }
+  explicit TreeShape(const ResourceSet& set) : TreeShape(set, [](const ResourceData&) {}) {}
 
   [[nodiscard]] std::size_t types() const noexcept { return type_starts.size() - 1; }
   [[nodiscard]] std::size_t names() const noexcept { return name_starts.size() - 1; }
@@ -368,28 +392,39 @@ bool keepable(const ResourceData& d) noexcept {
   return e != nullptr && e->size != 0 && e->file_len == e->size;
 }
 
+// The blobs' room, gathered in one pass over the set: laid out anew, and kept where they lie.
+struct BlobRoom {
+  std::uint64_t laid_out = 0;         // each 8-aligned, in the set's order
+  std::uint64_t lo = ~std::uint64_t{0};  // the stretch of the source the keepable ones span
+  std::uint64_t hi = 0;
+  std::vector<std::uint32_t> others;  // sizes of the rest, in the set's order
+
+  void add(const ResourceData& d) {
+    const std::uint32_t size = d.size();
+    laid_out = align_up(laid_out, kBlobAlignment) + size;
+    if (!keepable(d)) {
+      others.push_back(size);
+      return;
+    }
+    const FileExtent& e = std::get<FileExtent>(d.bytes);
+    lo = std::min(lo, e.offset.value);
+    hi = std::max(hi, e.offset.value + e.size);
+  }
+};
+
 // Keeps the source's blobs as they lie when the stretch from the first to the end of the last
 // takes no more room than laying each out 8-aligned would: the tree is then no larger, once its
 // end is aligned to 8 as raw data is (so the same placement holds it), and nothing but what
 // alignment pads can lie between the blobs, so no byte of another resource comes along.
-void keep_blobs(std::span<const ResourceSet::value_type> items, std::uint64_t at_least, TreeLayout& l) {
-  std::uint64_t lo = ~std::uint64_t{0};
-  std::uint64_t hi = 0;
-  for (const auto& item : items) {
-    if (!keepable(item.second)) continue;
-    const FileExtent& e = std::get<FileExtent>(item.second.bytes);
-    lo = std::min(lo, e.offset.value);
-    hi = std::max(hi, e.offset.value + e.size);
-  }
-  if (hi <= lo || hi - lo < at_least) return;
+void keep_blobs(const BlobRoom& room, std::uint64_t at_least, TreeLayout& l) {
+  if (room.hi <= room.lo || room.hi - room.lo < at_least) return;
   // At the same place modulo 8, each blob keeps its alignment; the others follow, 8-aligned.
-  const std::uint64_t kept_at = l.data_offset + lo % kBlobAlignment;
-  std::uint64_t total = kept_at + (hi - lo);
-  for (const auto& item : items)
-    if (!keepable(item.second)) total = align_up(total, kBlobAlignment) + item.second.size();
+  const std::uint64_t kept_at = l.data_offset + room.lo % kBlobAlignment;
+  std::uint64_t total = kept_at + (room.hi - room.lo);
+  for (const std::uint32_t size : room.others) total = align_up(total, kBlobAlignment) + size;
   if (total > align_up(l.total_size, kBlobAlignment)) return;
-  l.kept_from = lo;
-  l.kept_length = hi - lo;
+  l.kept_from = room.lo;
+  l.kept_length = room.hi - room.lo;
   l.kept_offset = static_cast<std::uint32_t>(kept_at);
   l.total_size = total;
 }
@@ -547,6 +582,7 @@ Status walk_tree(const PeImage& image, const ByteSource& src, const ResourceVisi
     // rest takes no memory, and the array is not copied as it fills.
     constexpr std::uint64_t kMaxReserved = 1U << 18;
     d.out.reserve(static_cast<std::size_t>(std::min<std::uint64_t>(mapped->file_len / (kDirEntrySize + kDataEntrySize), kMaxReserved)));
+    d.fault_in_ahead();
   }
   ResourceKey key;
   if (Status st = d.directory(0, 0, key); !st) return st;
@@ -568,7 +604,8 @@ Status visit_resources(const PeImage& image, const ByteSource& src, const Resour
 }
 
 Result<TreeLayout> measure_tree(const ResourceSet& set, std::uint64_t keep_at_least) {
-  const TreeShape shape(set);
+  BlobRoom room;
+  const TreeShape shape(set, [&](const ResourceData& d) { room.add(d); });
   auto too_many = [](std::uint64_t n) { return n > 0xffff; };
   std::uint64_t dirs = kDirHeaderSize;  // root
   std::uint64_t strings = 0;
@@ -590,8 +627,7 @@ Result<TreeLayout> measure_tree(const ResourceSet& set, std::uint64_t keep_at_le
     if (too_many(name_counts[0]) || too_many(name_counts[1])) return make_error(Errc::not_supported, "too many names under one type");
   }
   if (too_many(type_counts[0]) || too_many(type_counts[1])) return make_error(Errc::not_supported, "too many resource types");
-  std::uint64_t blobs = 0;
-  for (const auto& item : shape.items) blobs = align_up(blobs, kBlobAlignment) + item.second.size();
+  const std::uint64_t blobs = room.laid_out;
 
   const std::uint64_t data_entries = dirs;
   const std::uint64_t strings_at = data_entries + kDataEntrySize * std::uint64_t{set.size()};
@@ -605,7 +641,7 @@ Result<TreeLayout> measure_tree(const ResourceSet& set, std::uint64_t keep_at_le
   l.strings_offset = static_cast<std::uint32_t>(strings_at);
   l.data_offset = static_cast<std::uint32_t>(data_at);
   l.total_size = total;
-  if (keep_at_least != 0) keep_blobs(shape.items, keep_at_least, l);
+  if (keep_at_least != 0) keep_blobs(room, keep_at_least, l);
   return l;
 }
 
