@@ -219,6 +219,7 @@ struct Decoder {
   const ResourceVisitor* visit = nullptr;     // when set, takes each resource instead of `out`
   std::size_t section_hint = 0;               // the section the last blob was found in
   ResourceId language_{};                     // the language entry being read
+  bool ascending = true;                      // each key in `out` came after the one before
 
   // Reads an entry's name field into `id`, in place: most are integers, which need nothing more.
   Status read_id(std::uint32_t name_field, bool allow_name, ResourceId& id) {
@@ -314,6 +315,8 @@ struct Decoder {
     const auto extent = image.find(Rva{rva}, size, section_hint);
     if (!extent) return bad_tree("resource data at rva " + hex(rva) + " of size " + hex(size) + " lies in no section");
     if (visit != nullptr) return (*visit)(key, ResourceData{*extent, cp});
+    // Checked while the last entry is still at hand, not in another pass over the whole set.
+    if (ascending && !out.empty() && !ResourceKeyLess{}(out.back().first, key)) ascending = false;
     out.emplace_back(key, ResourceData{*extent, cp});
     if (out.size() % kFaultBatch == 0) fault_in_ahead();
     return {};
@@ -564,7 +567,7 @@ namespace {
 // Walks the tree that data directory 2 points to with every check, collecting its resources in
 // `out` or handing each to `visit`. An image without one has nothing to walk.
 Status walk_tree(const PeImage& image, const ByteSource& src, const ResourceVisitor* visit,
-                 std::vector<ResourceSet::value_type>& out) {
+                 std::vector<ResourceSet::value_type>& out, bool& ascending) {
   const DataDirectory dir = image.directory(kDirResource);
   if (dir.VirtualAddress == 0) return {};
   const auto index = image.section_of(Rva{dir.VirtualAddress}, kDirHeaderSize);
@@ -587,6 +590,7 @@ Status walk_tree(const PeImage& image, const ByteSource& src, const ResourceVisi
   ResourceKey key;
   if (Status st = d.directory(0, 0, key); !st) return st;
   out = std::move(d.out);
+  ascending = d.ascending;
   return {};
 }
 
@@ -594,13 +598,18 @@ Status walk_tree(const PeImage& image, const ByteSource& src, const ResourceVisi
 
 Result<ResourceSet> decode_resources(const PeImage& image, const ByteSource& src) {
   std::vector<ResourceSet::value_type> out;
-  if (Status st = walk_tree(image, src, nullptr, out); !st) return std::move(st).error();
-  return ResourceSet::from_entries(std::move(out));
+  bool ascending = true;
+  if (Status st = walk_tree(image, src, nullptr, out, ascending); !st) return std::move(st).error();
+  if (!ascending) return ResourceSet::from_entries(std::move(out));
+  ResourceSet set;
+  set.items_ = std::move(out);
+  return set;
 }
 
 Status visit_resources(const PeImage& image, const ByteSource& src, const ResourceVisitor& visit) {
   std::vector<ResourceSet::value_type> none;
-  return walk_tree(image, src, &visit, none);
+  bool ascending = true;
+  return walk_tree(image, src, &visit, none, ascending);
 }
 
 Result<TreeLayout> measure_tree(const ResourceSet& set, std::uint64_t keep_at_least) {

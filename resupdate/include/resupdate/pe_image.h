@@ -131,6 +131,35 @@ class PeImage {
   [[nodiscard]] FileExtent map_in(std::size_t i, Rva rva, std::uint32_t len) const noexcept;
 };
 
+// Inline: a walk over a tree of many resources maps every blob through them.
+inline bool PeImage::holds(std::size_t i, Rva rva, std::uint32_t len) const noexcept {
+  const SectionHeader& s = sections_[i];
+  return rva >= s.VirtualAddress && fits(rva.value - s.VirtualAddress.value, len, extent(s));
+}
+
+inline FileExtent PeImage::map_in(std::size_t i, Rva rva, std::uint32_t len) const noexcept {
+  const SectionHeader& s = sections_[i];
+  const std::uint32_t rel = rva.value - s.VirtualAddress.value;
+  const std::uint32_t backed = static_cast<std::uint32_t>(std::min<std::uint64_t>(s.SizeOfRawData, extent(s)));
+  FileExtent e;
+  e.file_len = rel >= backed ? 0 : std::min(len, backed - rel);
+  // A range wholly past the raw data has no bytes in the file; position 0 keeps the empty
+  // read that stands for it inside the file (PointerToRawData + rel may lie far beyond it).
+  e.offset = FileOffset{e.file_len == 0 ? 0 : s.PointerToRawData.value + rel};
+  e.size = len;
+  return e;
+}
+
+inline std::optional<FileExtent> PeImage::find(Rva rva, std::uint32_t len, std::size_t& hint) const noexcept {
+  // Where sections overlap, the first that holds the range is the one.
+  if (!(sections_disjoint_ && hint < sections_.size() && holds(hint, rva, len))) {
+    const auto index = section_of(rva, len);
+    if (!index) return std::nullopt;
+    hint = *index;
+  }
+  return map_in(hint, rva, len);
+}
+
 // Offsets inside the optional header (the same for PE32 and PE32+ unless noted).
 namespace opt {
 inline constexpr std::uint32_t kMagic = 0;

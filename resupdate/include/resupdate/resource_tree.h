@@ -107,6 +107,8 @@ class ResourceSet {
   [[nodiscard]] std::size_t position(const ResourceKey& key) const noexcept;
   [[nodiscard]] bool holds_at(std::size_t at, const ResourceKey& key) const noexcept;
   void make_room();
+  // Takes the walk's entries as they are when it found them strictly ascending.
+  friend Result<ResourceSet> decode_resources(const PeImage& image, const ByteSource& src);
   std::vector<value_type> items_;
 };
 
