@@ -354,40 +354,18 @@ struct Encoder {
   }
 };
 
-// The set's shape: where each type and each name begins in it. The measuring and the encoding
-// passes step through these boundaries instead of comparing neighbouring keys each time.
-struct TreeShape {
-  using Item = ResourceSet::value_type;
-
-  // `each` sees every resource's data on the way: a set of many resources is too large for the
-  // caches, and a second pass would read it from memory again.
-  template <class Each>
-  TreeShape(const ResourceSet& set, Each&& each) : items(set.begin(), set.end()) {
-    name_starts.reserve(items.size() + 1);
-    for (std::size_t i = 0; i < items.size(); ++i) {
-      const bool new_type = i == 0 || !(items[i - 1].first.type == items[i].first.type);
-      if (new_type) type_starts.push_back(name_starts.size());
-      if (new_type || !(items[i - 1].first.name == items[i].first.name)) name_starts.push_back(i);
-      each(items[i].second);
-    }
-    type_starts.push_back(name_starts.size());
-    name_starts.push_back(items.size());
+// Steps through the set once, in order, saying where each type and each name begins: a set of
+// many resources outgrows the caches, so whatever a pass needs of each resource it takes then,
+// comparing neighbours while both are at hand.
+template <class Step>
+void in_tree_order(const ResourceSet& set, Step&& step) {
+  const ResourceSet::value_type* prev = nullptr;
+  for (const auto& item : set) {
+    const bool new_type = prev == nullptr || !(prev->first.type == item.first.type);
+    step(item, new_type, new_type || !(prev->first.name == item.first.name));
+    prev = &item;
   }
-  explicit TreeShape(const ResourceSet& set) : TreeShape(set, [](const ResourceData&) {}) {}
-
-  [[nodiscard]] std::size_t types() const noexcept { return type_starts.size() - 1; }
-  [[nodiscard]] std::size_t names() const noexcept { return name_starts.size() - 1; }
-  // Names of type t: [first_name(t), first_name(t + 1)); items of name n: [first_item(n), first_item(n + 1)).
-  [[nodiscard]] std::size_t first_name(std::size_t t) const noexcept { return type_starts[t]; }
-  [[nodiscard]] std::size_t first_item(std::size_t n) const noexcept { return name_starts[n]; }
-  [[nodiscard]] const ResourceId& type(std::size_t t) const noexcept { return items[name_starts[type_starts[t]]].first.type; }
-  [[nodiscard]] const ResourceId& name(std::size_t n) const noexcept { return items[name_starts[n]].first.name; }
-  [[nodiscard]] std::size_t languages(std::size_t n) const noexcept { return name_starts[n + 1] - name_starts[n]; }
-
-  std::span<const Item> items;
-  std::vector<std::size_t> type_starts;  // index into name_starts, one per type, then one past the last
-  std::vector<std::size_t> name_starts;  // index into items, one per name, then items.size()
-};
+}
 
 // Whether all of a resource's bytes lie in the source, so that they can stay as they lie there.
 bool keepable(const ResourceData& d) noexcept {
@@ -614,28 +592,45 @@ Status visit_resources(const PeImage& image, const ByteSource& src, const Resour
 
 Result<TreeLayout> measure_tree(const ResourceSet& set, std::uint64_t keep_at_least) {
   BlobRoom room;
-  const TreeShape shape(set, [&](const ResourceData& d) { room.add(d); });
   auto too_many = [](std::uint64_t n) { return n > 0xffff; };
   std::uint64_t dirs = kDirHeaderSize;  // root
   std::uint64_t strings = 0;
   std::uint64_t type_counts[2] = {0, 0};
-  for (std::size_t t = 0; t < shape.types(); ++t) {
-    const ResourceId& type = shape.type(t);
-    type_counts[type.named ? 1 : 0] += 1;
-    if (type.named) strings += 2 + 2 * std::uint64_t{type.name.size()};
-    dirs += kDirEntrySize + kDirHeaderSize;
-    std::uint64_t name_counts[2] = {0, 0};
-    for (std::size_t n = shape.first_name(t); n < shape.first_name(t + 1); ++n) {
-      const std::size_t langs = shape.languages(n);
-      if (too_many(langs)) return make_error(Errc::not_supported, "too many languages under one name");
-      const ResourceId& name = shape.name(n);
+  std::uint64_t name_counts[2] = {0, 0};  // of the type being measured
+  std::uint64_t languages = 0;            // of the name being measured
+  std::uint64_t types = 0;
+  std::uint64_t names = 0;
+  const char* refused = nullptr;  // the first count found too large, in the loader's order
+  auto refuse = [&](bool over, const char* what) {
+    if (over && refused == nullptr) refused = what;
+  };
+  in_tree_order(set, [&](const ResourceSet::value_type& item, bool new_type, bool new_name) {
+    if (new_name && names != 0) refuse(too_many(languages), "too many languages under one name");
+    if (new_type && types != 0) refuse(too_many(name_counts[0]) || too_many(name_counts[1]), "too many names under one type");
+    if (new_type) {
+      const ResourceId& type = item.first.type;
+      type_counts[type.named ? 1 : 0] += 1;
+      if (type.named) strings += 2 + 2 * std::uint64_t{type.name.size()};
+      dirs += kDirEntrySize + kDirHeaderSize;
+      name_counts[0] = name_counts[1] = 0;
+      ++types;
+    }
+    if (new_name) {
+      const ResourceId& name = item.first.name;
       name_counts[name.named ? 1 : 0] += 1;
       if (name.named) strings += 2 + 2 * std::uint64_t{name.name.size()};
-      dirs += kDirEntrySize + kDirHeaderSize + kDirEntrySize * std::uint64_t{langs};
+      dirs += kDirEntrySize + kDirHeaderSize;
+      languages = 0;
+      ++names;
     }
-    if (too_many(name_counts[0]) || too_many(name_counts[1])) return make_error(Errc::not_supported, "too many names under one type");
-  }
-  if (too_many(type_counts[0]) || too_many(type_counts[1])) return make_error(Errc::not_supported, "too many resource types");
+    ++languages;
+    dirs += kDirEntrySize;
+    room.add(item.second);
+  });
+  if (names != 0) refuse(too_many(languages), "too many languages under one name");
+  if (types != 0) refuse(too_many(name_counts[0]) || too_many(name_counts[1]), "too many names under one type");
+  refuse(too_many(type_counts[0]) || too_many(type_counts[1]), "too many resource types");
+  if (refused != nullptr) return make_error(Errc::not_supported, refused);
   const std::uint64_t blobs = room.laid_out;
 
   const std::uint64_t data_entries = dirs;
@@ -646,6 +641,8 @@ Result<TreeLayout> measure_tree(const ResourceSet& set, std::uint64_t keep_at_le
   if (data_at > kMaxTreeSize || total > 0xffffffffULL) return make_error(Errc::file_too_large, "the resources would exceed 4 GiB");
   TreeLayout l;
   l.directories_size = static_cast<std::uint32_t>(dirs);
+  l.types = static_cast<std::uint32_t>(types);
+  l.names = static_cast<std::uint32_t>(names);
   l.data_entries_offset = static_cast<std::uint32_t>(data_entries);
   l.strings_offset = static_cast<std::uint32_t>(strings_at);
   l.data_offset = static_cast<std::uint32_t>(data_at);
@@ -686,87 +683,101 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
   };
   Encoder e{set, layout, out, 0, layout.data_entries_offset, layout.strings_offset, keeps ? kept_end : layout.data_offset};
   const ReadAheadSource blobs(src);  // the old blobs mostly lie in tree order: read them in runs
-  const TreeShape shape(set);
 
   // Directory positions: root, then all name directories, then all language directories.
-  const std::uint64_t root_size = kDirHeaderSize + kDirEntrySize * std::uint64_t{shape.types()};
-  const std::uint64_t name_dirs_size = kDirHeaderSize * std::uint64_t{shape.types()} + kDirEntrySize * std::uint64_t{shape.names()};
+  const std::uint64_t root_size = kDirHeaderSize + kDirEntrySize * std::uint64_t{layout.types};
   std::uint64_t name_dir_at = root_size;
-  std::uint64_t lang_dir_at = root_size + name_dirs_size;
-
-  bool ok = true;
-  std::uint16_t root_named = 0;
-  std::uint16_t root_ids = 0;
+  std::uint64_t lang_dir_at = root_size + kDirHeaderSize * std::uint64_t{layout.types} + kDirEntrySize * std::uint64_t{layout.names};
+  std::uint64_t name_entry = 0;  // the next entry of the name directory being written
+  std::uint64_t lang_entry = 0;  // and of the language directory
+  std::uint16_t root_counts[2] = {0, 0};  // integer and named entries
+  std::uint16_t name_counts[2] = {0, 0};
+  std::uint16_t languages = 0;
   std::uint64_t root_entry = kDirHeaderSize;
-  // Strings go in directory order: every type name, then every name at the name level.
-  for (std::size_t t = 0; t < shape.types() && ok; ++t) {
-    const ResourceId& type = shape.type(t);
-    ok = ok && e.name_field(type, static_cast<std::uint32_t>(root_entry));
-    ok = ok && e.put32(root_entry + rsrc::kEntryOffset, static_cast<std::uint32_t>(name_dir_at) | kHighBit);
-    (type.named ? root_named : root_ids) += 1;
-    root_entry += kDirEntrySize;
-
-    std::uint16_t named = 0;
-    std::uint16_t ids = 0;
-    std::uint64_t entry = name_dir_at + kDirHeaderSize;
-    for (std::size_t n = shape.first_name(t); n < shape.first_name(t + 1) && ok; ++n) {
-      (shape.name(n).named ? named : ids) += 1;
-      ok = ok && e.put32(entry + rsrc::kEntryOffset, static_cast<std::uint32_t>(lang_dir_at) | kHighBit);
-      // name strings are written in a second pass below, to keep all type names first
-      std::uint64_t lang_entry = lang_dir_at + kDirHeaderSize;
-      for (std::size_t i = shape.first_item(n); i < shape.first_item(n + 1) && ok; ++i) {
-        const auto& item = shape.items[i];
-        ok = ok && e.put32(lang_entry + rsrc::kEntryName, item.first.language);
-        ok = ok && e.put32(lang_entry + rsrc::kEntryOffset, e.next_data_entry);
-        const std::uint32_t size = item.second.size();
-        const bool kept = keeps && keepable(item.second);
-        std::uint64_t at = 0;
-        if (kept) {
-          const FileExtent& fe = std::get<FileExtent>(item.second.bytes);
-          if (fe.offset.value < layout.kept_from || fe.offset.value - layout.kept_from + size > layout.kept_length)
-            return make_error(Errc::internal_error, "a kept blob lies outside the kept bytes");
-          at = layout.kept_offset + (fe.offset.value - layout.kept_from);
-        } else {
-          at = e.next_blob = align_up(e.next_blob, kBlobAlignment);
-        }
-        ok = ok && e.put32(e.next_data_entry + rsrc::kDataOffsetToData, static_cast<std::uint32_t>(base.value + at));
-        ok = ok && e.put32(e.next_data_entry + rsrc::kDataSize, size);
-        ok = ok && e.put32(e.next_data_entry + rsrc::kDataCodePage, item.second.code_page);
-        ok = ok && e.put32(e.next_data_entry + rsrc::kDataReserved, 0);
-        if (!ok) break;
-        if (!kept) {
-          std::uint8_t* dst = blob_at(at, size);
-          if (dst == nullptr) return make_error(Errc::internal_error, "a blob lies outside the tree's layout");
-          if (const auto* b = std::get_if<Bytes>(&item.second.bytes)) {
-            std::copy(b->begin(), b->end(), dst);
-          } else {
-            const FileExtent& fe = std::get<FileExtent>(item.second.bytes);
-            if (Status s = blobs.read(fe.offset.value, std::span<std::uint8_t>(dst, fe.file_len)); !s) return std::move(s).error();
-          }
-          e.next_blob += size;
-        }
-        e.next_data_entry += kDataEntrySize;
-        lang_entry += kDirEntrySize;
+  // Strings go in directory order: every type name, then every name at the name level, which
+  // are written once all type names are.
+  std::vector<std::pair<std::uint32_t, const ResourceId*>> named_names;
+  bool ok = true;
+  Status failed;
+  auto close_name = [&] {
+    ok = ok && e.dir_header(static_cast<std::uint32_t>(lang_dir_at), 0, languages);
+    lang_dir_at = lang_entry;
+  };
+  auto close_type = [&] {
+    ok = ok && e.dir_header(static_cast<std::uint32_t>(name_dir_at), name_counts[1], name_counts[0]);
+    name_dir_at = name_entry;
+  };
+  in_tree_order(set, [&](const ResourceSet::value_type& item, bool new_type, bool new_name) {
+    if (!ok || !failed) return;
+    if (new_name && name_entry != 0) close_name();
+    if (new_type && name_entry != 0) close_type();
+    if (new_type) {
+      const ResourceId& type = item.first.type;
+      ok = ok && e.name_field(type, static_cast<std::uint32_t>(root_entry));
+      ok = ok && e.put32(root_entry + rsrc::kEntryOffset, static_cast<std::uint32_t>(name_dir_at) | kHighBit);
+      root_counts[type.named ? 1 : 0] += 1;
+      root_entry += kDirEntrySize;
+      name_entry = name_dir_at + kDirHeaderSize;
+      name_counts[0] = name_counts[1] = 0;
+    }
+    if (new_name) {
+      const ResourceId& name = item.first.name;
+      name_counts[name.named ? 1 : 0] += 1;
+      if (name.named) named_names.emplace_back(static_cast<std::uint32_t>(name_entry), &name);
+      else ok = ok && e.put32(name_entry, name.id);
+      ok = ok && e.put32(name_entry + rsrc::kEntryOffset, static_cast<std::uint32_t>(lang_dir_at) | kHighBit);
+      name_entry += kDirEntrySize;
+      lang_entry = lang_dir_at + kDirHeaderSize;
+      languages = 0;
+    }
+    ok = ok && e.put32(lang_entry + rsrc::kEntryName, item.first.language);
+    ok = ok && e.put32(lang_entry + rsrc::kEntryOffset, e.next_data_entry);
+    const std::uint32_t size = item.second.size();
+    const bool kept = keeps && keepable(item.second);
+    std::uint64_t at = 0;
+    if (kept) {
+      const FileExtent& fe = std::get<FileExtent>(item.second.bytes);
+      if (fe.offset.value < layout.kept_from || fe.offset.value - layout.kept_from + size > layout.kept_length) {
+        failed = make_error(Errc::internal_error, "a kept blob lies outside the kept bytes");
+        return;
       }
-      ok = ok && e.dir_header(static_cast<std::uint32_t>(lang_dir_at), 0, static_cast<std::uint16_t>(shape.languages(n)));
-      lang_dir_at = lang_entry;
-      entry += kDirEntrySize;
+      at = layout.kept_offset + (fe.offset.value - layout.kept_from);
+    } else {
+      at = e.next_blob = align_up(e.next_blob, kBlobAlignment);
     }
-    ok = ok && e.dir_header(static_cast<std::uint32_t>(name_dir_at), named, ids);
-    name_dir_at = entry;
-  }
-  ok = ok && e.dir_header(0, root_named, root_ids);
-  // Name-level strings, after all the type names.
-  name_dir_at = root_size;
-  for (std::size_t t = 0; t < shape.types() && ok; ++t) {
-    std::uint64_t entry = name_dir_at + kDirHeaderSize;
-    for (std::size_t n = shape.first_name(t); n < shape.first_name(t + 1); ++n) {
-      ok = ok && e.name_field(shape.name(n), static_cast<std::uint32_t>(entry));
-      entry += kDirEntrySize;
+    ok = ok && e.put32(e.next_data_entry + rsrc::kDataOffsetToData, static_cast<std::uint32_t>(base.value + at));
+    ok = ok && e.put32(e.next_data_entry + rsrc::kDataSize, size);
+    ok = ok && e.put32(e.next_data_entry + rsrc::kDataCodePage, item.second.code_page);
+    ok = ok && e.put32(e.next_data_entry + rsrc::kDataReserved, 0);
+    if (!ok) return;
+    if (!kept) {
+      std::uint8_t* dst = blob_at(at, size);
+      if (dst == nullptr) {
+        failed = make_error(Errc::internal_error, "a blob lies outside the tree's layout");
+        return;
+      }
+      if (const auto* b = std::get_if<Bytes>(&item.second.bytes)) {
+        std::copy(b->begin(), b->end(), dst);
+      } else {
+        const FileExtent& fe = std::get<FileExtent>(item.second.bytes);
+        failed = blobs.read(fe.offset.value, std::span<std::uint8_t>(dst, fe.file_len));
+      }
+      e.next_blob += size;
     }
-    name_dir_at = entry;
+    e.next_data_entry += kDataEntrySize;
+    lang_entry += kDirEntrySize;
+    ++languages;
+  });
+  if (!failed) return std::move(failed).error();
+  if (name_entry != 0) {
+    close_name();
+    close_type();
   }
-  if (!ok || e.next_data_entry != layout.strings_offset || align_up(e.next_string, 4) > layout.data_offset ||
+  ok = ok && e.dir_header(0, root_counts[1], root_counts[0]);
+  for (const auto& [entry, name] : named_names) ok = ok && e.name_field(*name, entry);
+  const std::uint64_t name_dirs_end = root_size + kDirHeaderSize * std::uint64_t{layout.types} + kDirEntrySize * std::uint64_t{layout.names};
+  if (!ok || name_dir_at != name_dirs_end || lang_dir_at != layout.data_entries_offset ||
+      e.next_data_entry != layout.strings_offset || align_up(e.next_string, 4) > layout.data_offset ||
       e.next_blob != layout.total_size)
     return make_error(Errc::internal_error, "the encoded tree does not match its layout");
   return parts;

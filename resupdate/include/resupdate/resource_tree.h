@@ -126,6 +126,8 @@ using ResourceVisitor = std::function<Status(const ResourceKey&, const ResourceD
 // Sizes of an encoded tree, computed before any byte is written.
 struct TreeLayout {
   std::uint32_t directories_size = 0;  // all directories and their entries
+  std::uint32_t types = 0;             // directories at the name level (one per type)
+  std::uint32_t names = 0;             // directories at the language level (one per name)
   std::uint32_t data_entries_offset = 0;
   std::uint32_t strings_offset = 0;
   std::uint32_t data_offset = 0;       // first blob, after the strings padded to 4 and then to 8
