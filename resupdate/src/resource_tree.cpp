@@ -65,7 +65,7 @@ class TreeRegion {
   [[nodiscard]] bool u32(std::uint32_t off, std::uint32_t& v) {
     std::uint8_t b[4];
     if (!field(off, b)) return false;
-    v = std::uint32_t{b[0]} | (std::uint32_t{b[1]} << 8) | (std::uint32_t{b[2]} << 16) | (std::uint32_t{b[3]} << 24);
+    v = le32(b);
     return true;
   }
   [[nodiscard]] bool u16(std::uint32_t off, std::uint16_t& v) {
@@ -74,23 +74,42 @@ class TreeRegion {
     v = static_cast<std::uint16_t>(std::uint32_t{b[0]} | (std::uint32_t{b[1]} << 8));
     return true;
   }
+  // `N` fields of 32 bits in a row from `off`: from one place where they are held together.
+  template <std::size_t N>
+  [[nodiscard]] bool u32s(std::uint32_t off, std::array<std::uint32_t, N>& v) {
+    if (const std::uint8_t* p = held(off, 4 * N)) {
+      for (std::size_t i = 0; i < N; ++i) v[i] = le32(p + 4 * i);
+      return true;
+    }
+    for (std::size_t i = 0; i < N; ++i)
+      if (!u32(static_cast<std::uint32_t>(off + 4 * i), v[i])) return false;
+    return true;
+  }
 
  private:
   static constexpr std::uint32_t kChunk = 64U << 10;
   static constexpr std::uint64_t kPage = 4096;
   static constexpr std::uint64_t kMaxChunkBytes = 32ULL << 20;
 
+  static std::uint32_t le32(const std::uint8_t* p) noexcept {
+    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
+  }
+
+  // Bytes [off, off + n) where they are already held together, or null.
+  [[nodiscard]] const std::uint8_t* held(std::uint32_t off, std::uint32_t n) const noexcept {
+    if (fits(off, n, in_place_.size())) return in_place_.data() + off;
+    if (fits(off, n, backed_) && off % kChunk + n <= kChunk) {
+      const std::uint8_t* c = chunk_at_[off / kChunk];
+      return c != nullptr ? c + off % kChunk : nullptr;
+    }
+    return nullptr;
+  }
+
   template <std::size_t N>
   [[nodiscard]] bool field(std::uint32_t off, std::uint8_t (&b)[N]) {
-    if (fits(off, N, in_place_.size())) {
-      std::copy_n(in_place_.data() + off, N, b);
+    if (const std::uint8_t* p = held(off, N)) {
+      std::copy_n(p, N, b);
       return true;
-    }
-    if (fits(off, N, backed_) && off % kChunk + N <= kChunk) {
-      if (const std::uint8_t* c = chunk_at_[off / kChunk]; c != nullptr) {
-        std::copy_n(c + off % kChunk, N, b);
-        return true;
-      }
     }
     return read(off, std::span<std::uint8_t>(b, N)).ok();
   }
@@ -268,10 +287,10 @@ struct Decoder {
     entry_budget -= count;
     for (std::uint64_t i = 0; i < count; ++i) {
       const auto at = static_cast<std::uint32_t>(off + kDirHeaderSize + i * kDirEntrySize);
-      std::uint32_t name_field = 0;
-      std::uint32_t target = 0;
-      if (!region.u32(at + rsrc::kEntryName, name_field) || !region.u32(at + rsrc::kEntryOffset, target))
-        return bad_tree("entry at " + hex(at) + " runs past the resource section");
+      std::array<std::uint32_t, 2> fields{};  // the name and the offset
+      if (!region.u32s(at, fields)) return bad_tree("entry at " + hex(at) + " runs past the resource section");
+      const std::uint32_t name_field = fields[rsrc::kEntryName / 4];
+      const std::uint32_t target = fields[rsrc::kEntryOffset / 4];
       const bool is_named = (name_field & kHighBit) != 0;
       if (is_named != (i < named)) return bad_tree("entry at " + hex(at) + " is not in the named or integer part its directory counts");
       ResourceId& id = level == 0 ? key.type : level == 1 ? key.name : language_;
@@ -306,12 +325,11 @@ struct Decoder {
   Status data_entry(std::uint32_t off, const ResourceKey& key) {
     if (!visited.insert(3, off)) return reached_twice("data entry", off);
     if (!fits(off, kDataEntrySize, region.length())) return bad_tree("data entry at " + hex(off) + " runs past the resource section");
-    std::uint32_t rva = 0;
-    std::uint32_t size = 0;
-    std::uint32_t cp = 0;
-    if (!region.u32(off + rsrc::kDataOffsetToData, rva) || !region.u32(off + rsrc::kDataSize, size) ||
-        !region.u32(off + rsrc::kDataCodePage, cp))
-      return bad_tree("data entry at " + hex(off) + " runs past the resource section");
+    std::array<std::uint32_t, 3> fields{};  // the address, the size and the code page
+    if (!region.u32s(off, fields)) return bad_tree("data entry at " + hex(off) + " runs past the resource section");
+    const std::uint32_t rva = fields[rsrc::kDataOffsetToData / 4];
+    const std::uint32_t size = fields[rsrc::kDataSize / 4];
+    const std::uint32_t cp = fields[rsrc::kDataCodePage / 4];
     const auto extent = image.find(Rva{rva}, size, section_hint);
     if (!extent) return bad_tree("resource data at rva " + hex(rva) + " of size " + hex(size) + " lies in no section");
     if (visit != nullptr) return (*visit)(key, ResourceData{*extent, cp});
