@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -353,12 +354,25 @@ struct Encoder {
 
   bool put16(std::uint64_t at, std::uint16_t v) { return ByteWriter(out).u16(at, v); }
   bool put32(std::uint64_t at, std::uint32_t v) { return ByteWriter(out).u32(at, v); }
+  // A record's 32-bit fields in a row, under one bounds check.
+  template <std::size_t N>
+  bool put32s(std::uint64_t at, const std::array<std::uint32_t, N>& v) {
+    if (!fits(at, 4 * N, out.size())) return false;
+    std::uint8_t* p = out.data() + at;
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(p, v.data(), 4 * N);
+    } else {
+      for (std::size_t i = 0; i < N; ++i)
+        for (std::size_t b = 0; b < 4; ++b) p[4 * i + b] = static_cast<std::uint8_t>(v[i] >> (8 * b));
+    }
+    return true;
+  }
 
   bool dir_header(std::uint32_t at, std::uint16_t named, std::uint16_t ids) {
-    // Characteristics and TimeDateStamp 0, version 4.0, as resource compilers write them.
-    return put32(at, 0) && put32(at + rsrc::kTimeDateStamp, 0) && put16(at + rsrc::kMajorVersion, 4) &&
-           put16(at + rsrc::kMinorVersion, 0) && put16(at + rsrc::kNumberOfNamedEntries, named) &&
-           put16(at + rsrc::kNumberOfIdEntries, ids);
+    // Characteristics and TimeDateStamp 0, version 4.0, as resource compilers write them; the
+    // 16-bit fields go two to a 32-bit one.
+    static_assert(rsrc::kMajorVersion == 8 && rsrc::kNumberOfNamedEntries == 12 && rsrc::kNumberOfIdEntries == 14);
+    return put32s<4>(at, {0, 0, 4, named | (std::uint32_t{ids} << 16)});
   }
 
   bool name_field(const ResourceId& id, std::uint32_t at) {
@@ -377,10 +391,14 @@ struct Encoder {
 // comparing neighbours while both are at hand.
 template <class Step>
 void in_tree_order(const ResourceSet& set, Step&& step) {
+  // Integer identifiers, by far the most common, are compared without their (empty) names.
+  auto same = [](const ResourceId& a, const ResourceId& b) {
+    return a.named == b.named && a.id == b.id && (!a.named || a.name == b.name);
+  };
   const ResourceSet::value_type* prev = nullptr;
   for (const auto& item : set) {
-    const bool new_type = prev == nullptr || !(prev->first.type == item.first.type);
-    step(item, new_type, new_type || !(prev->first.name == item.first.name));
+    const bool new_type = prev == nullptr || !same(prev->first.type, item.first.type);
+    step(item, new_type, new_type || !same(prev->first.name, item.first.name));
     prev = &item;
   }
 }
@@ -748,8 +766,8 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
       lang_entry = lang_dir_at + kDirHeaderSize;
       languages = 0;
     }
-    ok = ok && e.put32(lang_entry + rsrc::kEntryName, item.first.language);
-    ok = ok && e.put32(lang_entry + rsrc::kEntryOffset, e.next_data_entry);
+    static_assert(rsrc::kEntryName == 0 && rsrc::kEntryOffset == 4);
+    ok = ok && e.put32s<2>(lang_entry, {item.first.language, e.next_data_entry});
     const std::uint32_t size = item.second.size();
     const bool kept = keeps && keepable(item.second);
     std::uint64_t at = 0;
@@ -763,10 +781,8 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
     } else {
       at = e.next_blob = align_up(e.next_blob, kBlobAlignment);
     }
-    ok = ok && e.put32(e.next_data_entry + rsrc::kDataOffsetToData, static_cast<std::uint32_t>(base.value + at));
-    ok = ok && e.put32(e.next_data_entry + rsrc::kDataSize, size);
-    ok = ok && e.put32(e.next_data_entry + rsrc::kDataCodePage, item.second.code_page);
-    ok = ok && e.put32(e.next_data_entry + rsrc::kDataReserved, 0);
+    static_assert(rsrc::kDataOffsetToData == 0 && rsrc::kDataSize == 4 && rsrc::kDataCodePage == 8 && rsrc::kDataReserved == 12);
+    ok = ok && e.put32s<4>(e.next_data_entry, {static_cast<std::uint32_t>(base.value + at), size, item.second.code_page, 0});
     if (!ok) return;
     if (!kept) {
       std::uint8_t* dst = blob_at(at, size);
@@ -778,7 +794,10 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
         std::copy(b->begin(), b->end(), dst);
       } else {
         const FileExtent& fe = std::get<FileExtent>(item.second.bytes);
-        failed = blobs.read(fe.offset.value, std::span<std::uint8_t>(dst, fe.file_len));
+        if (Status read = blobs.read(fe.offset.value, std::span<std::uint8_t>(dst, fe.file_len)); !read) {
+          failed = std::move(read);
+          return;
+        }
       }
       e.next_blob += size;
     }
