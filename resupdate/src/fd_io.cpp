@@ -17,8 +17,9 @@ namespace resupdate {
 namespace {
 
 // Copies and writeback hints go in chunks of this size: the disk writes each finished chunk
-// while the next one is copied, so the final flush has little left to do.
-constexpr std::uint64_t kWritebackChunk = std::uint64_t{8} << 20;
+// while the next one is copied or written, so the final flush has little left to do. Steps of
+// 8 MiB left the disk idle until an image of a few MB was written in full.
+constexpr std::uint64_t kWritebackChunk = std::uint64_t{1} << 20;
 
 #ifndef TARVISK_PORTABLE_POSIX
 // Refusals that mean "not between these files" rather than a failing disk: the file system
