@@ -403,10 +403,11 @@ void in_tree_order(const ResourceSet& set, Step&& step) {
   }
 }
 
-// Whether all of a resource's bytes lie in the source, so that they can stay as they lie there.
+// Whether all of a resource's bytes lie in the source, 4-byte aligned as the loader expects
+// (kept at the same place modulo 8, they stay so), so that they can stay as they lie there.
 bool keepable(const ResourceData& d) noexcept {
   const auto* e = std::get_if<FileExtent>(&d.bytes);
-  return e != nullptr && e->size != 0 && e->file_len == e->size;
+  return e != nullptr && e->size != 0 && e->file_len == e->size && e->offset.value % 4 == 0;
 }
 
 // The blobs' room, gathered in one pass over the set: laid out anew, and kept where they lie.

@@ -253,7 +253,8 @@ TEST_P(KeptBlobs, KeepsOnlyBlobsPackedTogetherAndEncodesTheSameResources) {
 INSTANTIATE_TEST_SUITE_P(
     Layouts, KeptBlobs,
     ::testing::Values(KeptCase{"packed_out_of_order", {0x1010, 0x1000, 0x1028}, {0x13, 0x10, 0x40}, ~0U, 1, true},
-                      KeptCase{"odd_start_kept_modulo_8", {0x1003, 0x101b}, {0x11, 0x1d}, ~0U, 1, true},
+                      KeptCase{"start_4_past_8_kept_modulo_8", {0x1004, 0x1008}, {0x4, 0x8}, ~0U, 1, true},
+                      KeptCase{"start_not_4_aligned", {0x1003, 0x101b}, {0x11, 0x1d}, ~0U, 1, false},
                       KeptCase{"dead_bytes_between", {0x1000, 0x1020}, {0x10, 0x10}, ~0U, 1, false},
                       KeptCase{"fewer_bytes_than_asked", {0x1000, 0x1010}, {0x10, 0x10}, ~0U, 0x21, false},
                       KeptCase{"partly_in_the_file_follows", {0x1000, 0x1010, 0x2000}, {0x10, 0x10, 0x30}, 2, 1, true},

@@ -134,7 +134,8 @@ struct TreeLayout {
   std::uint64_t total_size = 0;        // tree and blobs, before section alignment
   // Blobs kept as they lie in the source: `kept_length` bytes from `kept_from` there, placed at
   // `kept_offset` (as far past data_offset as keeps them at the same place modulo 8), hold every
-  // resource whose bytes the source holds in full; the other blobs follow them. None when 0.
+  // resource whose bytes the source holds in full, 4-byte aligned; the other blobs follow them.
+  // None when 0.
   std::uint64_t kept_from = 0;
   std::uint64_t kept_length = 0;
   std::uint32_t kept_offset = 0;
