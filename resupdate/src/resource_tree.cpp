@@ -65,21 +65,18 @@ class TreeRegion {
   // Little-endian fields; false when they lie past the region or cannot be read.
   [[nodiscard]] bool u32(std::uint32_t off, std::uint32_t& v) {
     std::uint8_t b[4];
-    if (!field(off, b)) return false;
-    v = le32(b);
-    return true;
+    return field(off, b) && ByteReader(b).u32(0, v);
   }
   [[nodiscard]] bool u16(std::uint32_t off, std::uint16_t& v) {
     std::uint8_t b[2];
-    if (!field(off, b)) return false;
-    v = static_cast<std::uint16_t>(std::uint32_t{b[0]} | (std::uint32_t{b[1]} << 8));
-    return true;
+    return field(off, b) && ByteReader(b).u16(0, v);
   }
   // `N` fields of 32 bits in a row from `off`: from one place where they are held together.
   template <std::size_t N>
   [[nodiscard]] bool u32s(std::uint32_t off, std::array<std::uint32_t, N>& v) {
     if (const std::uint8_t* p = held(off, 4 * N)) {
-      for (std::size_t i = 0; i < N; ++i) v[i] = le32(p + 4 * i);
+      const ByteReader fields(ByteSpan(p, 4 * N));
+      for (std::size_t i = 0; i < N; ++i) (void)fields.u32(4 * i, v[i]);
       return true;
     }
     for (std::size_t i = 0; i < N; ++i)
@@ -91,10 +88,6 @@ class TreeRegion {
   static constexpr std::uint32_t kChunk = 64U << 10;
   static constexpr std::uint64_t kPage = 4096;
   static constexpr std::uint64_t kMaxChunkBytes = 32ULL << 20;
-
-  static std::uint32_t le32(const std::uint8_t* p) noexcept {
-    return std::uint32_t{p[0]} | (std::uint32_t{p[1]} << 8) | (std::uint32_t{p[2]} << 16) | (std::uint32_t{p[3]} << 24);
-  }
 
   // Bytes [off, off + n) where they are already held together, or null.
   [[nodiscard]] const std::uint8_t* held(std::uint32_t off, std::uint32_t n) const noexcept {
@@ -362,8 +355,7 @@ struct Encoder {
     if constexpr (std::endian::native == std::endian::little) {
       std::memcpy(p, v.data(), 4 * N);
     } else {
-      for (std::size_t i = 0; i < N; ++i)
-        for (std::size_t b = 0; b < 4; ++b) p[4 * i + b] = static_cast<std::uint8_t>(v[i] >> (8 * b));
+      for (std::size_t i = 0; i < N; ++i) (void)ByteWriter(out).u32(at + 4 * i, v[i]);
     }
     return true;
   }
@@ -641,9 +633,12 @@ Result<TreeLayout> measure_tree(const ResourceSet& set, std::uint64_t keep_at_le
   auto refuse = [&](bool over, const char* what) {
     if (over && refused == nullptr) refused = what;
   };
+  // Each name's and each type's counts are complete when the next one begins, or at the end.
+  auto end_name = [&] { refuse(too_many(languages), "too many languages under one name"); };
+  auto end_type = [&] { refuse(too_many(name_counts[0]) || too_many(name_counts[1]), "too many names under one type"); };
   in_tree_order(set, [&](const ResourceSet::value_type& item, bool new_type, bool new_name) {
-    if (new_name && names != 0) refuse(too_many(languages), "too many languages under one name");
-    if (new_type && types != 0) refuse(too_many(name_counts[0]) || too_many(name_counts[1]), "too many names under one type");
+    if (new_name && names != 0) end_name();
+    if (new_type && types != 0) end_type();
     if (new_type) {
       const ResourceId& type = item.first.type;
       type_counts[type.named ? 1 : 0] += 1;
@@ -664,8 +659,8 @@ Result<TreeLayout> measure_tree(const ResourceSet& set, std::uint64_t keep_at_le
     dirs += kDirEntrySize;
     room.add(item.second);
   });
-  if (names != 0) refuse(too_many(languages), "too many languages under one name");
-  if (types != 0) refuse(too_many(name_counts[0]) || too_many(name_counts[1]), "too many names under one type");
+  if (names != 0) end_name();
+  if (types != 0) end_type();
   refuse(too_many(type_counts[0]) || too_many(type_counts[1]), "too many resource types");
   if (refused != nullptr) return make_error(Errc::not_supported, refused);
   const std::uint64_t blobs = room.laid_out;
@@ -723,8 +718,9 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
 
   // Directory positions: root, then all name directories, then all language directories.
   const std::uint64_t root_size = kDirHeaderSize + kDirEntrySize * std::uint64_t{layout.types};
+  const std::uint64_t name_dirs_end = root_size + kDirHeaderSize * std::uint64_t{layout.types} + kDirEntrySize * std::uint64_t{layout.names};
   std::uint64_t name_dir_at = root_size;
-  std::uint64_t lang_dir_at = root_size + kDirHeaderSize * std::uint64_t{layout.types} + kDirEntrySize * std::uint64_t{layout.names};
+  std::uint64_t lang_dir_at = name_dirs_end;
   std::uint64_t name_entry = 0;  // the next entry of the name directory being written
   std::uint64_t lang_entry = 0;  // and of the language directory
   std::uint16_t root_counts[2] = {0, 0};  // integer and named entries
@@ -813,7 +809,6 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
   }
   ok = ok && e.dir_header(0, root_counts[1], root_counts[0]);
   for (const auto& [entry, name] : named_names) ok = ok && e.name_field(*name, entry);
-  const std::uint64_t name_dirs_end = root_size + kDirHeaderSize * std::uint64_t{layout.types} + kDirEntrySize * std::uint64_t{layout.names};
   if (!ok || name_dir_at != name_dirs_end || lang_dir_at != layout.data_entries_offset ||
       e.next_data_entry != layout.strings_offset || align_up(e.next_string, 4) > layout.data_offset ||
       e.next_blob != layout.total_size)
