@@ -29,18 +29,9 @@ echo "32-bit programs do not run here ($(why_not)): registering qemu-user for th
 emulator=/usr/bin/qemu-i386
 version=$("$emulator" --version 2>/dev/null | sed -n 's/^qemu-i386 version \([0-9]*\)\..*/\1/p' || true)
 if [[ -z $version || $version -lt 10 ]]; then
-  sources=/etc/apt/sources.list.d/bookworm-backports.sources
-  if ! grep -rqs 'bookworm-backports' /etc/apt/sources.list /etc/apt/sources.list.d/; then
-    cat >"$sources" <<'SOURCES'
-Types: deb
-URIs: http://deb.debian.org/debian
-Suites: bookworm-backports
-Components: main
-Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
-SOURCES
-  fi
-  apt-get update >/dev/null
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -t bookworm-backports qemu-user >/dev/null
+  # From the backports suite of the machine's own archive, added for the install and removed
+  # after it.
+  bash "$(dirname "${BASH_SOURCE[0]}")/../packaging/apt-install.sh" --backports qemu-user
 fi
 [[ -x $emulator ]] || { echo "$emulator is missing after installing qemu-user" >&2; exit 1; }
 

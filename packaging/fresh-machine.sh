@@ -5,7 +5,11 @@
 # them, reporting each one's time and result. Not part of .ci/run: the second command is the
 # whole of CI, which takes the better part of an hour on a fresh machine.
 #
-# usage (as root, with debootstrap and git): packaging/fresh-machine.sh [<work-dir>]
+# The root gets this machine's own apt sources, so the check sees the mirrors users see.
+#
+# usage (as root, with debootstrap and git): packaging/fresh-machine.sh [--mid-sync] [<work-dir>]
+#   --mid-sync adds a local file: source whose Release lists a wrong size for its indexes, as a
+#   package mirror caught mid-sync serves one: `apt-get update` then fails for it alone;
 #   <work-dir> (default /var/tmp/tarvisk-fresh) holds the root file system and the logs;
 #   TARVISK_FRESH_NAME names the clone (default tarvisk); TARVISK_FRESH_KEEP=1 keeps the root,
 #   which is also kept when a command fails, so that what it left can be looked at.
@@ -13,6 +17,11 @@
 set -euo pipefail
 
 source_dir=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+mid_sync=
+if [[ ${1:-} == --mid-sync ]]; then
+  mid_sync=1
+  shift
+fi
 work=$(realpath -m "${1:-/var/tmp/tarvisk-fresh}")
 name=${TARVISK_FRESH_NAME:-tarvisk}
 root=$work/root
@@ -36,13 +45,33 @@ mkdir -p "$work"
 rm -rf "$root"
 mkdir -p "$root"
 if [[ ! -f $work/base.tar ]]; then
-  echo "== debootstrap --variant=minbase bookworm (once; kept as $work/base.tar)"
-  debootstrap --variant=minbase bookworm "$work/base" http://deb.debian.org/debian >"$work/debootstrap.log" 2>&1 ||
+  read -r archive release < <(bash "$source_dir/packaging/apt-install.sh" --print-archive) ||
+    fail "this machine's apt sources name no archive to bootstrap from"
+  echo "== debootstrap --variant=minbase $release $archive (once; kept as $work/base.tar)"
+  debootstrap --variant=minbase "$release" "$work/base" "$archive" >"$work/debootstrap.log" 2>&1 ||
     fail "debootstrap failed: $(tail -5 "$work/debootstrap.log")"
   tar -C "$work/base" -cf "$work/base.tar" .
   rm -rf "$work/base"
 fi
 tar -C "$root" -xf "$work/base.tar"
+
+# This machine's apt sources, with the keyrings they name that the root lacks.
+rm -f "$root/etc/apt/sources.list" "$root"/etc/apt/sources.list.d/*
+for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+  if [[ -f $f ]]; then cp "$f" "$root$f"; fi
+done
+while read -r keyring; do
+  [[ -f $keyring && ! -e $root$keyring ]] || continue
+  mkdir -p "$root$(dirname "$keyring")"
+  cp "$keyring" "$root$keyring"
+done < <(cat "$root"/etc/apt/sources.list "$root"/etc/apt/sources.list.d/* 2>/dev/null |
+  sed -n -e 's/^Signed-By: *\(\/.*\)/\1/p' -e 's/.*signed-by=\([^] ]*\).*/\1/p' | sort -u)
+if [[ -n $mid_sync ]]; then
+  repo=/var/local/mid-sync
+  bash "$source_dir/packaging/local-apt-repo.sh" --wrong-size "$root$repo" mid-sync |
+    sed "s|file:$root$repo|file:$repo|" >"$root/etc/apt/sources.list.d/mid-sync.list"
+  echo "== added a source whose index has the wrong size: $(cat "$root/etc/apt/sources.list.d/mid-sync.list")"
+fi
 
 # The committed tree, as a clone would have it: no build output, no uncommitted changes.
 chmod 700 "$root/root"
