@@ -177,14 +177,16 @@ Result<std::uint32_t> carried_checksum(const ImagePlan& plan, const ByteSource& 
   if (!patched) return std::move(patched).error();
   change.add(*patched);
 
-  // The stored value less the length is the folded sum, in 1..0xffff, when it was right. Its
-  // low half is carried on modulo 0xffff; the high half, zero unless it was wrong, is kept.
+  // The stored value less the length is the folded sum, in 1..0xffff, when it was right; a
+  // stale one is taken modulo 0xffff. The stored value then moves by as much as the folded sum
+  // and the length do, so a stale checksum stays off by what it was (or by that and one wrap
+  // of the folded sum, 0xffff, which cannot be told apart without reading the whole image).
   std::uint32_t stored_value = 0;
   (void)ByteReader(stored).u32(0, stored_value);
-  const std::uint32_t was = stored_value - static_cast<std::uint32_t>(old.size());
-  const std::uint32_t low = was & 0xffff;
-  const auto folded = static_cast<std::uint32_t>((low + kModulus - 1 + change.value()) % kModulus + 1);
-  return (was - low) + folded + static_cast<std::uint32_t>(plan.size);
+  const std::uint64_t was = std::uint32_t{stored_value - static_cast<std::uint32_t>(old.size())};
+  const std::uint64_t old_fold = (was + kModulus - 1) % kModulus + 1;
+  const std::uint64_t new_fold = (old_fold - 1 + change.value()) % kModulus + 1;
+  return static_cast<std::uint32_t>(stored_value + plan.size - old.size() + new_fold - old_fold);
 }
 
 }  // namespace resupdate
