@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace resupdate {
@@ -162,7 +163,10 @@ Result<std::uint32_t> carried_checksum(const ImagePlan& plan, const ByteSource& 
   change.add(sum_at(plan.old_checksum_offset, stored));
   std::uint64_t at = 0;
   for (const Piece& p : plan.pieces) {
-    if (p.kind == Piece::Kind::literal) change.add(sum_at(at, ByteSpan(p.data.data(), std::min<std::size_t>(p.data.size(), p.length))));
+    if (p.kind == Piece::Kind::literal) {
+      const auto held = static_cast<std::size_t>(std::min<std::uint64_t>(p.data.size(), p.length));
+      change.add(sum_at(at, ByteSpan(p.data.data(), held)));
+    }
     if (p.kind == Piece::Kind::copy && ((p.source_offset.value ^ at) & 1) != 0) {
       auto sum = old_sum(old, p.source_offset.value, p.length);
       if (!sum) return std::move(sum).error();
