@@ -423,6 +423,10 @@ def write_markdown(path, results, tools, facts, date, loads, micro, profiles, ar
              "the floor is `cp --reflink=always` and `sync` of the copy, which shares the image's blocks instead of "
              "copying them; each of those file systems is made in a sparse 6 GiB file on the same disk and loop-mounted."
              % (date, len(MANIFEST_BYTES), args.runs, args.runs * FAST_CASE_SCALE, args.slow_runs))
+    if any(c in COLD_CASES for c in results):
+        L.append("")
+        L.append("The cases marked cold are not cached: before every timed run, of every tool, the page cache is "
+                 "written back and dropped (`sync`, then `echo 3 > /proc/sys/vm/drop_caches`).")
     L.append("")
     L.append("![Median time as a multiple of the floor](results.svg)")
     L.append("")
