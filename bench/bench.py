@@ -27,9 +27,21 @@ CASES = [
     # a copy that shares them (cp --reflink=always) and the copy's sync.
     ("large-xfs", "large.exe", "400 MiB image on XFS (reflink)", "at most 2 x the floor"),
     ("large-btrfs", "large.exe", "400 MiB image on btrfs", "at most 2 x the floor"),
+    # The same images with a PE checksum, as signed programs and installers carry, run with a
+    # cold cache for every tool (see COLD_CASES).
+    ("large-sum", "large-sum.exe", "400 MiB image with a checksum, cold", "no slower than before"),
+    ("large-sum-xfs", "large-sum.exe", "400 MiB image with a checksum on XFS (reflink), cold",
+     "at most 1.2 x cp --reflink=always + sync + mv"),
+    ("large-sum-btrfs", "large-sum.exe", "400 MiB image with a checksum on btrfs, cold",
+     "at most 1.2 x cp --reflink=always + sync + mv"),
+    ("many-sum", "many-sum.exe", "50,000 resources with a checksum (6 MB image), cold", "for information"),
 ]
 # Cases whose floor shares blocks, and the file system each needs (given with --cow-work).
-COW_CASES = {"large-xfs": "xfs", "large-btrfs": "btrfs"}
+COW_CASES = {"large-xfs": "xfs", "large-btrfs": "btrfs", "large-sum-xfs": "xfs", "large-sum-btrfs": "btrfs"}
+# Cases run with the page cache dropped before every timed run (as root): a checksum that is
+# read back from the whole image costs most where the image is not cached, as after a download
+# or a build on another machine.
+COLD_CASES = {"large-sum", "large-sum-xfs", "large-sum-btrfs", "many-sum"}
 
 
 class Tool:
@@ -138,6 +150,9 @@ def make_tools(args, work, reflink=False):
                             lambda img, man: [cp + [img, img + ".copy"], ["sync", img + ".copy"],
                                               ["mv", img + ".copy", img]])
     tools["tarvisk"] = Tool("tarvisk", "Tarvisk", args.runs, lambda img, man: [[args.tarvisk, img, man]])
+    if args.baseline:
+        tools["baseline"] = Tool("baseline", "Tarvisk before (%s)" % args.baseline_label, args.runs,
+                                 lambda img, man: [[args.baseline, img, man]])
     if args.resedit:
         driver = os.path.join(HERE, "peers", "resedit-embed.mjs")
         tools["resedit"] = Tool("resedit", "resedit (npm)", args.slow_runs,
@@ -213,7 +228,14 @@ MANIFEST = None
 FAST_CASE_SCALE = 3
 
 
-def bench_case(case, image, tools, work, log, order_seed):
+def drop_caches():
+    """Writes back and drops the page cache, so the next run reads the image from the disk."""
+    subprocess.run(["sync"], check=True)
+    with open("/proc/sys/vm/drop_caches", "w") as f:
+        f.write("3\n")
+
+
+def bench_case(case, image, tools, work, log, order_seed, cold=False):
     results = {}
     run_dir = os.path.join(work, "run")
     os.makedirs(run_dir, exist_ok=True)
@@ -221,7 +243,7 @@ def bench_case(case, image, tools, work, log, order_seed):
     # A run of the small cases takes milliseconds, where one stray flush of the journal weighs as
     # much as the whole run: Tarvisk and the floors get more runs there for a steady median.
     scale = 1 if case.startswith("large") else FAST_CASE_SCALE
-    runs_of = {n: tools[n].runs * (scale if n in ("floor", "replace", "tarvisk") else 1) for n in names}
+    runs_of = {n: tools[n].runs * (scale if n in ("floor", "replace", "tarvisk", "baseline") else 1) for n in names}
     rounds = max(runs_of.values())
     times = {n: [] for n in names}
     for r in range(rounds):
@@ -233,6 +255,8 @@ def bench_case(case, image, tools, work, log, order_seed):
                 continue
             target = os.path.join(run_dir, "%s-%s.exe" % (case, name))
             fresh_copy(image, target)
+            if cold:
+                drop_caches()
             secs, code, _ = run_tool(tool, target, log)
             if code != 0 and tool.name == "wine":
                 # Now and then Wine cannot start the program at all with other Wine work about.
@@ -331,9 +355,11 @@ def profile(tarvisk, image, work, label):
 def write_svg(path, results, tools, facts, date):
     """Grouped horizontal bars of each tool's median time as a multiple of the floor, on a log scale."""
     import math
-    colours = {"floor": "#9e9e9e", "replace": "#c8c8c8", "tarvisk": "#1b7f3b", "resedit": "#c0392b", "wine": "#7d3c98"}
-    names = [n for n in ["floor", "replace", "tarvisk", "resedit", "wine"] if n in tools]
-    short = {"floor": "floor: cp + sync", "replace": "cp + sync + mv", "tarvisk": "Tarvisk", "resedit": "resedit (npm)", "wine": "tarvisk.exe on Wine"}
+    colours = {"floor": "#9e9e9e", "replace": "#c8c8c8", "tarvisk": "#1b7f3b", "baseline": "#8fc79f", "resedit": "#c0392b",
+               "wine": "#7d3c98"}
+    names = [n for n in ["floor", "replace", "tarvisk", "baseline", "resedit", "wine"] if n in tools]
+    short = {"floor": "floor: cp + sync", "replace": "cp + sync + mv", "tarvisk": "Tarvisk", "baseline": "Tarvisk before",
+             "resedit": "resedit (npm)", "wine": "tarvisk.exe on Wine"}
     left, right, top, bar, gap = 250, 760, 70, 18, 26
     lo, hi = 0.5, 100.0
     for case in results.values():
@@ -397,6 +423,10 @@ def write_markdown(path, results, tools, facts, date, loads, micro, profiles, ar
              "the floor is `cp --reflink=always` and `sync` of the copy, which shares the image's blocks instead of "
              "copying them; each of those file systems is made in a sparse 6 GiB file on the same disk and loop-mounted."
              % (date, len(MANIFEST_BYTES), args.runs, args.runs * FAST_CASE_SCALE, args.slow_runs))
+    if any(c in COLD_CASES for c in results):
+        L.append("")
+        L.append("The cases marked cold are not cached: before every timed run, of every tool, the page cache is "
+                 "written back and dropped (`sync`, then `echo 3 > /proc/sys/vm/drop_caches`).")
     L.append("")
     L.append("![Median time as a multiple of the floor](results.svg)")
     L.append("")
@@ -540,6 +570,25 @@ def targets(results, tools):
                 # Replacing the image also drops the old file's cached pages, which mv pays too.
                 rows.append(("400 MiB image on %s: against cp --reflink=always + sync + mv" % fs, "%.2f x" % r,
                              "(for information)"))
+    for case, fs in (("large-sum-xfs", "XFS"), ("large-sum-btrfs", "btrfs")):
+        cow = results.get(case, {})
+        if "tarvisk" in cow and "replace" in cow:
+            r = against_replace(cow)
+            rows.append(("400 MiB image with a checksum on %s, cold: at most 1.2 x cp --reflink=always + sync + mv" % fs,
+                         "%.2f x (%s)" % (r, fmt_time(cow["tarvisk"]["median"])), met(r <= 1.2)))
+            if "baseline" in cow:
+                rows.append(("the same before", "%.2f x (%s)" % (cow["baseline"]["median"] / cow["replace"]["median"],
+                                                                 fmt_time(cow["baseline"]["median"])), "(for information)"))
+    for case, what in (("large-sum", "400 MiB image with a checksum on ext4, cold"),
+                       ("many-sum", "50,000 resources with a checksum, cold")):
+        c = results.get(case, {})
+        if "tarvisk" in c and "replace" in c:
+            rows.append(("%s: against cp + sync + mv" % what, "%.2f x (%s)" % (against_replace(c), fmt_time(c["tarvisk"]["median"])),
+                         "(for information)"))
+        if "tarvisk" in c and "baseline" in c:
+            r = c["tarvisk"]["median"] / c["baseline"]["median"]
+            rows.append(("%s: no slower than before" % what, "%.2f x the time before (%s)" % (r, fmt_time(c["baseline"]["median"])),
+                         met(r <= 1.0)))
     if "tarvisk" in many and many["tarvisk"].get("ratio"):
         r = many["tarvisk"]["ratio"]
         rows.append(("50,000 resources: at most 2 x the floor", "%.2f x (%s)" % (r, fmt_time(many["tarvisk"]["median"])),
@@ -573,7 +622,9 @@ def main():
     ap.add_argument("--runs", type=int, default=5)
     ap.add_argument("--slow-runs", type=int, default=3)
     ap.add_argument("--overlay-mib", type=int, default=400)
-    ap.add_argument("--cases", default="small,large,many,large-xfs,large-btrfs")
+    ap.add_argument("--cases", default="small,large,many,large-xfs,large-btrfs,large-sum,large-sum-xfs,large-sum-btrfs,many-sum")
+    ap.add_argument("--baseline", help="another tarvisk, measured beside this one (an earlier commit)")
+    ap.add_argument("--baseline-label", default="baseline", help="what --baseline is, for the tables")
     ap.add_argument("--resedit", action="store_true", help="measure the resedit package (installed in bench/node_modules)")
     ap.add_argument("--wine-exe", help="tarvisk.exe to run under Wine")
     ap.add_argument("--micro", help="the Google Benchmark binary")
@@ -587,6 +638,11 @@ def main():
     with open(MANIFEST, "rb") as f:
         MANIFEST_BYTES = f.read()
     args.tarvisk = os.path.abspath(args.tarvisk)
+    if args.baseline:
+        args.baseline = os.path.abspath(args.baseline)
+    if any(c in COLD_CASES for c in args.cases.split(",")) and os.geteuid() != 0:
+        print("note: not root, the page cache cannot be dropped; the cold cases are skipped", flush=True)
+        args.cases = ",".join(c for c in args.cases.split(",") if c not in COLD_CASES)
     work = os.path.abspath(args.work)
     os.makedirs(args.results, exist_ok=True)
     images = os.path.join(work, "images")
@@ -626,10 +682,11 @@ def main():
                     continue
                 print("%s:" % label, flush=True)
                 facts["filesystem " + fs] = version_of(["findmnt", "-no", "FSTYPE,SOURCE,OPTIONS", "-T", cow_work[fs]])
-                results[name] = bench_case(name, os.path.join(images, file), cow_tools, cow_work[fs], log, i)
+                results[name] = bench_case(name, os.path.join(images, file), cow_tools, cow_work[fs], log, i,
+                                           name in COLD_CASES)
             else:
                 print("%s:" % label, flush=True)
-                results[name] = bench_case(name, os.path.join(images, file), tools, work, log, i)
+                results[name] = bench_case(name, os.path.join(images, file), tools, work, log, i, name in COLD_CASES)
             floor = results[name]["floor"]["median"]
             for r in results[name].values():
                 r["ratio"] = r["median"] / floor if floor else None

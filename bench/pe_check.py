@@ -1,4 +1,5 @@
 """A small, independent PE resource reader the benchmark uses to check every tool's output."""
+import os
 import struct
 
 
@@ -88,6 +89,41 @@ def same_tail(a, a_from, b, b_from, chunk=8 << 20):
                 return True
 
 
+def checksum_offset(path):
+    with open(path, "rb") as f:
+        head = f.read(4096)
+    (lfanew,) = struct.unpack_from("<I", head, 0x3C)
+    return lfanew + 24 + 64
+
+
+def stored_checksum(path):
+    with open(path, "rb") as f:
+        f.seek(checksum_offset(path))
+        return struct.unpack("<I", f.read(4))[0]
+
+
+def pe_checksum(path):
+    """The PE checksum of the file as it is: 16-bit words summed with end-around carry, the
+    field itself read as zero, plus the length."""
+    field = checksum_offset(path)
+    total = 0
+    pos = 0
+    with open(path, "rb") as f:
+        while True:
+            chunk = f.read(1 << 20)
+            if not chunk:
+                break
+            if pos <= field < pos + len(chunk):
+                chunk = chunk[:field - pos] + bytes(4) + chunk[field - pos + 4:]
+            if len(chunk) % 2:
+                chunk += b"\0"
+            total += sum(memoryview(chunk).cast("H"))
+            pos += len(chunk)
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return (total + os.path.getsize(path)) & 0xFFFFFFFF
+
+
 def check_output(original, written, manifest):
     """Returns None when `written` is `original` with `manifest` at 24/1/0, else what is wrong."""
     before = PeFile(original)
@@ -107,4 +143,7 @@ def check_output(original, written, manifest):
             return "resource %r changed" % (k,)
     if not same_tail(original, before.end_of_sections, written, after.end_of_sections):
         return "the overlay was not kept"
+    if stored_checksum(original) != 0 and stored_checksum(original) == pe_checksum(original):
+        if stored_checksum(written) != pe_checksum(written):
+            return "the checksum was right and is not"
     return None

@@ -12,8 +12,10 @@
 # else built here with the mingw-w64 toolchain if it is installed); BENCH_NO_PEERS=1 to measure
 # Tarvisk and the floor only; BENCH_RUNS / BENCH_SLOW_RUNS to change the number of runs;
 # BENCH_WORK=dir to run on another file system; BENCH_CASES=small,large,many,large-xfs,large-btrfs
+# (and large-sum, large-sum-xfs, large-sum-btrfs, many-sum: the images with a checksum, cold)
 # to pick cases; BENCH_RESULTS=dir to write results.md and results.svg there instead of bench/;
-# BENCH_NO_MICRO=1 to leave out Google Benchmark.
+# BENCH_NO_MICRO=1 to leave out Google Benchmark; BENCH_BASELINE=path/to/tarvisk to measure an
+# earlier build beside this one (BENCH_BASELINE_LABEL names it in the tables).
 set -euo pipefail
 
 bench="$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)"
@@ -69,6 +71,9 @@ if command -v perf >/dev/null || command -v strace >/dev/null; then extra+=(--pr
 if [[ -n "${BENCH_WORK:-}" ]]; then extra+=(--work "$BENCH_WORK"); fi
 if [[ -n "${BENCH_CASES:-}" ]]; then extra+=(--cases "$BENCH_CASES"); fi
 if [[ -n "${BENCH_RESULTS:-}" ]]; then mkdir -p "$BENCH_RESULTS" && extra+=(--results "$BENCH_RESULTS"); fi
+if [[ -n "${BENCH_BASELINE:-}" ]]; then
+  extra+=(--baseline "$BENCH_BASELINE" --baseline-label "${BENCH_BASELINE_LABEL:-baseline}")
+fi
 
 # The large case again on XFS (reflink) and btrfs, each made in a sparse 6 GiB file (room for
 # every tool's copy of the image, the peers' unshared outputs included) and loop-mounted;
@@ -81,10 +86,10 @@ cleanup_cow() {
   rm -rf "$cow_dir"
 }
 trap cleanup_cow EXIT
-cases="${BENCH_CASES:-small,large,many,large-xfs,large-btrfs}"
+cases="${BENCH_CASES:-small,large,many,large-xfs,large-btrfs,large-sum,large-sum-xfs,large-sum-btrfs,many-sum}"
 for fs in xfs btrfs; do
   mkfs="mkfs.$fs"
-  if [[ ",$cases," != *",large-$fs,"* ]]; then
+  if [[ ",$cases," != *",large-$fs,"* && ",$cases," != *",large-sum-$fs,"* ]]; then
     continue
   elif [[ "$(id -u)" != 0 ]]; then
     echo "note: not root, the $fs case is skipped (it loop-mounts a file system)" >&2

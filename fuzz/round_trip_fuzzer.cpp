@@ -1,5 +1,6 @@
 // Fuzz target: the whole update on an image in memory (open, change the resources, write),
-// with the written image read back by the core and checked by the invariant checker.
+// with the written image read back by the core, checked by the invariant checker, and its
+// carried checksum held against a full sum.
 #include <string>
 
 #include "fuzz_support.h"
@@ -32,6 +33,29 @@ tarvisk_test::ResId to_test(const ResourceId& id) {
 // Failures a rewrite may report for an image it accepted: no layout fits, or too large.
 bool acceptable_refusal(Errc code) {
   return code == Errc::not_supported || code == Errc::file_too_large || code == Errc::not_enough_memory;
+}
+
+std::uint32_t full_checksum(const Bytes& image, std::uint64_t field) {
+  PeChecksum sum(field);
+  sum.update(image);
+  return sum.finish();
+}
+
+std::uint32_t u32_at(const Bytes& image, std::uint64_t at) {
+  std::uint32_t v = 0;
+  (void)ByteReader(image).u32(at, v);
+  return v;
+}
+
+// The checksum carried over from the old image's is right where that was right and off by as
+// much (or by that and one wrap of the folded sum) where it was off, whatever the image: a full
+// sum of both tells.
+void check_carried_checksum(const Bytes& original, const Bytes& output, const ImagePlan& plan) {
+  const std::uint32_t was_off = u32_at(original, plan.old_checksum_offset) - full_checksum(original, plan.old_checksum_offset);
+  const std::uint32_t is_off = u32_at(output, *plan.checksum_offset) - full_checksum(output, *plan.checksum_offset);
+  const auto moved = static_cast<std::int32_t>(is_off - was_off);
+  if (was_off == 0 ? is_off != 0 : moved != 0 && moved != 0xffff && moved != -0xffff)
+    violated("the checksum is off by " + std::to_string(is_off) + ", the old one by " + std::to_string(was_off));
 }
 
 }  // namespace
@@ -77,6 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (Status s = write_image(*plan, editor.source(), sink); !s) violated("writing a planned image failed: " + s.error().detail);
   const Bytes output = sink.take();
   const MemorySource written{ByteSpan(output)};
+  if (plan->checksum_offset) check_carried_checksum(original, output, *plan);
   if (Status s = verify_image(written, *plan, editor.resources(), editor.source()); !s)
     violated("the written image does not verify: " + s.error().detail);
 

@@ -24,7 +24,7 @@ Status commit(const ImageEditor& editor, const FileSource& file) {
   try {
     auto plan = editor.plan(block_size_of(file.native_fd()));
     if (!plan) return std::move(plan).error();
-    // One pass over the image's copied ranges serves both the writer and the check.
+    // Computed once for both the writer and the check.
     std::optional<std::uint32_t> checksum;
     if (plan->checksum_offset) {
       auto sum = image_checksum(*plan, editor.source());

@@ -7,13 +7,14 @@
 #include <memory>
 #include <optional>
 
+#include "checksum.h"
 #include "placement.h"
 
 namespace resupdate {
 
 namespace {
 
-// Reads, comparisons and checksums go through buffers of this size.
+// Reads and comparisons go through buffers of this size.
 constexpr std::uint64_t kStreamChunk = 64U << 10;
 
 // The planned image as a source: pieces held in memory are served from there and copied ranges
@@ -185,20 +186,7 @@ Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink,
   return {};
 }
 
-Result<std::uint32_t> image_checksum(const ImagePlan& plan, const ByteSource& src) {
-  if (!plan.checksum_offset) return make_error(Errc::internal_error, "the plan has no checksum");
-  const PlannedSource planned(plan, src, std::nullopt);  // the field itself counts as zero
-  PeChecksum sum(*plan.checksum_offset);
-  Bytes buf(static_cast<std::size_t>(std::min<std::uint64_t>(plan.size, kStreamChunk)));
-  for (std::uint64_t at = 0; at < plan.size;) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(buf.size(), plan.size - at));
-    std::span<std::uint8_t> chunk(buf.data(), n);
-    if (Status s = planned.read(at, chunk); !s) return std::move(s).error();
-    sum.update(chunk);
-    at += n;
-  }
-  return sum.finish();
-}
+Result<std::uint32_t> image_checksum(const ImagePlan& plan, const ByteSource& src) { return carried_checksum(plan, src); }
 
 Result<Bytes> build_in_memory(const ImageEditor& editor) {
   auto plan = editor.plan();

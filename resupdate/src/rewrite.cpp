@@ -179,7 +179,10 @@ Result<Bytes> Planner::headers(Choice& c, const std::vector<DataDirectory>& dirs
   for (std::size_t i = 0; ok && i < all.size(); ++i) ok = encode_section_header(all[i], out, f.section_table + i * kSectionHeaderSize);
   if (!c.narrow.ok()) return make_error(Errc::file_too_large, "an offset or address would exceed 32 bits");
   if (!ok) return make_error(Errc::internal_error, "header fields outside the headers");
-  if (img_.CheckSum != 0) plan.checksum_offset = f.optional + opt::kCheckSum;
+  if (img_.CheckSum != 0) {
+    plan.checksum_offset = f.optional + opt::kCheckSum;
+    plan.old_checksum_offset = f.optional + opt::kCheckSum;
+  }
   return out;
 }
 

@@ -696,7 +696,7 @@ BuiltImage build_pe(const PeOptions& o) {
     }
   }
 
-  if (o.checksum) put32(b, img.checksum_offset, pe_checksum(b, img.checksum_offset));
+  if (o.checksum) put32(b, img.checksum_offset, pe_checksum(b, img.checksum_offset) + o.checksum_error);
   return img;
 }
 

@@ -71,8 +71,9 @@ struct PeOptions {
   // Room for one more section header before the first section's raw data. Without it the
   // first section starts right after the section table (its offset rounded to FileAlignment).
   bool header_room = true;
-  // Store a correct nonzero CheckSum (otherwise 0).
+  // Store a correct nonzero CheckSum (otherwise 0), plus this much to make it stale.
   bool checksum = false;
+  std::uint32_t checksum_error = 0;
   Layout layout = Layout::resources_last;
 
   // The resources to encode (any order; the builder sorts them as the loader expects).

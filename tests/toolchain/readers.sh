@@ -99,5 +99,6 @@ snapshot() {
   # Symbol values are section-relative, so the COFF symbol table must list identically.
   "$NM" "$image" >"$dir/symbols" 2>/dev/null || true
   stored_checksum "$image" >"$dir/checksum"
+  printf '%08X\n' "$(pe_checksum "$image")" >"$dir/computed_checksum"
   stat -c %a "$image" >"$dir/mode"
 }

@@ -94,6 +94,8 @@ enum class Decoration {
   dir_second_page,
   // Sections above their file offsets: with equal alignments, not mapped as they lie.
   address_gap,
+  // A checksum beside patched debug entries, one off by a constant, one before a long odd tail.
+  checksum_debug, stale_checksum, checksum_long_tail,
 };
 constexpr std::size_t kMiB = 1U << 20;
 
@@ -112,6 +114,9 @@ const char* decoration_name(Decoration d) {
     case Decoration::overlay_above_mib: return "overlay_above_mib";
     case Decoration::dir_second_page: return "dir_second_page";
     case Decoration::address_gap: return "address_gap";
+    case Decoration::checksum_debug: return "checksum_debug";
+    case Decoration::stale_checksum: return "stale_checksum";
+    case Decoration::checksum_long_tail: return "checksum_long_tail";
   }
   return "?";
 }
@@ -166,6 +171,21 @@ PeOptions options_for(const Case& c) {
       o.resource_slack = 0x800;
       break;
     case Decoration::address_gap: o.address_gap = 0x1000; break;
+    case Decoration::checksum_debug:
+      o.checksum = true;
+      o.debug_directory = true;
+      o.coff_symbols = 3;
+      o.overlay = filled(9, 0x99);
+      break;
+    case Decoration::stale_checksum:
+      o.checksum = true;
+      o.checksum_error = 0x1234;
+      o.overlay = filled(301, 0x44);
+      break;
+    case Decoration::checksum_long_tail:
+      o.checksum = true;
+      o.overlay = filled(kMiB + 1, 0x24);
+      break;
   }
   return o;
 }
@@ -492,7 +512,8 @@ std::vector<Case> decoration_cases() {
         for (Decoration d : {Decoration::checksum_overlay, Decoration::certificate, Decoration::coff_symbols,
                              Decoration::debug_directory, Decoration::dir_offset, Decoration::few_directories, Decoration::slack,
                              Decoration::overlay_below_mib, Decoration::overlay_mib, Decoration::overlay_above_mib,
-                             Decoration::dir_second_page, Decoration::address_gap}) {
+                             Decoration::dir_second_page, Decoration::address_gap, Decoration::checksum_debug,
+                             Decoration::stale_checksum, Decoration::checksum_long_tail}) {
           for (std::size_t s : {add, large}) cases.push_back(Case{layout, plus, low, true, s, d});
         }
       }

@@ -36,8 +36,10 @@ struct ImagePlan {
     Bytes data;
   };
   std::vector<Patch> patches;
-  // When set, the checksum of the finished image goes at this offset.
+  // When set, the checksum of the finished image goes at this offset; it is carried over from
+  // the one the old image stores at old_checksum_offset.
   std::optional<std::uint64_t> checksum_offset;
+  std::uint64_t old_checksum_offset = 0;
 };
 
 class ImageEditor {
@@ -70,9 +72,10 @@ class ImageEditor {
   ResourceSet resources_;
 };
 
-// The PE checksum of the planned image, from the pieces held in memory and the copied ranges
-// of `src`, each read once; the sink is never read back, so blocks it shares with `src` are
-// neither read nor pulled into memory a second time.
+// The PE checksum of the planned image, carried over from the one `src` stores: only what the
+// plan changes is read (the old resource section, the dropped certificate, ranges moved by an
+// odd distance), never the ranges it copies unchanged. It is right where the stored one was
+// right, and off by as much where that was off.
 [[nodiscard]] Result<std::uint32_t> image_checksum(const ImagePlan& plan, const ByteSource& src);
 
 // Writes a planned image to a sink: the pieces, then the patches and the checksum, which is
