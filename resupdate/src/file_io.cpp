@@ -209,16 +209,19 @@ class SignalsHeld {
   SignalsHeld(const SignalsHeld&) = delete;
   SignalsHeld& operator=(const SignalsHeld&) = delete;
 
-  // A signal that arrived while held and that would end the run once let through. Those the
-  // process ignores, or whose default is to be ignored, do not count.
+  // A signal that arrived while held and whose default action will end the process once it
+  // is let through. One the process ignores or handles, or whose default is to be ignored or
+  // to stop, does not count: the run goes on after it.
   [[nodiscard]] bool fatal_pending() const {
     sigset_t pending;
     if (::sigpending(&pending) != 0) return false;
     for (int sig = 1; sig < NSIG; ++sig) {
       if (::sigismember(&pending, sig) != 1 || ::sigismember(&old_, sig) == 1) continue;
-      if (sig == SIGCHLD || sig == SIGCONT || sig == SIGURG || sig == SIGWINCH) continue;
+      if (sig == SIGCHLD || sig == SIGCONT || sig == SIGURG || sig == SIGWINCH || sig == SIGTSTP || sig == SIGTTIN ||
+          sig == SIGTTOU)
+        continue;
       struct sigaction now {};
-      if (::sigaction(sig, nullptr, &now) == 0 && now.sa_handler == SIG_IGN) continue;
+      if (::sigaction(sig, nullptr, &now) != 0 || now.sa_handler != SIG_DFL) continue;
       return true;
     }
     return false;
