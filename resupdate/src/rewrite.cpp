@@ -67,6 +67,14 @@ struct PieceList {
     }
     return false;
   }
+  void literal_copy(ByteSpan bytes) {
+    if (bytes.empty()) return;
+    plan.size += bytes.size();
+    Piece& p = plan.pieces.emplace_back();
+    p.kind = Piece::Kind::literal;
+    p.length = bytes.size();
+    p.data.assign(bytes.begin(), bytes.end());
+  }
   void borrowed(ByteSpan bytes) {
     if (bytes.empty()) return;
     plan.size += bytes.size();
@@ -79,17 +87,18 @@ struct PieceList {
       literal(std::move(buffer));
       return true;
     }
+    const ByteSpan held(buffer);
     std::uint64_t pos = start;  // in the section
     std::size_t from = 0;       // in the buffer
     for (const BorrowedBlob& b : blobs) {
-      if (b.at < pos || b.at - pos > buffer.size() - from) return false;
+      if (b.at < pos || b.at - pos > held.size() - from) return false;
       const auto n = static_cast<std::size_t>(b.at - pos);
-      literal(Bytes(buffer.begin() + static_cast<std::ptrdiff_t>(from), buffer.begin() + static_cast<std::ptrdiff_t>(from + n)));
+      literal_copy(held.subspan(from, n));
       borrowed(b.bytes);
       from += n;
       pos = b.at + b.bytes.size();
     }
-    literal(Bytes(buffer.begin() + static_cast<std::ptrdiff_t>(from), buffer.end()));
+    literal_copy(held.subspan(from));
     return true;
   }
   // The new tree: what was encoded in memory around the blobs kept from the old one, with the
