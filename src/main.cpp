@@ -39,6 +39,9 @@ int main(int argc, char** argv) {
   // Past a file-size limit the write then fails and is reported, instead of the signal
   // ending the run without a word.
   std::signal(SIGXFSZ, SIG_IGN);
+  // A closed pipe on stdout or stderr only loses the message: the status stays the run's own,
+  // and the update is not cut short.
+  std::signal(SIGPIPE, SIG_IGN);
 #endif
 #ifdef __GLIBC__
   // One short run: memory freed on the way is taken again from the heap, not handed back to

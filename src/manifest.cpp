@@ -1,6 +1,7 @@
 // Loads the manifest file whole, as raw bytes, into a heap block.
 #define _FILE_OFFSET_BITS 64  // 64-bit stream positions on 32-bit POSIX systems too
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +66,38 @@ std::int32_t measure(std::FILE* file, bool measurable) {
   return static_cast<std::int32_t>(position);
 }
 
+// The payload's block while it fills: `capacity` bytes allocated, `length` of them read.
+struct Block {
+  unsigned char* bytes = nullptr;
+  std::size_t length = 0;
+  std::size_t capacity = 0;
+};
+
+enum class ReadEnd { done, read_error, too_long, no_memory };
+
+// Reads on to the file's end, growing the block past the measured length where the file holds
+// more: a /proc file measures 0 whatever it holds, and a file may grow after it was measured.
+// The block is exactly as large as the file wherever the measure was right. `asked` is the
+// size a failed allocation asked for.
+ReadEnd read_to_end(std::FILE* file, Block& block, std::size_t& asked) {
+  constexpr auto kMaxLength = static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max());
+  for (;;) {
+    const std::size_t room = block.capacity - block.length;
+    const std::size_t n = room == 0 ? 0 : std::fread(block.bytes + block.length, 1, room, file);
+    block.length += n;
+    if (n < room) return std::ferror(file) != 0 ? ReadEnd::read_error : ReadEnd::done;
+    const int next = std::fgetc(file);
+    if (next == EOF) return std::ferror(file) != 0 ? ReadEnd::read_error : ReadEnd::done;
+    if (block.length >= kMaxLength) return ReadEnd::too_long;
+    asked = block.capacity < kMaxLength / 2 ? std::max<std::size_t>(block.capacity * 2, 4096) : kMaxLength;
+    void* grown = std::realloc(block.bytes, asked);
+    if (grown == nullptr) return ReadEnd::no_memory;
+    block.bytes = static_cast<unsigned char*>(grown);
+    block.capacity = asked;
+    block.bytes[block.length++] = static_cast<unsigned char>(next);
+  }
+}
+
 }  // namespace
 
 bool load_manifest(const char* manifest_path, manifest_payload& payload) {
@@ -78,27 +111,39 @@ bool load_manifest(const char* manifest_path, manifest_payload& payload) {
   const std::int32_t length = measure(file, measurable);
   // One byte for an empty file, because malloc(0) may return null and the payload's block
   // must exist whatever its length.
-  unsigned char* bytes = nullptr;
-  if (length >= 0) bytes = static_cast<unsigned char*>(std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1U));
-  if (bytes == nullptr) {
+  Block block;
+  if (length >= 0) block.bytes = static_cast<unsigned char*>(std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1U));
+  if (block.bytes == nullptr) {
     std::fprintf(stderr, "Error allocing %d bytes\n", static_cast<int>(length));
     std::fclose(file);
     return false;
   }
+  block.capacity = static_cast<std::size_t>(length);
 
   std::rewind(file);
-  const std::size_t wanted = static_cast<std::size_t>(length);
+  std::size_t asked = 0;
+  const ReadEnd end = read_to_end(file, block, asked);
+  if (end == ReadEnd::too_long || end == ReadEnd::no_memory) {
+    std::fprintf(stderr, "Error allocing %d bytes\n", end == ReadEnd::too_long ? -1 : static_cast<int>(asked));
+    std::fclose(file);
+    std::free(block.bytes);
+    return false;
+  }
   // A file that shrank since it was measured, or one whose size the system only guesses
   // (as with many special files), must not be stored with a tail of uninitialised bytes.
-  if (std::fread(bytes, 1, wanted, file) != wanted) {
+  if (end == ReadEnd::read_error || block.length < static_cast<std::size_t>(length)) {
     std::fprintf(stderr, "Error reading manifest file '%s'\n", manifest_path);
     std::fclose(file);
-    std::free(bytes);
+    std::free(block.bytes);
     return false;
   }
   std::fclose(file);
+  // Grown by doubling: what was never filled goes back before the update copies the bytes.
+  if (block.capacity > block.length && block.length > 0) {
+    if (void* fitted = std::realloc(block.bytes, block.length)) block.bytes = static_cast<unsigned char*>(fitted);
+  }
 
-  payload.bytes = bytes;
-  payload.length = length;
+  payload.bytes = block.bytes;
+  payload.length = static_cast<std::int32_t>(block.length);
   return true;
 }

@@ -22,7 +22,8 @@ Status commit(const ImageEditor& editor, const FileSource& file) {
   // different file would splice two images together.
   if (&editor.source() != &file) return make_error(Errc::invalid_parameter, "editor was not opened on this file");
   try {
-    auto plan = editor.plan(block_size_of(file.native_fd()));
+    // The editor outlives the plan here, so the manifest is not held a second time in it.
+    auto plan = editor.plan(block_size_of(file.native_fd()), true);
     if (!plan) return std::move(plan).error();
     // Computed once for both the writer and the check.
     std::optional<std::uint32_t> checksum;

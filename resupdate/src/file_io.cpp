@@ -21,7 +21,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <iterator>
 #include <optional>
 #include <string>
 #include <utility>
@@ -35,6 +34,7 @@ namespace {
 // Linux's limits on one attribute's value and on the list of names.
 constexpr std::size_t kAttributeValueMax = 65536;
 constexpr std::size_t kAttributeListMax = 65536;
+constexpr const char* kAccessAcl = "system.posix_acl_access";
 // A directory opened only to be walked through: no read permission needed, as in a lookup.
 constexpr int kDirectoryOnly = O_PATH | O_DIRECTORY;
 #elif defined(O_SEARCH)
@@ -195,76 +195,49 @@ std::string temporary_name() {
   return name;
 }
 
-// While the new file has a name, a signal that ends the run removes it first. Only the
-// async-signal-safe unlinkat runs in the handler; the name is copied in beforehand.
-constexpr int kCleanupSignals[] = {SIGINT, SIGTERM, SIGHUP};
-volatile sig_atomic_t g_named = 0;
-int g_named_dir = -1;
-char g_named_name[32];
-struct sigaction g_previous[std::size(kCleanupSignals)];
-
-extern "C" void remove_named_file(int sig) {
-  if (g_named != 0) {
-    (void)::unlinkat(g_named_dir, g_named_name, 0);
-    g_named = 0;
-  }
-  for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
-    if (kCleanupSignals[i] == sig) (void)::sigaction(sig, &g_previous[i], nullptr);
-  }
-  (void)::raise(sig);  // blocked until the handler returns, then as it would have been
-}
-
-// The three signals held back, so that naming (or removing) the file and telling the handler
-// about it happen as one step.
+// Every catchable signal held back while the new file has a name, so that whatever a
+// signal does by default (end the run, dump core) can only happen once that name is gone:
+// nothing is left behind, and no handler or state outside the run is needed to clean up.
 class SignalsHeld {
  public:
   SignalsHeld() {
-    sigset_t set;
-    ::sigemptyset(&set);
-    for (int sig : kCleanupSignals) ::sigaddset(&set, sig);
-    (void)::pthread_sigmask(SIG_BLOCK, &set, &old_);
+    sigset_t all;
+    ::sigfillset(&all);
+    (void)::pthread_sigmask(SIG_BLOCK, &all, &old_);
   }
   ~SignalsHeld() { (void)::pthread_sigmask(SIG_SETMASK, &old_, nullptr); }
   SignalsHeld(const SignalsHeld&) = delete;
   SignalsHeld& operator=(const SignalsHeld&) = delete;
 
+  // A signal that arrived while held and whose default action will end the process once it
+  // is let through. One the process ignores or handles, or whose default is to be ignored or
+  // to stop, does not count: the run goes on after it.
+  [[nodiscard]] bool fatal_pending() const {
+    sigset_t pending;
+    if (::sigpending(&pending) != 0) return false;
+    for (int sig = 1; sig < NSIG; ++sig) {
+      if (::sigismember(&pending, sig) != 1 || ::sigismember(&old_, sig) == 1) continue;
+      if (sig == SIGCHLD || sig == SIGCONT || sig == SIGURG || sig == SIGWINCH || sig == SIGTSTP || sig == SIGTTIN ||
+          sig == SIGTTOU)
+        continue;
+      struct sigaction now {};
+      if (::sigaction(sig, nullptr, &now) != 0 || now.sa_handler != SIG_DFL) continue;
+      return true;
+    }
+    return false;
+  }
+
  private:
   sigset_t old_;
 };
 
-// The handler, installed for as long as this lives; signals the caller ignores stay ignored.
-class CleanupOnSignal {
- public:
-  CleanupOnSignal() {
-    for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i) {
-      struct sigaction now {};
-      now.sa_handler = remove_named_file;
-      ::sigemptyset(&now.sa_mask);
-      installed_[i] = ::sigaction(kCleanupSignals[i], nullptr, &g_previous[i]) == 0 &&
-                      g_previous[i].sa_handler != SIG_IGN && ::sigaction(kCleanupSignals[i], &now, nullptr) == 0;
-    }
-  }
-  ~CleanupOnSignal() {
-    for (std::size_t i = 0; i < std::size(kCleanupSignals); ++i)
-      if (installed_[i]) (void)::sigaction(kCleanupSignals[i], &g_previous[i], nullptr);
-  }
-  CleanupOnSignal(const CleanupOnSignal&) = delete;
-  CleanupOnSignal& operator=(const CleanupOnSignal&) = delete;
-
- private:
-  bool installed_[std::size(kCleanupSignals)] = {};
-};
-
-// The new image. It is created unnamed where the file system allows; otherwise (and from the
-// moment it is given a name until the rename) its name is removed on failure or on a signal.
+// The new image. It is created unnamed where the file system allows, and named only for the
+// exchange at the end; elsewhere it is named from the start. Signals are held for as long as
+// it has a name, and the name is removed on every way out but the one that puts it in place.
 class NewFile {
  public:
   explicit NewFile(int dir) : dir_(dir) {}
-  ~NewFile() {
-    const SignalsHeld held;
-    if (!name_.empty()) (void)::unlinkat(dir_, name_.c_str(), 0);
-    disarm();
-  }
+  ~NewFile() { remove_name(); }
   NewFile(const NewFile&) = delete;
   NewFile& operator=(const NewFile&) = delete;
 
@@ -283,34 +256,87 @@ class NewFile {
     // No unnamed files here: a named one from the start.
     for (int attempt = 0; attempt < 100; ++attempt) {
       const std::string name = temporary_name();
-      const SignalsHeld held;
+      held_.emplace();
       const int fd = ::openat(dir_, name.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
       if (fd >= 0) {
         fd_.reset(fd);
-        arm(name);
+        name_ = name;
         return {};
       }
-      if (errno != EEXIST) return io_error(errno, IoAction::write, "creating a file beside the image");
+      const int err = errno;
+      held_.reset();
+      if (err != EEXIST) return io_error(err, IoAction::write, "creating a file beside the image");
     }
     return make_error(Errc::write_fault, "no free name for the new image");
   }
 
   [[nodiscard]] int fd() const noexcept { return fd_.get(); }
 
-  // Puts the new file in place of `target`, in one rename. An unnamed file gets a name first.
-  [[nodiscard]] Status replace(const std::string& target) {
-    const SignalsHeld held;
+  // Puts the new file in place of `target`, which must still be the file `id` describes. An
+  // unnamed file gets a name first.
+  [[nodiscard]] Status replace(const std::string& target, const FileIdentity& id) {
+    if (!held_) held_.emplace();
+    // A signal that came while a named file was written ends the run here, before the image
+    // changes, as it would have without the name to look after.
+    if (held_->fatal_pending()) {
+      remove_name();
+      return make_error(Errc::write_fault, "a signal arrived while the new image was written");
+    }
     if (name_.empty()) {
       if (Status s = give_name(); !s) return s;
     }
-    if (::renameat(dir_, name_.c_str(), dir_, target.c_str()) != 0)
-      return io_error(errno, IoAction::write, "replacing the image");
+    if (Status s = exchange(target, id); !s) return s;
     name_.clear();
-    disarm();
+    held_.reset();
     return {};
   }
 
  private:
+  void remove_name() noexcept {
+    if (!name_.empty()) (void)::unlinkat(dir_, name_.c_str(), 0);
+    name_.clear();
+    held_.reset();
+  }
+
+  // The checks before this one leave a moment in which another file can be renamed onto the
+  // image's name. Exchanging, rather than renaming over it, keeps what comes out, so it can
+  // be checked and put back.
+  [[nodiscard]] Status exchange(const std::string& target, const FileIdentity& id) {
+#if !defined(TARVISK_PORTABLE_POSIX) && defined(RENAME_EXCHANGE)
+    if (::renameat2(dir_, name_.c_str(), dir_, target.c_str(), RENAME_EXCHANGE) == 0) {
+      struct stat out {};
+      const bool same = ::fstatat(dir_, name_.c_str(), &out, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        static_cast<std::uint64_t>(out.st_dev) == id.device &&
+                        static_cast<std::uint64_t>(out.st_ino) == id.inode;
+      if (!same) {
+        if (::renameat2(dir_, name_.c_str(), dir_, target.c_str(), RENAME_EXCHANGE) != 0) {
+          // The other file is under our name now; removing that name would lose it.
+          const int err = errno;
+          name_.clear();
+          return make_error(Errc::sharing_violation,
+                            "another file took the image's name and could not be put back: errno " + std::to_string(err));
+        }
+        return make_error(Errc::sharing_violation, "another file took the image's name before the exchange");
+      }
+      // What came out is the old image, and its last name here goes.
+      const int removed = ::unlinkat(dir_, name_.c_str(), 0);
+      const int err = errno;
+      name_.clear();
+      if (removed != 0) return io_error(err, IoAction::write, "removing the old image after the exchange");
+      return {};
+    }
+    const int err = errno;
+    if (err == ENOENT) return make_error(Errc::sharing_violation, "the image's name went away before the exchange");
+    // File systems that cannot exchange take the plain rename.
+    if (err != EINVAL && err != ENOSYS && err != EOPNOTSUPP) return io_error(err, IoAction::write, "replacing the image");
+#else
+    (void)id;
+#endif
+    if (::renameat(dir_, name_.c_str(), dir_, target.c_str()) != 0)
+      return io_error(errno, IoAction::write, "replacing the image");
+    return {};
+  }
+
   [[nodiscard]] Status give_name() {
 #ifdef TARVISK_PORTABLE_POSIX
     return make_error(Errc::internal_error, "an unnamed file where there are none");
@@ -324,7 +350,7 @@ class NewFile {
       if (rc != 0 && (errno == ENOENT || errno == EPERM || errno == EACCES))
         rc = ::linkat(AT_FDCWD, proc.path, dir_, name.c_str(), AT_SYMLINK_FOLLOW);
       if (rc == 0) {
-        arm(name);
+        name_ = name;
         return {};
       }
       if (errno != EEXIST) return io_error(errno, IoAction::write, "naming the new image");
@@ -352,22 +378,10 @@ class NewFile {
   }
 #endif
 
-  void arm(const std::string& name) {
-    name_ = name;
-    if (!cleanup_) cleanup_.emplace();
-    std::memcpy(g_named_name, name.c_str(), name.size() + 1);
-    g_named_dir = dir_;
-    g_named = 1;
-  }
-  void disarm() noexcept {
-    g_named = 0;
-    cleanup_.reset();
-  }
-
   int dir_;
   UniqueFd fd_;
   std::string name_;
-  std::optional<CleanupOnSignal> cleanup_;
+  std::optional<SignalsHeld> held_;
 };
 
 #ifdef TARVISK_PORTABLE_POSIX
@@ -377,7 +391,8 @@ Status copy_attributes(int, int) { return {}; }
 // Copies the extended attributes and the access ACL. A file system without them has none to
 // copy. What only a privileged caller may set (security.*) is skipped when refused; an ACL or
 // a user's attribute that cannot be copied fails the update, since the new file would give
-// wider access or lose what the user set.
+// wider access or lose what the user set. A new file in a directory with a default ACL
+// inherits an access ACL the image may not have had: that one is removed.
 Status copy_attributes(int from, int to) {
   std::vector<char> names(kAttributeListMax);
   const ssize_t listed = ::flistxattr(from, names.data(), names.size());
@@ -386,11 +401,12 @@ Status copy_attributes(int from, int to) {
     return io_error(errno, IoAction::read, "listing the image's extended attributes");
   }
   std::vector<char> value(kAttributeValueMax);
+  bool had_acl = false;
   for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
     const std::size_t length = ::strnlen(names.data() + at, static_cast<std::size_t>(listed) - at);
     const std::string name(names.data() + at, length);
     at += length + 1;
-    const bool is_acl = name == "system.posix_acl_access";
+    const bool is_acl = name == kAccessAcl;
     const bool optional = name.rfind("security.", 0) == 0;
     if (!is_acl && name.rfind("system.", 0) == 0) continue;
     const ssize_t n = ::fgetxattr(from, name.c_str(), value.data(), value.size());
@@ -403,22 +419,35 @@ Status copy_attributes(int from, int to) {
       if (optional && (err == EPERM || err == EACCES || err == ENOTSUP)) continue;
       return io_error(err, IoAction::write, "copying the extended attribute " + name);
     }
+    had_acl = had_acl || is_acl;
   }
+  if (!had_acl && ::fremovexattr(to, kAccessAcl) != 0 && errno != ENODATA && errno != ENOTSUP)
+    return io_error(errno, IoAction::write, "removing the inherited access ACL");
   return {};
 }
 #endif
 
+// The original's owner and group, or failure: a file of someone else's, or in another group,
+// would change who may use the image, and a set-ID bit on it would hand that file the
+// original owner's rights. Nothing is changed where the new file already has both.
+Status give_owner(int to, const FileIdentity& id) {
+  struct stat now {};
+  if (::fstat(to, &now) != 0) return io_error(errno, IoAction::write, "examining the new image");
+  const bool other_owner = static_cast<std::uint32_t>(now.st_uid) != id.owner;
+  const bool other_group = static_cast<std::uint32_t>(now.st_gid) != id.group;
+  if (!other_owner && !other_group) return {};
+  const auto owner = other_owner ? static_cast<uid_t>(id.owner) : static_cast<uid_t>(-1);
+  const auto group = other_group ? static_cast<gid_t>(id.group) : static_cast<gid_t>(-1);
+  if (::fchown(to, owner, group) != 0)
+    return make_error(Errc::access_denied,
+                      "the new image cannot be given the image's owner and group: errno " + std::to_string(errno));
+  return {};
+}
+
 // Owner, group, attributes and permission bits, in the order that keeps each: a change of
 // owner clears the set-user-ID bit and file capabilities, so those come after it.
 Status copy_metadata(int from, int to, const FileIdentity& id) {
-  const auto owner = static_cast<uid_t>(id.owner);
-  const auto group = static_cast<gid_t>(id.group);
-  if (::geteuid() == 0) {
-    (void)::fchown(to, owner, group);  // refused only where the file system has no owners
-  } else {
-    // Anyone may hand a file to a group they belong to; elsewhere the group is theirs.
-    (void)::fchown(to, static_cast<uid_t>(-1), group);
-  }
+  if (Status s = give_owner(to, id); !s) return s;
   if (Status s = copy_attributes(from, to); !s) return s;
   if (::fchmod(to, static_cast<mode_t>(id.mode & 07777)) != 0)
     return io_error(errno, IoAction::write, "setting the new image's permissions");
@@ -510,7 +539,7 @@ Status replace_atomically(const FileSource& original, const std::function<Status
   if (!(identity_of(now) == id))
     return make_error(Errc::sharing_violation, "the image changed while it was being updated");
 
-  if (Status s = file.replace(original.name()); !s) return s;
+  if (Status s = file.replace(original.name(), id); !s) return s;
   // The image is already the new one; a failed flush means the rename may not survive a crash.
   if (::fsync(listing.get()) != 0)
     return make_error(Errc::write_fault, "flushing the image's directory: errno " + std::to_string(errno));

@@ -43,7 +43,7 @@ class PlannedSource final : public ByteSource {
       std::span<std::uint8_t> part = out.subspan(static_cast<std::size_t>(pos - off), static_cast<std::size_t>(n));
       switch (p.kind) {
         case Piece::Kind::literal:
-          std::memcpy(part.data(), p.data.data() + within, part.size());
+          std::memcpy(part.data(), p.bytes().data() + within, part.size());
           break;
         case Piece::Kind::zeros: std::fill(part.begin(), part.end(), std::uint8_t{0}); break;
         case Piece::Kind::copy:
@@ -76,7 +76,7 @@ class PlannedSource final : public ByteSource {
     const auto i = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), off) - starts_.begin()) - 1;
     const Piece& p = plan_.pieces[i];
     const std::uint64_t within = off - starts_[i];
-    const std::uint64_t held = std::min<std::uint64_t>(p.length, p.data.size());
+    const std::uint64_t held = std::min<std::uint64_t>(p.length, p.bytes().size());
     if (p.kind != Piece::Kind::literal || within >= held) return {};
     std::uint64_t end = off + (held - within);
     auto cut_at = [&](std::uint64_t at, std::uint64_t n) {
@@ -84,7 +84,7 @@ class PlannedSource final : public ByteSource {
     };
     for (const ImagePlan::Patch& q : plan_.patches) cut_at(q.offset, q.data.size());
     if (plan_.checksum_offset && checksum_) cut_at(*plan_.checksum_offset, 4);
-    return ByteSpan(p.data.data() + within, static_cast<std::size_t>(end - off));
+    return ByteSpan(p.bytes().data() + within, static_cast<std::size_t>(end - off));
   }
 
  private:
@@ -155,8 +155,8 @@ Result<Bytes> ImageEditor::read(const ResourceKey& key) const {
   return it->second.load(*src_);
 }
 
-Result<ImagePlan> ImageEditor::plan(std::uint64_t block_size) const {
-  return plan_image(image_, *src_, resources_, block_size);
+Result<ImagePlan> ImageEditor::plan(std::uint64_t block_size, bool borrow) const {
+  return plan_image(image_, *src_, resources_, block_size, borrow);
 }
 
 Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink, std::optional<std::uint32_t> checksum) {
@@ -164,7 +164,7 @@ Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink,
   for (const Piece& p : plan.pieces) {
     Status s;
     switch (p.kind) {
-      case Piece::Kind::literal: s = sink.write(p.data); break;
+      case Piece::Kind::literal: s = sink.write(p.bytes()); break;
       case Piece::Kind::copy: s = sink.copy_from(src, p.source_offset.value, p.length); break;
       case Piece::Kind::zeros: s = sink.write_zeros(p.length); break;
     }

@@ -12,7 +12,7 @@ namespace resupdate {
 // Lays out the image `src` holds with its resources replaced by `resources`, for a file system
 // whose block is `block_size` bytes (0 when unknown).
 [[nodiscard]] Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const ResourceSet& resources,
-                                           std::uint64_t block_size = 0);
+                                           std::uint64_t block_size = 0, bool borrow = false);
 
 namespace placement {
 

@@ -685,9 +685,26 @@ Result<TreeLayout> measure_tree(const ResourceSet& set, std::uint64_t keep_at_le
 
 namespace {
 
-// The section in one buffer, or in two around the kept blobs when `leave_out_kept`.
+// The large in-memory blobs, at the places the encoder below gives them: laid out anew, in
+// tree order, each 8-aligned, from the end of the kept ones (or the start of the data).
+std::vector<BorrowedBlob> borrowed_blobs(const ResourceSet& set, const TreeLayout& layout, bool keeps,
+                                         std::uint64_t kept_end) {
+  std::vector<BorrowedBlob> borrowed;
+  std::uint64_t next = keeps ? kept_end : layout.data_offset;
+  in_tree_order(set, [&](const ResourceSet::value_type& item, bool, bool) {
+    if (keeps && keepable(item.second)) return;
+    next = align_up(next, kBlobAlignment);
+    const auto* b = std::get_if<Bytes>(&item.second.bytes);
+    if (b != nullptr && b->size() >= kBorrowFrom) borrowed.push_back(BorrowedBlob{next, ByteSpan(*b)});
+    next += item.second.size();
+  });
+  return borrowed;
+}
+
+// The section in one buffer, or in two around the kept blobs when `leave_out_kept`; with
+// `borrow`, less the large in-memory blobs as well.
 Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva base, const ByteSource& src,
-                           bool leave_out_kept) {
+                           bool leave_out_kept, bool borrow) {
   if (std::uint64_t{base.value} + layout.total_size > 0xffffffffULL)
     return make_error(Errc::file_too_large, "the resources would run past the 4 GiB address space");
   const std::uint64_t kept_end = std::uint64_t{layout.kept_offset} + layout.kept_length;
@@ -696,9 +713,13 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
     return make_error(Errc::internal_error, "the kept blobs lie outside the tree's layout");
   const bool split = keeps && leave_out_kept;
   EncodedTree parts;
+  std::uint64_t left_out = 0;
   try {
-    parts.before.assign(static_cast<std::size_t>(split ? layout.kept_offset : layout.total_size), 0);
-    if (split) parts.after.assign(static_cast<std::size_t>(layout.total_size - kept_end), 0);
+    if (borrow && leave_out_kept) parts.borrowed = borrowed_blobs(set, layout, keeps, kept_end);
+    for (const BorrowedBlob& b : parts.borrowed) left_out += b.bytes.size();
+    // Every borrowed blob lies after the kept ones, so in `after` when there are kept ones.
+    parts.before.assign(static_cast<std::size_t>((split ? layout.kept_offset : layout.total_size) - (split ? 0 : left_out)), 0);
+    if (split) parts.after.assign(static_cast<std::size_t>(layout.total_size - kept_end - left_out), 0);
   } catch (const std::bad_alloc&) {
     return make_error(Errc::not_enough_memory, "cannot hold the new resource section in memory");
   }
@@ -707,11 +728,22 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
     std::span<std::uint8_t> kept(out.data() + layout.kept_offset, static_cast<std::size_t>(layout.kept_length));
     if (Status s = src.read(layout.kept_from, kept); !s) return std::move(s).error();
   }
+  // Blobs come in section order: `skipped` counts the borrowed bytes before the current one,
+  // which its buffer does not hold.
+  std::size_t next_borrowed = 0;
+  std::uint64_t skipped = 0;
+  auto borrowed_here = [&](std::uint64_t at, const Bytes* b) {
+    while (next_borrowed < parts.borrowed.size() && parts.borrowed[next_borrowed].at < at)
+      skipped += parts.borrowed[next_borrowed++].bytes.size();
+    return b != nullptr && next_borrowed < parts.borrowed.size() && parts.borrowed[next_borrowed].at == at &&
+           parts.borrowed[next_borrowed].bytes.data() == b->data();
+  };
   // Where a blob of `n` bytes at `at` in the section goes; null when the layout has no room there.
   auto blob_at = [&](std::uint64_t at, std::uint64_t n) -> std::uint8_t* {
     if (split && at >= kept_end)
-      return fits(at - kept_end, n, parts.after.size()) ? parts.after.data() + (at - kept_end) : nullptr;
-    return fits(at, n, out.size()) && (!split || at + n <= layout.kept_offset) ? out.data() + at : nullptr;
+      return fits(at - kept_end - skipped, n, parts.after.size()) ? parts.after.data() + (at - kept_end - skipped) : nullptr;
+    if (at < skipped) return nullptr;
+    return fits(at - skipped, n, out.size()) && (!split || at + n <= layout.kept_offset) ? out.data() + (at - skipped) : nullptr;
   };
   Encoder e{set, layout, out, 0, layout.data_entries_offset, layout.strings_offset, keeps ? kept_end : layout.data_offset};
   const ReadAheadSource blobs(src);  // the old blobs mostly lie in tree order: read them in runs
@@ -781,7 +813,9 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
     static_assert(rsrc::kDataOffsetToData == 0 && rsrc::kDataSize == 4 && rsrc::kDataCodePage == 8 && rsrc::kDataReserved == 12);
     ok = ok && e.put32s<4>(e.next_data_entry, {static_cast<std::uint32_t>(base.value + at), size, item.second.code_page, 0});
     if (!ok) return;
-    if (!kept) {
+    if (!kept && borrowed_here(at, std::get_if<Bytes>(&item.second.bytes))) {
+      e.next_blob += size;
+    } else if (!kept) {
       std::uint8_t* dst = blob_at(at, size);
       if (dst == nullptr) {
         failed = make_error(Errc::internal_error, "a blob lies outside the tree's layout");
@@ -819,14 +853,14 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
 }  // namespace
 
 Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva base, const ByteSource& src) {
-  auto parts = encode(set, layout, base, src, false);
+  auto parts = encode(set, layout, base, src, false, false);
   if (!parts) return std::move(parts).error();
   return std::move(parts->before);
 }
 
 Result<EncodedTree> encode_tree_around_kept(const ResourceSet& set, const TreeLayout& layout, Rva base,
-                                            const ByteSource& src) {
-  return encode(set, layout, base, src, true);
+                                            const ByteSource& src, bool borrow) {
+  return encode(set, layout, base, src, true, borrow);
 }
 
 std::u16string resource_string_from_narrow(const std::string& s) {

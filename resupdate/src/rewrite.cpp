@@ -38,17 +38,17 @@ struct PieceList {
   void literal(Bytes data) {
     if (data.empty()) return;
     plan.size += data.size();
-    plan.pieces.push_back(Piece{Piece::Kind::literal, {}, data.size(), std::move(data)});
+    plan.pieces.push_back(Piece{Piece::Kind::literal, {}, data.size(), std::move(data), {}});
   }
   void copy(std::uint64_t from, std::uint64_t to) {
     if (to <= from) return;
     plan.size += to - from;
-    plan.pieces.push_back(Piece{Piece::Kind::copy, FileOffset{from}, to - from, {}});
+    plan.pieces.push_back(Piece{Piece::Kind::copy, FileOffset{from}, to - from, {}, {}});
   }
   void zeros(std::uint64_t len) {
     if (len == 0) return;
     plan.size += len;
-    plan.pieces.push_back(Piece{Piece::Kind::zeros, {}, len, {}});
+    plan.pieces.push_back(Piece{Piece::Kind::zeros, {}, len, {}, {}});
   }
   // The tree's kept blobs: copied, but from where they lay in the old tree, not from where
   // the new image puts them.
@@ -67,11 +67,47 @@ struct PieceList {
     }
     return false;
   }
-  // The new tree: what was encoded in memory around the blobs kept from the old one.
-  void tree(EncodedTree t, const TreeLayout& layout) {
+  void literal_copy(ByteSpan bytes) {
+    if (bytes.empty()) return;
+    plan.size += bytes.size();
+    Piece& p = plan.pieces.emplace_back();
+    p.kind = Piece::Kind::literal;
+    p.length = bytes.size();
+    p.data.assign(bytes.begin(), bytes.end());
+  }
+  void borrowed(ByteSpan bytes) {
+    if (bytes.empty()) return;
+    plan.size += bytes.size();
+    plan.pieces.push_back(Piece{Piece::Kind::literal, {}, bytes.size(), {}, bytes});
+  }
+  // `buffer`, which holds the section from `start` on less the borrowed blobs, with each of
+  // those in its place.
+  [[nodiscard]] bool around_borrowed(Bytes buffer, std::uint64_t start, const std::vector<BorrowedBlob>& blobs) {
+    if (blobs.empty()) {
+      literal(std::move(buffer));
+      return true;
+    }
+    const ByteSpan held(buffer);
+    std::uint64_t pos = start;  // in the section
+    std::size_t from = 0;       // in the buffer
+    for (const BorrowedBlob& b : blobs) {
+      if (b.at < pos || b.at - pos > held.size() - from) return false;
+      const auto n = static_cast<std::size_t>(b.at - pos);
+      literal_copy(held.subspan(from, n));
+      borrowed(b.bytes);
+      from += n;
+      pos = b.at + b.bytes.size();
+    }
+    literal_copy(held.subspan(from));
+    return true;
+  }
+  // The new tree: what was encoded in memory around the blobs kept from the old one, with the
+  // borrowed ones (all after the kept ones) in their places.
+  [[nodiscard]] bool tree(EncodedTree t, const TreeLayout& layout) {
+    if (layout.kept_length == 0) return around_borrowed(std::move(t.before), 0, t.borrowed);
     literal(std::move(t.before));
-    if (layout.kept_length != 0) kept(layout.kept_from, layout.kept_length);
-    literal(std::move(t.after));
+    kept(layout.kept_from, layout.kept_length);
+    return around_borrowed(std::move(t.after), std::uint64_t{layout.kept_offset} + layout.kept_length, t.borrowed);
   }
   void tail(const Tail& t) {
     const std::uint64_t end = img.file_size();
@@ -197,13 +233,13 @@ Status Planner::emit(const Choice& c, Bytes headers, EncodedTree tree, const Tre
   } else if (c.added) {
     b.copy(header_len, eos_);
     b.zeros(c.added->PointerToRawData.value - eos_);
-    b.tree(std::move(tree), layout);
+    if (!b.tree(std::move(tree), layout)) return make_error(Errc::internal_error, "a borrowed blob lies outside the tree");
     b.zeros(c.added->SizeOfRawData - tree_len);
   } else {
     const std::uint64_t start = img_.sections()[*c.rebuilt].PointerToRawData.value;
     const SectionHeader& now = c.sections[*c.rebuilt];
     b.copy(header_len, start);
-    b.tree(std::move(tree), layout);
+    if (!b.tree(std::move(tree), layout)) return make_error(Errc::internal_error, "a borrowed blob lies outside the tree");
     b.zeros(now.SizeOfRawData - tree_len);
     // Between the grown section and the shifted ones: zeros.
     const std::uint64_t written = start + now.SizeOfRawData;
@@ -216,13 +252,14 @@ Status Planner::emit(const Choice& c, Bytes headers, EncodedTree tree, const Tre
   for (const ImagePlan::Patch& q : plan.patches)
     if (!b.copied(q.offset, q.data.size()))
       return make_error(Errc::not_supported, "the debug directory lies in bytes the rewrite replaces");
-  if (plan.size > 0xffffffffULL) return make_error(Errc::file_too_large, "the image would exceed 4 GiB");
+  // The file itself may pass 4 GiB (an installer's payload): no field holds its size, and
+  // every field that points into it was narrowed with a check above.
   return {};
 }
 }  // namespace placement
 
 Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const ResourceSet& resources,
-                             std::uint64_t block_size) {
+                             std::uint64_t block_size, bool borrow) {
   auto measured = measure_tree(resources, placement::kKeepBlobsFrom);
   if (!measured) return std::move(measured).error();
   const TreeLayout layout = measured.value();
@@ -239,7 +276,7 @@ Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const 
   // The new tree, at the address it will live at.
   EncodedTree tree;
   if (c.writes_tree) {
-    auto encoded = encode_tree_around_kept(resources, layout, c.base, src);
+    auto encoded = encode_tree_around_kept(resources, layout, c.base, src, borrow);
     if (!encoded) return std::move(encoded).error();
     tree = std::move(encoded).value();
     dirs[kDirResource] = DataDirectory{c.base.value, static_cast<std::uint32_t>(layout.total_size)};

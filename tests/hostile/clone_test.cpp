@@ -287,6 +287,59 @@ TEST_P(SharedBlocks, KillLeavesTheOldImageOrTheNewOne) {
   ::unlink(manifest.c_str());
 }
 
+// An installer-sized payload takes the file past 4 GiB: no field holds the file's size, so the
+// image is rewritten as any other, in every placement, and the payload's last bytes end up as
+// far along as the image grew. A sparse file, whose holes are shared as cheaply as its blocks.
+TEST_P(SharedBlocks, ImagePastFourGiBIsRewritten) {
+  const LoopMount& fs = mount(GetParam());
+  if (!fs.mounted()) {
+    if (loop_mounts_required()) FAIL() << fs.why_not();
+    GTEST_SKIP() << fs.why_not();
+  }
+  constexpr std::uint64_t kSize = std::uint64_t{5} << 30;
+  const Bytes marker{'e', 'n', 'd', ' ', 'o', 'f', ' ', 'p', 'a', 'y', 'l', 'o', 'a', 'd'};
+  const std::string image = fs.file("big.exe");
+  const std::string manifest = fs.file("app.manifest");
+  const Bytes manifest_bytes = tarvisk_test::manifest_bytes(std::string(9000, 'm'));
+  tarvisk_test::write_file(manifest, manifest_bytes);
+  for (const tarvisk_test::Layout layout : {tarvisk_test::Layout::resources_last, tarvisk_test::Layout::resources_then_reloc,
+                                            tarvisk_test::Layout::resources_then_data}) {
+    SCOPED_TRACE(tarvisk_test::layout_name(layout));
+    tarvisk_test::PeOptions o;
+    o.layout = layout;
+    o.resources = {tarvisk_test::manifest(1, 0, "old")};
+    tarvisk_test::write_file(image, tarvisk_test::build_pe_bytes(o));
+    const int fd = ::open(image.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::ftruncate(fd, static_cast<off_t>(kSize)), 0) << std::strerror(errno);
+    ASSERT_EQ(::pwrite(fd, marker.data(), marker.size(), static_cast<off_t>(kSize - marker.size())),
+              static_cast<ssize_t>(marker.size()));
+    ::close(fd);
+
+    const Outcome run = run_tool({image, manifest});
+    ASSERT_EQ(run.status, 0) << run.err;
+    struct stat st {};
+    ASSERT_EQ(::stat(image.c_str(), &st), 0);
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    EXPECT_GE(size, kSize);
+    Bytes tail(marker.size());
+    const int in = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(in, 0);
+    EXPECT_EQ(::pread(in, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())), static_cast<ssize_t>(tail.size()));
+    ::close(in);
+    EXPECT_EQ(tail, marker);
+    auto file = resupdate::FileSource::open(image);
+    ASSERT_TRUE(file) << file.error().detail;
+    auto editor = resupdate::ImageEditor::open(*file, false);
+    ASSERT_TRUE(editor) << editor.error().detail;
+    auto stored = editor->read(kManifestKey);
+    ASSERT_TRUE(stored) << stored.error().detail;
+    EXPECT_EQ(*stored, manifest_bytes);
+    ::unlink(image.c_str());
+  }
+  ::unlink(manifest.c_str());
+}
+
 INSTANTIATE_TEST_SUITE_P(FileSystems, SharedBlocks, ::testing::Values("xfs", "btrfs"),
                          [](const auto& p) { return std::string(p.param); });
 

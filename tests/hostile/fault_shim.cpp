@@ -5,12 +5,15 @@
 //   TARVISK_FAULT_AT     which call of that kind (1 for the first)
 //   TARVISK_FAULT_ERRNO  the error it fails with
 //   TARVISK_FAULT_SIGNAL a signal to raise in that call instead, before the call itself runs
+//   TARVISK_FAULT_PAUSE  a file to create in that call instead; the call then waits until the
+//                        file is gone (at most 30 s) and runs, so a test can act in between
 //   TARVISK_FAULT_MISSING     calls an older kernel or another file system lacks, each with the
 //                        error it fails with, as "copy:38,tmpfile:21": copy (copy_file_range),
 //                        writeback (sync_file_range), tmpfile (opening with O_TMPFILE), clone
 //                        (the FICLONE and FICLONERANGE ioctls), emptypath (linkat with
 //                        AT_EMPTY_PATH), flags (the FS_IOC_GETFLAGS ioctl), proc (any path
-//                        under /proc, as in a chroot without it)
+//                        under /proc, as in a chroot without it), exchange (renameat2 with
+//                        RENAME_EXCHANGE)
 //   TARVISK_FAULT_LOG    a file that gets a line for each call refused as missing
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -49,6 +52,14 @@ bool strike(const char* kind) {
   if (++seen[k] != number_from("TARVISK_FAULT_AT")) return false;
   if (const long sig = number_from("TARVISK_FAULT_SIGNAL"); sig != 0) {
     ::raise(static_cast<int>(sig));
+    return false;
+  }
+  if (const char* pause = std::getenv("TARVISK_FAULT_PAUSE"); pause != nullptr) {
+    const int saved = errno;
+    const int fd = ::open(pause, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (fd >= 0) ::close(fd);
+    for (int waited = 0; waited < 30000 && ::access(pause, F_OK) == 0; ++waited) ::usleep(1000);
+    errno = saved;
     return false;
   }
   errno = static_cast<int>(number_from("TARVISK_FAULT_ERRNO"));
@@ -151,6 +162,10 @@ ssize_t fgetxattr(int fd, const char* name, void* value, size_t size) {
   if (strike("metadata")) return -1;
   return next<ssize_t (*)(int, const char*, void*, size_t)>("fgetxattr")(fd, name, value, size);
 }
+int fremovexattr(int fd, const char* name) {
+  if (strike("metadata")) return -1;
+  return next<int (*)(int, const char*)>("fremovexattr")(fd, name);
+}
 int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
   if (strike("metadata")) return -1;
   return next<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr")(fd, name, value, size, flags);
@@ -204,6 +219,15 @@ int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags
 int renameat(int from_dir, const char* from, int to_dir, const char* to) {
   if (strike("rename")) return -1;
   return next<int (*)(int, const char*, int, const char*)>("renameat")(from_dir, from, to_dir, to);
+}
+
+int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags) {
+  if (const int err = (flags & RENAME_EXCHANGE) != 0 ? missing("exchange") : 0; err != 0) {
+    errno = err;
+    return -1;
+  }
+  if (strike("rename")) return -1;
+  return next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(from_dir, from, to_dir, to, flags);
 }
 
 }  // extern "C"

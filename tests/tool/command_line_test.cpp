@@ -45,6 +45,31 @@ TEST(CommandLine, SecondRunReplacesTheFirstManifest) {
   ws.expect_manifest_stored(second);
 }
 
+// `tarvisk app.exe app.manifest | true`: a message into a closed pipe is lost, but neither the
+// status nor what happens to the image depends on it.
+TEST(CommandLine, ClosedPipeOnAStreamChangesNeitherStatusNorImage) {
+  struct Case {
+    const char* what;
+    int stream;
+    bool succeeds;
+  };
+  for (const Case& c : {Case{"stdout, success", 1, true}, Case{"stderr, success", 2, true},
+                        Case{"stdout, failure", 1, false}, Case{"stderr, failure", 2, false}}) {
+    SCOPED_TRACE(c.what);
+    const Workspace ws;
+    RunOptions options;
+    options.broken_pipes = {c.stream};
+    const Outcome outcome = run_tarvisk({ws.image(), c.succeeds ? ws.manifest() : ws.file("missing")}, options);
+    if (c.succeeds) {
+      EXPECT_EQ(outcome.status, 0);
+      ws.expect_manifest_stored(ws.original_manifest());
+    } else {
+      EXPECT_EQ(outcome.status, 255);
+      ws.expect_untouched();
+    }
+  }
+}
+
 TEST(CommandLine, SamePathForBothOperandsStoresTheImageInItself) {
   const Workspace ws;
   // The manifest is read whole and closed before the image is opened for update.

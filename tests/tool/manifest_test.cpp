@@ -131,6 +131,38 @@ TEST(ManifestLoad, SpecialFilesAreAFailedMeasurementAndNeverWaitedOn) {
   ws.expect_untouched();
 }
 
+// Regular files that measure 0 by seeking to their end, whatever they hold: read to their end,
+// what they hold is stored. The tool's own command line is known exactly, and a long image
+// path makes it long enough for the block to grow more than once; so is the host name.
+TEST(ManifestLoad, ProcFilesThatMeasureZeroAreReadToTheirEnd) {
+  const Workspace ws;
+  char host[256] = {};
+  ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+  struct Case {
+    std::string path;
+    std::string expected;  // the stored bytes, or empty where they vary from run to run
+  };
+  std::string long_image = ws.dir() + "/";
+  for (int i = 0; i < 6000; ++i) long_image += "./";
+  long_image += "app.exe";
+  const std::string cmdline = std::string(TARVISK_EXE) + '\0' + long_image + '\0' + "/proc/self/cmdline" + '\0';
+  for (const Case& c : {Case{"/proc/sys/kernel/hostname", std::string(host) + "\n"},
+                        Case{"/proc/self/cmdline", cmdline}, Case{"/proc/self/environ", ""}}) {
+    SCOPED_TRACE(c.path);
+    struct stat info {};
+    ASSERT_EQ(stat(c.path.c_str(), &info), 0);
+    ASSERT_EQ(info.st_size, 0) << "no longer a file that measures 0";
+    const std::string image = c.path == "/proc/self/cmdline" ? long_image : ws.image();
+    expect_success(run_tarvisk({image, c.path}), c.path, image);
+    const Bytes stored = resources_in_file(ws.image())[manifest_key()];
+    const std::string text(stored.begin(), stored.end());
+    if (!c.expected.empty()) {
+      EXPECT_EQ(text, c.expected);
+    }
+    EXPECT_FALSE(text.empty() && c.path != "/proc/self/environ");
+  }
+}
+
 TEST(ManifestLoad, StandardInputFromARegularFileIsStored) {
   const Workspace ws;
   RunOptions options;

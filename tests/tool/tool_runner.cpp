@@ -108,6 +108,11 @@ Outcome run_tarvisk(const std::vector<std::string>& operands, const RunOptions& 
       if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
     }
     for (const int fd : options.closed_streams) close(fd);
+    for (const int fd : options.broken_pipes) {
+      int ends[2];
+      if (pipe(ends) != 0 || close(ends[0]) != 0 || dup2(ends[1], fd) < 0) _exit(123);
+      close(ends[1]);
+    }
     if (options.time_limit_seconds != 0) alarm(options.time_limit_seconds);
     execv(argv[0], argv.data());
     _exit(127);

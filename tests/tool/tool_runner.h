@@ -30,6 +30,8 @@ struct RunOptions {
   std::string standard_input;
   // These of descriptors 0, 1 and 2 are closed when the tool starts.
   std::vector<int> closed_streams;
+  // These of descriptors 1 and 2 are pipes whose reading end is already closed.
+  std::vector<int> broken_pipes;
   // A run still going after this long is ended by SIGALRM (status 1014); 0 for no limit.
   unsigned time_limit_seconds = 0;
 };

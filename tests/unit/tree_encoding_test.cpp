@@ -222,7 +222,8 @@ TEST_P(KeptBlobs, KeepsOnlyBlobsPackedTogetherAndEncodesTheSameResources) {
     input.push_back({ResId::num(10), ResId::num(static_cast<std::uint16_t>(100 - i)), 0, want, 0});
     set[core_key(input.back())] = ResourceData{resupdate::FileExtent{resupdate::FileOffset{c.at[i]}, backed, c.size[i]}, 0};
   }
-  input.push_back({ResId::num(24), ResId::num(1), 0, manifest_bytes("kept"), 0});
+  // Large enough to be written from where the set holds it, not from the encoded buffers.
+  input.push_back({ResId::num(24), ResId::num(1), 0, manifest_bytes(std::string(resupdate::kBorrowFrom, 'k')), 0});
   add(set, input.back());
 
   const auto compact = resupdate::measure_tree(set).value();
@@ -248,6 +249,17 @@ TEST_P(KeptBlobs, KeepsOnlyBlobsPackedTogetherAndEncodesTheSameResources) {
                 file.begin() + static_cast<std::ptrdiff_t>(layout.kept_from + layout.kept_length));
   joined.insert(joined.end(), parts.after.begin(), parts.after.end());
   EXPECT_EQ(joined, t);
+  // Less the manifest too, which goes back in at its place.
+  const auto lent = resupdate::encode_tree_around_kept(set, layout, resupdate::Rva{kBase}, src, true).value();
+  ASSERT_EQ(lent.borrowed.size(), 1U);
+  Bytes rejoined = lent.before;
+  rejoined.insert(rejoined.end(), file.begin() + static_cast<std::ptrdiff_t>(layout.kept_from),
+                  file.begin() + static_cast<std::ptrdiff_t>(layout.kept_from + layout.kept_length));
+  rejoined.insert(rejoined.end(), lent.after.begin(), lent.after.end());
+  const resupdate::BorrowedBlob& b = lent.borrowed[0];
+  ASSERT_LE(b.at, rejoined.size());
+  rejoined.insert(rejoined.begin() + static_cast<std::ptrdiff_t>(b.at), b.bytes.begin(), b.bytes.end());
+  EXPECT_EQ(rejoined, t);
 }
 
 INSTANTIATE_TEST_SUITE_P(

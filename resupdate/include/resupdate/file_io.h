@@ -62,14 +62,17 @@ class FileSource final : public ByteSource {
 };
 
 // Writes a new file in `original`'s directory through `write`, gives it the original's owner
-// and group (where the system allows), extended attributes, access ACL and permission bits,
-// lets `verify` read it back and flushes it (on Linux the disk writes it while `verify` reads;
-// on Windows the flush comes first), and renames it over the original only if the
-// original's name still refers to the file that was read, unchanged (else sharing_violation).
-// The new file has no name until that moment where the file system allows, so on any failure,
-// signal or limit nothing is left beside the original, which is untouched. After the rename
-// the directory is flushed; if that fails the result is write_fault with the new image
-// already in place.
+// and group (on POSIX systems access_denied where it cannot, rather than a file of another
+// owner), extended attributes, access ACL (and no ACL where the original has none) and
+// permission bits, lets `verify` read it back and flushes it (on Linux the disk writes it
+// while `verify` reads; on Windows the flush comes first), and puts it in place of the
+// original only if the original's name still refers to the file that was read, unchanged
+// (else sharing_violation). On Linux that is an exchange, and a file that comes out other than
+// the one read is put back (sharing_violation); elsewhere, and where the file system cannot
+// exchange, a rename. The new file has no name until that moment where the file system
+// allows, and signals are held while it has one, so on any failure, signal or limit nothing
+// is left beside the original, which is untouched. After the rename the directory is flushed;
+// if that fails the result is write_fault with the new image already in place.
 [[nodiscard]] Status replace_atomically(const FileSource& original, const std::function<Status(ByteSink&)>& write,
                                         const std::function<Status(const ByteSource&)>& verify);
 

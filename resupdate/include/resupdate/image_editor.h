@@ -20,6 +20,8 @@ struct Piece {
   FileOffset source_offset;         // for copy
   std::uint64_t length = 0;
   Bytes data;                       // for literal
+  ByteSpan borrowed;                // for literal instead of `data`: a resource's bytes in the editor
+  [[nodiscard]] ByteSpan bytes() const noexcept { return borrowed.empty() ? ByteSpan(data) : borrowed; }
 };
 
 // How the new resources were placed; reported for tests and diagnostics.
@@ -61,7 +63,10 @@ class ImageEditor {
   // Lays out the new image (see placement.cpp for the rules). `block_size` is the block of the
   // file system the new image goes to (0 when unknown): a long tail then moves by whole blocks,
   // so that they can be shared.
-  [[nodiscard]] Result<ImagePlan> plan(std::uint64_t block_size = 0) const;
+  // With `borrow`, large resources put here are written from where this editor holds them
+  // rather than from a copy in the plan, which must then not outlive the editor or a change
+  // to it.
+  [[nodiscard]] Result<ImagePlan> plan(std::uint64_t block_size = 0, bool borrow = false) const;
 
  private:
   ImageEditor(std::shared_ptr<const ByteSource> src, PeImage image, ResourceSet set)

@@ -152,14 +152,25 @@ struct TreeLayout {
 [[nodiscard]] Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva base,
                                         const ByteSource& src);
 
+// A large resource held in memory, left out of the encoded buffers so that its bytes are not
+// held twice: written from where `set` holds them, at offset `at` of the section.
+struct BorrowedBlob {
+  std::uint64_t at = 0;
+  ByteSpan bytes;
+};
+
 // The section encode_tree gives, less its kept blobs: the bytes before them and after them.
-// Where the layout keeps none, `before` is the whole section.
+// Where the layout keeps none, `before` is the whole section. With `borrow`, in-memory blobs
+// of kBorrowFrom bytes or more are left out too (of `after` where blobs are kept, else of
+// `before`), listed in section order; they refer to `set`, which must outlive them unchanged.
+inline constexpr std::uint64_t kBorrowFrom = 64U << 10;
 struct EncodedTree {
   Bytes before;
   Bytes after;
+  std::vector<BorrowedBlob> borrowed;
 };
 [[nodiscard]] Result<EncodedTree> encode_tree_around_kept(const ResourceSet& set, const TreeLayout& layout, Rva base,
-                                                          const ByteSource& src);
+                                                          const ByteSource& src, bool borrow = false);
 
 // Converts a narrow resource string to its stored UTF-16 form (upper-cased ASCII,
 // other bytes taken as Latin-1, as the ANSI facade would on a Western code page).
