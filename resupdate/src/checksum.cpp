@@ -70,8 +70,8 @@ Status piece_bytes(const ImagePlan& plan, const ByteSource& old, std::uint64_t o
       const std::uint64_t within = from - start;
       if (p.kind == Piece::Kind::copy) {
         if (Status s = old.read(p.source_offset.value + within, part); !s) return s;
-      } else if (p.kind == Piece::Kind::literal && fits(within, part.size(), p.data.size())) {
-        std::copy_n(p.data.begin() + static_cast<std::ptrdiff_t>(within), part.size(), part.begin());
+      } else if (p.kind == Piece::Kind::literal && fits(within, part.size(), p.bytes().size())) {
+        std::copy_n(p.bytes().begin() + static_cast<std::ptrdiff_t>(within), part.size(), part.begin());
       } else {
         std::fill(part.begin(), part.end(), std::uint8_t{0});
       }
@@ -164,8 +164,9 @@ Result<std::uint32_t> carried_checksum(const ImagePlan& plan, const ByteSource& 
   std::uint64_t at = 0;
   for (const Piece& p : plan.pieces) {
     if (p.kind == Piece::Kind::literal) {
-      const auto held = static_cast<std::size_t>(std::min<std::uint64_t>(p.data.size(), p.length));
-      change.add(sum_at(at, ByteSpan(p.data.data(), held)));
+      const ByteSpan bytes = p.bytes();
+      const auto held = static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), p.length));
+      change.add(sum_at(at, bytes.first(held)));
     }
     if (p.kind == Piece::Kind::copy && ((p.source_offset.value ^ at) & 1) != 0) {
       auto sum = old_sum(old, p.source_offset.value, p.length);

@@ -22,6 +22,7 @@ struct Case {
   std::size_t overlay;   // copied from the old file by the kernel
   std::size_t manifest;  // written from memory as part of the new resource section
   std::size_t kept = 0;  // bytes of old resources, copied by the kernel where they lay together
+  bool checksum = false;  // a checksum, carried over from what the file path writes
 };
 
 class FilePath : public ::testing::TestWithParam<Case> {};
@@ -38,6 +39,7 @@ TEST_P(FilePath, WritesWhatTheInMemoryPathBuilds) {
     left -= data.size();
     o.resources.push_back({tarvisk_test::ResId::num(10), tarvisk_test::ResId::num(static_cast<std::uint16_t>(i + 1)), 0, data, 0});
   }
+  o.checksum = GetParam().checksum;
   o.overlay.resize(GetParam().overlay);
   for (std::size_t i = 0; i < o.overlay.size(); ++i) o.overlay[i] = static_cast<std::uint8_t>(i * 131 + (i >> 13));
   const Bytes original = tarvisk_test::build_pe_bytes(o);
@@ -81,7 +83,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"overlay_of_several_chunks", 17 * kMiB + 5, 700},
                       Case{"resources_larger_than_a_chunk", 3 * kMiB + 3, 9 * kMiB + 7},
                       Case{"old_resources_kept_as_they_lay", 4096, 700, 3 * kMiB + 3},
-                      Case{"old_resources_kept_below_a_chunk", kMiB - 1, 9 * kMiB + 7, 70000}),
+                      Case{"old_resources_kept_below_a_chunk", kMiB - 1, 9 * kMiB + 7, 70000},
+                      Case{"checksum_over_a_manifest_written_from_the_editor", 4097, 300001, 0, true}),
     [](const ::testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
 
 }  // namespace
