@@ -685,19 +685,22 @@ Result<TreeLayout> measure_tree(const ResourceSet& set, std::uint64_t keep_at_le
 
 namespace {
 
-// The section in one buffer, or in two around the kept blobs when `leave_out_kept`.
+// The section in one buffer, or in two around the kept blobs when `leave_out_kept`. Given
+// `placed`, the blobs' addresses, only the directories, data entries and strings are written.
 Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva base, const ByteSource& src,
-                           bool leave_out_kept) {
-  if (std::uint64_t{base.value} + layout.total_size > 0xffffffffULL)
+                           bool leave_out_kept, const std::vector<std::uint32_t>* placed = nullptr) {
+  const bool head_only = placed != nullptr;
+  if (head_only && placed->size() != set.size()) return make_error(Errc::internal_error, "a blob without its address");
+  if (std::uint64_t{base.value} + (head_only ? layout.data_offset : layout.total_size) > 0xffffffffULL)
     return make_error(Errc::file_too_large, "the resources would run past the 4 GiB address space");
   const std::uint64_t kept_end = std::uint64_t{layout.kept_offset} + layout.kept_length;
-  const bool keeps = layout.kept_length != 0;
+  const bool keeps = !head_only && layout.kept_length != 0;
   if (keeps && (layout.kept_offset < layout.data_offset || kept_end > layout.total_size))
     return make_error(Errc::internal_error, "the kept blobs lie outside the tree's layout");
   const bool split = keeps && leave_out_kept;
   EncodedTree parts;
   try {
-    parts.before.assign(static_cast<std::size_t>(split ? layout.kept_offset : layout.total_size), 0);
+    parts.before.assign(static_cast<std::size_t>(head_only ? layout.data_offset : split ? layout.kept_offset : layout.total_size), 0);
     if (split) parts.after.assign(static_cast<std::size_t>(layout.total_size - kept_end), 0);
   } catch (const std::bad_alloc&) {
     return make_error(Errc::not_enough_memory, "cannot hold the new resource section in memory");
@@ -732,6 +735,7 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
   std::vector<std::pair<std::uint32_t, const ResourceId*>> named_names;
   bool ok = true;
   Status failed;
+  std::size_t index = 0;  // of the resource being written, in the set's order
   auto close_name = [&] {
     ok = ok && e.dir_header(static_cast<std::uint32_t>(lang_dir_at), 0, languages);
     lang_dir_at = lang_entry;
@@ -768,6 +772,14 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
     const std::uint32_t size = item.second.size();
     const bool kept = keeps && keepable(item.second);
     std::uint64_t at = 0;
+    if (head_only) {
+      static_assert(rsrc::kDataOffsetToData == 0 && rsrc::kDataSize == 4 && rsrc::kDataCodePage == 8 && rsrc::kDataReserved == 12);
+      ok = ok && e.put32s<4>(e.next_data_entry, {(*placed)[index++], size, item.second.code_page, 0});
+      e.next_data_entry += kDataEntrySize;
+      lang_entry += kDirEntrySize;
+      ++languages;
+      return;
+    }
     if (kept) {
       const FileExtent& fe = std::get<FileExtent>(item.second.bytes);
       if (fe.offset.value < layout.kept_from || fe.offset.value - layout.kept_from + size > layout.kept_length) {
@@ -811,7 +823,7 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
   for (const auto& [entry, name] : named_names) ok = ok && e.name_field(*name, entry);
   if (!ok || name_dir_at != name_dirs_end || lang_dir_at != layout.data_entries_offset ||
       e.next_data_entry != layout.strings_offset || align_up(e.next_string, 4) > layout.data_offset ||
-      e.next_blob != layout.total_size)
+      (!head_only && e.next_blob != layout.total_size))
     return make_error(Errc::internal_error, "the encoded tree does not match its layout");
   return parts;
 }
@@ -827,6 +839,14 @@ Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva 
 Result<EncodedTree> encode_tree_around_kept(const ResourceSet& set, const TreeLayout& layout, Rva base,
                                             const ByteSource& src) {
   return encode(set, layout, base, src, true);
+}
+
+Result<Bytes> encode_directory(const ResourceSet& set, const TreeLayout& layout, Rva base,
+                               const std::vector<std::uint32_t>& placed) {
+  const MemorySource none{ByteSpan{}};
+  auto parts = encode(set, layout, base, none, false, &placed);
+  if (!parts) return std::move(parts).error();
+  return std::move(parts->before);
 }
 
 std::u16string resource_string_from_narrow(const std::string& s) {

@@ -22,8 +22,9 @@ struct Piece {
   Bytes data;                       // for literal
 };
 
-// How the new resources were placed; reported for tests and diagnostics.
-enum class Placement { in_place, grow_last, shift_following, new_section };
+// How the new resources were placed; reported for tests and diagnostics. `kept`: the data of
+// the resources that were there stays where it lay, the rest around it in the same section.
+enum class Placement { in_place, grow_last, shift_following, new_section, kept };
 
 // The new image, described without holding the copied ranges in memory.
 struct ImagePlan {

@@ -161,6 +161,12 @@ struct EncodedTree {
 [[nodiscard]] Result<EncodedTree> encode_tree_around_kept(const ResourceSet& set, const TreeLayout& layout, Rva base,
                                                           const ByteSource& src);
 
+// The tree's directories, data entries and strings alone (layout.data_offset bytes), its first
+// byte at `base`, with each resource's data entry pointing at `placed` (its RVA, in the set's
+// order): for blobs that stay where they lay, wherever that is.
+[[nodiscard]] Result<Bytes> encode_directory(const ResourceSet& set, const TreeLayout& layout, Rva base,
+                                             const std::vector<std::uint32_t>& placed);
+
 // Converts a narrow resource string to its stored UTF-16 form (upper-cased ASCII,
 // other bytes taken as Latin-1, as the ANSI facade would on a Western code page).
 [[nodiscard]] std::u16string resource_string_from_narrow(const std::string& s);
