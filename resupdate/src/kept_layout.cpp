@@ -83,7 +83,7 @@ class Gaps {
 }  // namespace
 
 std::optional<KeptLayout> lay_out_around_kept(const ResourceSet& set, const SectionSpan& section,
-                                              std::uint64_t directory_size) {
+                                              std::uint64_t directory_size, std::uint64_t root_size) {
   KeptLayout l;
   l.rvas.assign(set.size(), 0);
   std::vector<Span> kept;
@@ -104,8 +104,13 @@ std::optional<KeptLayout> lay_out_around_kept(const ResourceSet& set, const Sect
 
   Gaps gaps(runs);
   const bool first_fit = gaps.count() * (moved.size() + 1) <= kMaxFitTries;
-  l.directory_at = gaps.take(directory_size, true);
-  l.segments.push_back({KeptSegment::Kind::directory, l.directory_at, directory_size, 0});
+  if (root_size > directory_size || gaps.take(root_size, true) != 0) return std::nullopt;
+  l.root_size = root_size;
+  // The root's size is a multiple of 8: where the room at the start holds the whole tree, the
+  // rest follows the root directly.
+  l.rest_at = gaps.take(directory_size - root_size, true);
+  l.segments.push_back({KeptSegment::Kind::root, 0, root_size, 0});
+  l.segments.push_back({KeptSegment::Kind::directory, l.rest_at, directory_size - root_size, 0});
   for (const std::size_t m : moved) {
     const std::uint64_t len = std::next(set.begin(), static_cast<std::ptrdiff_t>(m))->second.size();
     const std::uint64_t at = gaps.take(len, first_fit);

@@ -11,15 +11,18 @@ namespace resupdate::placement {
 
 // One stretch of the laid-out section, `at` bytes from the section's start.
 struct KeptSegment {
-  enum class Kind { old_bytes, directory, blob };
+  enum class Kind { old_bytes, root, directory, blob };
   Kind kind = Kind::old_bytes;
   std::uint64_t at = 0;
   std::uint64_t length = 0;
   std::size_t resource = 0;  // for a blob: its index in the set's order
 };
 
+// The root directory starts the section, as readers that take the section's first byte for it
+// (llvm-readobj) need; the rest of the tree follows it, or lies where there is room for it.
 struct KeptLayout {
-  std::uint64_t directory_at = 0;     // where the tree's directories begin in the section
+  std::uint64_t root_size = 0;
+  std::uint64_t rest_at = 0;          // the tree after its root: directories, data entries, strings
   std::vector<std::uint32_t> rvas;    // each resource's data, in the set's order
   std::vector<KeptSegment> segments;  // ascending, not overlapping; zeros lie between them
   std::uint64_t used_end = 0;         // the end of the last segment
@@ -33,9 +36,10 @@ struct SectionSpan {
 };
 
 // Keeps the data of every resource that lies whole and 4-byte aligned in the section where it
-// lies, and puts the directories (`directory_size` bytes) and every other blob first into the
-// room between what stays, then past it. Nothing when no resource's data can stay.
+// lies, and puts the tree (`directory_size` bytes, the first `root_size` of them its root) and
+// every other blob first into the room between what stays, then past it. Nothing when no
+// resource's data can stay, or when kept data leaves no room for the root at the start.
 [[nodiscard]] std::optional<KeptLayout> lay_out_around_kept(const ResourceSet& set, const SectionSpan& section,
-                                                            std::uint64_t directory_size);
+                                                            std::uint64_t directory_size, std::uint64_t root_size);
 
 }  // namespace resupdate::placement

@@ -107,6 +107,7 @@ bool sections_in_order(const std::vector<SectionHeader>& secs) {
 Planner::Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, const TreeLayout& layout,
                  std::uint64_t block_size)
     : img_(img), src_(src), set_(set), tree_size_(layout.total_size), directory_size_(layout.data_offset),
+      root_size_(root_directory_size(layout)),
       eos_(img.end_of_sections()), as_it_lies_(mapped_as_it_lies(img)), unit_(move_unit(block_size)) {
   const DataDirectory res = img.directory(kDirResource);
   if (res.VirtualAddress != 0) r_ = img.section_of(Rva{res.VirtualAddress});
@@ -164,13 +165,13 @@ std::optional<Choice> Planner::keep_where_it_lay(std::size_t r) const {
   const SectionHeader& old = img_.sections()[r];
   const SectionSpan span{old.PointerToRawData.value, std::min<std::uint64_t>(old.SizeOfRawData, img_.extent(old)),
                          old.VirtualAddress.value};
-  auto kept = lay_out_around_kept(set_, span, directory_size_);
+  auto kept = lay_out_around_kept(set_, span, directory_size_, root_size_);
   if (!kept) return std::nullopt;
   auto c = rebuild_in_place(r, kept->used_end);
   if (!c) c = grow(r, kept->used_end);
   if (!c) return std::nullopt;
   c->rule = Placement::kept;
-  c->base = Rva{c->narrow(old.VirtualAddress.value + kept->directory_at)};
+  c->base = old.VirtualAddress;
   c->kept = std::move(kept);
   return c;
 }
@@ -271,24 +272,11 @@ Result<Choice> Planner::add_section() const {
     first_va = std::min<std::uint64_t>(first_va, s.VirtualAddress.value);
   }
   c.headers_end = f.section_table_end + kSectionHeaderSize;
-  const std::uint64_t grown = c.headers_end > c.size_of_headers ? align_up(c.headers_end, fa) : c.size_of_headers;
-  if (grown > first_raw && c.headers_end > c.size_of_headers && first_raw < eos_) {
-    // The file has no room, but memory may: the raw data moves up instead.
+  if (Status in_file = header_room_in_file(c, first_raw, first_va); !in_file) {
+    // The file has no room before the first section's raw data, but memory may: the raw data
+    // moves up instead. Without raw data to move, the overlay would have to, and it stays.
+    if (first_raw >= eos_) return std::move(in_file).error();
     if (Status s = make_header_room(c, first_raw, first_va); !s) return std::move(s).error();
-  } else {
-    // Past the end of the headers and of every section's raw data lies the overlay, which is
-    // kept whole, never taken for header room.
-    if (c.headers_end > first_raw || c.headers_end > first_va || c.headers_end > eos_)
-      return make_error(Errc::not_supported, "no room for another section header");
-    if (c.headers_end > img_.header_bytes().size()) {
-      // The room lies past what was read as headers; it must be unused (zero) bytes.
-      auto room = read_bytes(src_, f.section_table_end, kSectionHeaderSize);
-      if (!room) return std::move(room).error();
-      if (std::any_of(room->begin(), room->end(), [](std::uint8_t b) { return b != 0; }))
-        return make_error(Errc::not_supported, "the space after the section table is in use");
-    }
-    if (grown > first_raw || grown > first_va) return make_error(Errc::not_supported, "no room for another section header");
-    c.size_of_headers = static_cast<std::uint32_t>(grown);
   }
   std::uint64_t va_end = 0;
   for (const SectionHeader& s : secs) va_end = std::max<std::uint64_t>(va_end, s.VirtualAddress.value + img_.extent(s));
@@ -320,20 +308,51 @@ Result<Choice> Planner::add_section() const {
   c.added = added;
   return c;
 }
+// Room for one more section header in the headers as they lie in the file: after the section
+// table, before the first section's raw data and address, SizeOfHeaders growing only into
+// unused bytes.
+Status Planner::header_room_in_file(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const {
+  const HeaderFields& f = img_.fields();
+  // Past the end of the headers and of every section's raw data lies the overlay, which is
+  // kept whole, never taken for header room.
+  if (c.headers_end > first_raw || c.headers_end > first_va || c.headers_end > eos_)
+    return make_error(Errc::not_supported, "no room for another section header");
+  if (c.headers_end > img_.header_bytes().size()) {
+    // The room lies past what was read as headers; it must be unused (zero) bytes.
+    auto room = read_bytes(src_, f.section_table_end, kSectionHeaderSize);
+    if (!room) return std::move(room).error();
+    if (std::any_of(room->begin(), room->end(), [](std::uint8_t b) { return b != 0; }))
+      return make_error(Errc::not_supported, "the space after the section table is in use");
+  }
+  if (c.headers_end > c.size_of_headers) {
+    const std::uint64_t grown = align_up(c.headers_end, img_.FileAlignment);
+    if (grown > first_raw || grown > first_va) return make_error(Errc::not_supported, "no room for another section header");
+    c.size_of_headers = static_cast<std::uint32_t>(grown);
+  }
+  return {};
+}
+
 // SizeOfHeaders grows by whole FileAlignment units into the addresses below the first section,
 // and every section's raw data, the overlay and what points into them move up as far: packers
 // and EFI stubs fill their headers exactly but start the first section a page up.
 Status Planner::make_header_room(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const {
   const std::uint32_t fa = img_.FileAlignment;
-  const std::uint64_t grown = align_up(c.headers_end, fa);
-  if (as_it_lies_ || grown > first_va || grown > 0xffffffffULL)
-    return make_error(Errc::not_supported, "no room for another section header");
-  // What lies between the section table and the first section's raw data is overwritten by the
-  // new header and the zeros after it: it must be unused.
-  auto room = read_bytes(src_, img_.fields().section_table_end, first_raw - img_.fields().section_table_end);
+  const std::uint64_t table_end = img_.fields().section_table_end;
+  if (as_it_lies_ || first_raw < table_end) return make_error(Errc::not_supported, "no room for another section header");
+  // What lies between the section table and the first section's raw data (a packer's own
+  // record) moves along after the new header; nothing the loader follows may point into it.
+  auto room = read_bytes(src_, table_end, first_raw - table_end);
   if (!room) return std::move(room).error();
-  if (std::any_of(room->begin(), room->end(), [](std::uint8_t b) { return b != 0; }))
-    return make_error(Errc::not_supported, "the space after the section table is in use");
+  const auto used = static_cast<std::size_t>(std::find_if(room->rbegin(), room->rend(), [](std::uint8_t b) { return b != 0; }).base() - room->begin());
+  const auto& dirs = img_.directories();
+  for (std::uint32_t i = 0; i < dirs.size() && used != 0; ++i) {
+    if (i != kDirSecurity && !dirs[i].empty() && overlaps(dirs[i].VirtualAddress, dirs[i].Size, table_end, used))
+      return make_error(Errc::not_supported, "the space after the section table is in use");
+  }
+  const std::uint64_t grown = align_up(c.headers_end + used, fa);
+  if (grown > first_va || grown > 0xffffffffULL) return make_error(Errc::not_supported, "no room for another section header");
+  room->resize(used);
+  c.carried = std::move(room).value();
   c.size_of_headers = static_cast<std::uint32_t>(grown);
   c.tail.head_from = FileOffset{first_raw};
   c.tail.head_shift = align_up(grown - first_raw, fa);

@@ -70,6 +70,7 @@ struct Choice {
   std::int64_t init_data_delta = 0;     // change in the raw size of initialised data
   std::uint32_t size_of_headers = 0;
   std::uint64_t headers_end = 0;        // the header bytes the new image writes
+  Bytes carried;                        // what followed the section table, after the added header
   std::uint32_t symbol_table = 0;       // PointerToSymbolTable afterwards
   Narrow narrow;
 };
@@ -95,6 +96,7 @@ class Planner {
   [[nodiscard]] std::optional<Choice> grow(std::size_t r, std::uint64_t size) const;
   [[nodiscard]] Status emit_kept(const Choice& c, Bytes directory, ImagePlan& plan) const;
   [[nodiscard]] Result<Choice> add_section() const;
+  [[nodiscard]] Status header_room_in_file(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const;
   [[nodiscard]] Status make_header_room(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const;
   [[nodiscard]] Status fix_debug_entries(Choice& c, ImagePlan& plan) const;
   [[nodiscard]] std::uint32_t moved_rva(Choice& c, std::uint32_t rva) const;
@@ -104,6 +106,7 @@ class Planner {
   const ResourceSet& set_;
   std::uint64_t tree_size_;
   std::uint64_t directory_size_;  // the tree less its blobs
+  std::uint64_t root_size_;       // its root directory
   std::uint64_t eos_;
   bool as_it_lies_;
   std::uint64_t unit_;  // a long tail moves by whole units of this (see congruent_pad)

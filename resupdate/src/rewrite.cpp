@@ -160,6 +160,12 @@ Result<Bytes> Planner::headers(Choice& c, const std::vector<DataDirectory>& dirs
   const std::uint32_t sa = img_.SectionAlignment;
   Bytes out = img_.header_bytes();
   if (c.added) out.resize(static_cast<std::size_t>(c.headers_end));  // the room was checked to be zeros
+  if (!c.carried.empty()) {
+    // Sized for it when the headers grew.
+    const std::size_t at = static_cast<std::size_t>(f.section_table_end) + kSectionHeaderSize;
+    if (!fits(at, c.carried.size(), out.size())) return make_error(Errc::internal_error, "the headers have no room for what they carry");
+    std::copy(c.carried.begin(), c.carried.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+  }
   ByteWriter w(out);
   std::uint64_t init = img_.SizeOfInitializedData;
   init = c.init_data_delta < 0 ? init - std::min<std::uint64_t>(init, static_cast<std::uint64_t>(-c.init_data_delta))
@@ -245,9 +251,11 @@ Status Planner::emit_kept(const Choice& c, Bytes directory, ImagePlan& plan) con
       b.copy(start + s.at, start + at);
       continue;
     }
-    if (s.kind == KeptSegment::Kind::directory) {
-      if (directory.size() != s.length) return make_error(Errc::internal_error, "the tree does not match its layout");
-      b.literal(std::move(directory));
+    if (s.kind == KeptSegment::Kind::root || s.kind == KeptSegment::Kind::directory) {
+      const std::uint64_t from = s.kind == KeptSegment::Kind::root ? 0 : k.root_size;
+      if (!fits(from, s.length, directory.size())) return make_error(Errc::internal_error, "the tree does not match its layout");
+      const auto first = directory.begin() + static_cast<std::ptrdiff_t>(from);
+      b.literal(Bytes(first, first + static_cast<std::ptrdiff_t>(s.length)));
       continue;
     }
     const ResourceData& d = std::next(set_.begin(), static_cast<std::ptrdiff_t>(s.resource))->second;
@@ -284,12 +292,11 @@ Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const 
   // The new tree, at the address it will live at.
   EncodedTree tree;
   if (c.kept) {
-    auto directory = encode_directory(resources, layout, c.base, c.kept->rvas);
+    const std::uint64_t bias = c.kept->rest_at - c.kept->root_size;
+    auto directory = encode_directory(resources, layout, c.base, c.kept->rvas, c.narrow(bias));
     if (!directory) return std::move(directory).error();
     tree.before = std::move(directory).value();
-    // The tree's range runs to the end of the data after it; data kept before it lies outside.
-    const std::uint64_t size = c.kept->used_end - c.kept->directory_at;
-    dirs[kDirResource] = DataDirectory{c.base.value, c.narrow(size)};
+    dirs[kDirResource] = DataDirectory{c.base.value, c.narrow(c.kept->used_end)};
   } else if (c.writes_tree) {
     auto encoded = encode_tree_around_kept(resources, layout, c.base, src);
     if (!encoded) return std::move(encoded).error();

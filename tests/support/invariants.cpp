@@ -322,11 +322,13 @@ class Checker {
     if (!r.empty()) {
       const auto idx = n_.section_of(r.rva, r.size);
       if (idx && n_.secs[*idx].name != ".rsrc") fail("resource directory lies in " + n_.secs[*idx].name + ", not .rsrc");
-      // The loader does not care where in its section a rebuilt tree lies (it may go around
-      // data that stays where it lay), but it reads the directories' fields 4-byte aligned.
+      // The loader does not care, but a rebuilt tree always starts its section: readers such as
+      // llvm-readobj take the section's first byte for its root.
       const bool rebuilt = r.rva != o_.dir(2).rva || r.size != o_.dir(2).size ||
                            mapped_range(orig_bytes_, o_, r.rva, r.size) != mapped_range(out_bytes_, n_, r.rva, r.size);
-      if (idx && rebuilt && r.rva % 4 != 0) fail("resource directory at " + hex(r.rva) + ", not 4-byte aligned");
+      if (idx && rebuilt && n_.secs[*idx].VirtualAddress != r.rva) {
+        fail("resource directory not at the start of its section");
+      }
     }
   }
 

@@ -161,11 +161,15 @@ struct EncodedTree {
 [[nodiscard]] Result<EncodedTree> encode_tree_around_kept(const ResourceSet& set, const TreeLayout& layout, Rva base,
                                                           const ByteSource& src);
 
-// The tree's directories, data entries and strings alone (layout.data_offset bytes), its first
-// byte at `base`, with each resource's data entry pointing at `placed` (its RVA, in the set's
-// order): for blobs that stay where they lay, wherever that is.
+// The tree's directories, data entries and strings alone (layout.data_offset bytes), its root
+// at `base`, with each resource's data entry pointing at `placed` (its RVA, in the set's order):
+// for blobs that stay where they lay, wherever that is. Everything after the root is written to
+// lie `bias` bytes further from it than it follows it in the bytes returned.
 [[nodiscard]] Result<Bytes> encode_directory(const ResourceSet& set, const TreeLayout& layout, Rva base,
-                                             const std::vector<std::uint32_t>& placed);
+                                             const std::vector<std::uint32_t>& placed, std::uint32_t bias = 0);
+
+// Bytes of the root directory with its entries, the part of the tree that starts its section.
+[[nodiscard]] std::uint64_t root_directory_size(const TreeLayout& layout) noexcept;
 
 // Converts a narrow resource string to its stored UTF-16 form (upper-cased ASCII,
 // other bytes taken as Latin-1, as the ANSI facade would on a Western code page).
