@@ -94,7 +94,7 @@ class Planner {
   [[nodiscard]] std::optional<Choice> keep_where_it_lay(std::size_t r) const;
   [[nodiscard]] std::optional<Choice> rebuild_in_place(std::size_t r, std::uint64_t size) const;
   [[nodiscard]] std::optional<Choice> grow(std::size_t r, std::uint64_t size) const;
-  [[nodiscard]] Status emit_kept(const Choice& c, Bytes directory, ImagePlan& plan) const;
+  [[nodiscard]] Status emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) const;
   [[nodiscard]] Result<Choice> add_section() const;
   [[nodiscard]] Status header_room_in_file(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const;
   [[nodiscard]] Status make_header_room(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const;

@@ -216,7 +216,7 @@ Status Planner::emit(const Choice& c, Bytes headers, EncodedTree tree, const Tre
     const SectionHeader& now = c.sections[*c.rebuilt];
     b.copy(header_len, start);
     if (c.kept) {
-      if (Status s = emit_kept(c, std::move(tree.before), plan); !s) return s;
+      if (Status s = emit_kept(c, std::move(tree), plan); !s) return s;
       b.zeros(now.SizeOfRawData - c.kept->used_end);
     } else {
       b.tree(std::move(tree), layout);
@@ -236,9 +236,10 @@ Status Planner::emit(const Choice& c, Bytes headers, EncodedTree tree, const Tre
   if (plan.size > 0xffffffffULL) return make_error(Errc::file_too_large, "the image would exceed 4 GiB");
   return {};
 }
+
 // The resource section laid out around the data that stays: the old bytes copied where they
 // lay, the directories and the other blobs where the layout put them, zeros between.
-Status Planner::emit_kept(const Choice& c, Bytes directory, ImagePlan& plan) const {
+Status Planner::emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) const {
   PieceList b{img_, plan};
   const KeptLayout& k = *c.kept;
   const std::uint64_t start = img_.sections()[*c.rebuilt].PointerToRawData.value;
@@ -252,10 +253,9 @@ Status Planner::emit_kept(const Choice& c, Bytes directory, ImagePlan& plan) con
       continue;
     }
     if (s.kind == KeptSegment::Kind::root || s.kind == KeptSegment::Kind::directory) {
-      const std::uint64_t from = s.kind == KeptSegment::Kind::root ? 0 : k.root_size;
-      if (!fits(from, s.length, directory.size())) return make_error(Errc::internal_error, "the tree does not match its layout");
-      const auto first = directory.begin() + static_cast<std::ptrdiff_t>(from);
-      b.literal(Bytes(first, first + static_cast<std::ptrdiff_t>(s.length)));
+      Bytes& part = s.kind == KeptSegment::Kind::root ? tree.before : tree.after;
+      if (part.size() != s.length) return make_error(Errc::internal_error, "the tree does not match its layout");
+      b.literal(std::move(part));
       continue;
     }
     const ResourceData& d = std::next(set_.begin(), static_cast<std::ptrdiff_t>(s.resource))->second;
@@ -295,7 +295,11 @@ Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const 
     const std::uint64_t bias = c.kept->rest_at - c.kept->root_size;
     auto directory = encode_directory(resources, layout, c.base, c.kept->rvas, c.narrow(bias));
     if (!directory) return std::move(directory).error();
+    // The root starts the section; the rest lies where the layout put it.
     tree.before = std::move(directory).value();
+    if (tree.before.size() < c.kept->root_size) return make_error(Errc::internal_error, "the tree is shorter than its root");
+    tree.after.assign(tree.before.begin() + static_cast<std::ptrdiff_t>(c.kept->root_size), tree.before.end());
+    tree.before.resize(static_cast<std::size_t>(c.kept->root_size));
     dirs[kDirResource] = DataDirectory{c.base.value, c.narrow(c.kept->used_end)};
   } else if (c.writes_tree) {
     auto encoded = encode_tree_around_kept(resources, layout, c.base, src);
