@@ -55,6 +55,15 @@ packed_upx() {
   echo "PASS: UPX-packed $arch program runs after embedding"
 }
 
+# Installs silently into C:\<folder>, which must then hold the payload and the uninstaller.
+install_with() {
+  local setup=$1 folder=$2
+  run_wine "install-$folder" "$setup" /S "/D=C:\\$folder"
+  ((RUN_STATUS == 0)) || fail "$setup exited with $RUN_STATUS under Wine: $(tail -5 "install-$folder.err")"
+  [[ -f $WINEPREFIX/drive_c/$folder/payload.txt && -f $WINEPREFIX/drive_c/$folder/uninstall.exe ]] ||
+    fail "$setup installed nothing: $(ls -la "$WINEPREFIX/drive_c/$folder" 2>&1)"
+}
+
 packed_nsis() {
   printf 'installed by the test\r\n' >payload.txt
   cat >installer.nsi <<'NSI'
@@ -63,7 +72,6 @@ CRCCheck off
 Name "Tarvisk NSIS test"
 OutFile "setup.exe"
 RequestExecutionLevel user
-InstallDir "C:\tarvisk-nsis"
 Section
   SetOutPath "$INSTDIR"
   File payload.txt
@@ -74,12 +82,20 @@ Section "Uninstall"
 SectionEnd
 NSI
   "$MAKENSIS" -V1 installer.nsi >makensis.out 2>&1 || fail "makensis failed: $(tail -5 makensis.out)"
+  cp setup.exe reference-setup.exe
   embed_checked setup.exe
   require_wine32
+  # The uninstaller the untouched installer writes is the reference: the one written by the
+  # installer that got a manifest must hold the same resources (the uninstaller's icon patched
+  # over the installer's), or the recorded offsets pointed at moved bytes.
+  install_with reference-setup.exe reference
+  install_with setup.exe tarvisk-nsis
   local dir=$WINEPREFIX/drive_c/tarvisk-nsis
-  run_wine install setup.exe /S
-  ((RUN_STATUS == 0)) || fail "the installer exited with $RUN_STATUS under Wine: $(tail -5 install.err)"
-  [[ -f $dir/payload.txt && -f $dir/uninstall.exe ]] || fail "the installer installed nothing: $(ls -la "$dir" 2>&1)"
+  snapshot "$WINEPREFIX/drive_c/reference/uninstall.exe" reference-uninstaller
+  snapshot "$dir/uninstall.exe" uninstaller
+  diff -u reference-uninstaller/resources uninstaller/resources >uninstaller.diff ||
+    fail "the uninstaller's resources differ from those the untouched installer writes:
+$(head -20 uninstaller.diff)"
   # _?= runs the uninstaller where it lies and waits for it, instead of a copy in the background.
   run_wine uninstall "$dir/uninstall.exe" /S '_?=C:\tarvisk-nsis'
   ((RUN_STATUS == 0)) || fail "the uninstaller exited with $RUN_STATUS under Wine: $(tail -5 uninstall.err)"
