@@ -11,7 +11,7 @@ namespace resupdate::placement {
 
 // One stretch of the laid-out section, `at` bytes from the section's start.
 struct KeptSegment {
-  enum class Kind { old_bytes, root, directory, blob };
+  enum class Kind { old_bytes, root, directories, data_entries, strings, blob };
   Kind kind = Kind::old_bytes;
   std::uint64_t at = 0;
   std::uint64_t length = 0;
@@ -19,10 +19,10 @@ struct KeptSegment {
 };
 
 // The root directory starts the section, as readers that take the section's first byte for it
-// (llvm-readobj) need; the rest of the tree follows it, or lies where there is room for it.
+// (llvm-readobj) need; each further block of the tree follows it, or lies where there is room
+// for it, so a tree that grows moves only the blocks that no longer fit.
 struct KeptLayout {
-  std::uint64_t root_size = 0;
-  std::uint64_t rest_at = 0;          // the tree after its root: directories, data entries, strings
+  TreeBias bias;                      // where each block lies, past where it follows the root
   std::vector<std::uint32_t> rvas;    // each resource's data, in the set's order
   std::vector<KeptSegment> segments;  // ascending, not overlapping; zeros lie between them
   std::uint64_t used_end = 0;         // the end of the last segment
@@ -36,10 +36,10 @@ struct SectionSpan {
 };
 
 // Keeps the data of every resource that lies whole and 4-byte aligned in the section where it
-// lies, and puts the tree (`directory_size` bytes, the first `root_size` of them its root) and
-// every other blob first into the room between what stays, then past it. Nothing when no
-// resource's data can stay, or when kept data leaves no room for the root at the start.
+// lies, and puts the blocks of the tree `tree` measures and every other blob first into the room
+// between what stays, then past it. Nothing when no resource's data can stay, or when kept data
+// leaves no room for the root at the start.
 [[nodiscard]] std::optional<KeptLayout> lay_out_around_kept(const ResourceSet& set, const SectionSpan& section,
-                                                            std::uint64_t directory_size, std::uint64_t root_size);
+                                                            const TreeLayout& tree);
 
 }  // namespace resupdate::placement

@@ -106,8 +106,7 @@ bool sections_in_order(const std::vector<SectionHeader>& secs) {
 
 Planner::Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, const TreeLayout& layout,
                  std::uint64_t block_size)
-    : img_(img), src_(src), set_(set), tree_size_(layout.total_size), directory_size_(layout.data_offset),
-      root_size_(root_directory_size(layout)),
+    : img_(img), src_(src), set_(set), tree_size_(layout.total_size), layout_(layout),
       eos_(img.end_of_sections()), as_it_lies_(mapped_as_it_lies(img)), unit_(move_unit(block_size)) {
   const DataDirectory res = img.directory(kDirResource);
   if (res.VirtualAddress != 0) r_ = img.section_of(Rva{res.VirtualAddress});
@@ -165,7 +164,7 @@ std::optional<Choice> Planner::keep_where_it_lay(std::size_t r) const {
   const SectionHeader& old = img_.sections()[r];
   const SectionSpan span{old.PointerToRawData.value, std::min<std::uint64_t>(old.SizeOfRawData, img_.extent(old)),
                          old.VirtualAddress.value};
-  auto kept = lay_out_around_kept(set_, span, directory_size_, root_size_);
+  auto kept = lay_out_around_kept(set_, span, layout_);
   if (!kept) return std::nullopt;
   auto c = rebuild_in_place(r, kept->used_end);
   if (!c) c = grow(r, kept->used_end);

@@ -105,8 +105,7 @@ class Planner {
   const ByteSource& src_;
   const ResourceSet& set_;
   std::uint64_t tree_size_;
-  std::uint64_t directory_size_;  // the tree less its blobs
-  std::uint64_t root_size_;       // its root directory
+  const TreeLayout& layout_;
   std::uint64_t eos_;
   bool as_it_lies_;
   std::uint64_t unit_;  // a long tail moves by whole units of this (see congruent_pad)

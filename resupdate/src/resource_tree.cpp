@@ -344,9 +344,9 @@ struct Encoder {
   std::uint32_t next_data_entry;
   std::uint32_t next_string;
   std::uint64_t next_blob;
-  // Added to every offset written into the tree: the records after the root then lie that far
-  // from where they are written, the root alone where it is.
-  std::uint32_t bias = 0;
+  // Added to the offsets written into the tree, block by block: each block after the root
+  // then lies that far from where it is written, the root alone where it is.
+  TreeBias bias;
 
   bool put16(std::uint64_t at, std::uint16_t v) { return ByteWriter(out).u16(at, v); }
   bool put32(std::uint64_t at, std::uint32_t v) { return ByteWriter(out).u32(at, v); }
@@ -377,7 +377,7 @@ struct Encoder {
     for (std::size_t i = 0; i < id.name.size(); ++i)
       if (!put16(s + 2 + 2 * i, static_cast<std::uint16_t>(id.name[i]))) return false;
     next_string += static_cast<std::uint32_t>(2 + 2 * id.name.size());
-    return put32(at, (s + bias) | kHighBit);
+    return put32(at, (s + bias.strings) | kHighBit);
   }
 };
 
@@ -691,7 +691,7 @@ namespace {
 // The section in one buffer, or in two around the kept blobs when `leave_out_kept`. Given
 // `placed`, the blobs' addresses, only the directories, data entries and strings are written.
 Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva base, const ByteSource& src,
-                           bool leave_out_kept, const std::vector<std::uint32_t>* placed = nullptr, std::uint32_t bias = 0) {
+                           bool leave_out_kept, const std::vector<std::uint32_t>* placed = nullptr, TreeBias bias = {}) {
   const bool head_only = placed != nullptr;
   if (head_only && placed->size() != set.size()) return make_error(Errc::internal_error, "a blob without its address");
   if (std::uint64_t{base.value} + (head_only ? layout.data_offset : layout.total_size) > 0xffffffffULL)
@@ -719,8 +719,7 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
       return fits(at - kept_end, n, parts.after.size()) ? parts.after.data() + (at - kept_end) : nullptr;
     return fits(at, n, out.size()) && (!split || at + n <= layout.kept_offset) ? out.data() + at : nullptr;
   };
-  Encoder e{set, layout, out, 0, layout.data_entries_offset, layout.strings_offset, keeps ? kept_end : layout.data_offset};
-  e.bias = bias;
+  Encoder e{set, layout, out, 0, layout.data_entries_offset, layout.strings_offset, keeps ? kept_end : layout.data_offset, bias};
   const ReadAheadSource blobs(src);  // the old blobs mostly lie in tree order: read them in runs
 
   // Directory positions: root, then all name directories, then all language directories.
@@ -755,7 +754,7 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
     if (new_type) {
       const ResourceId& type = item.first.type;
       ok = ok && e.name_field(type, static_cast<std::uint32_t>(root_entry));
-      ok = ok && e.put32(root_entry + rsrc::kEntryOffset, static_cast<std::uint32_t>(name_dir_at + bias) | kHighBit);
+      ok = ok && e.put32(root_entry + rsrc::kEntryOffset, static_cast<std::uint32_t>(name_dir_at + bias.directories) | kHighBit);
       root_counts[type.named ? 1 : 0] += 1;
       root_entry += kDirEntrySize;
       name_entry = name_dir_at + kDirHeaderSize;
@@ -766,13 +765,13 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
       name_counts[name.named ? 1 : 0] += 1;
       if (name.named) named_names.emplace_back(static_cast<std::uint32_t>(name_entry), &name);
       else ok = ok && e.put32(name_entry, name.id);
-      ok = ok && e.put32(name_entry + rsrc::kEntryOffset, static_cast<std::uint32_t>(lang_dir_at + bias) | kHighBit);
+      ok = ok && e.put32(name_entry + rsrc::kEntryOffset, static_cast<std::uint32_t>(lang_dir_at + bias.directories) | kHighBit);
       name_entry += kDirEntrySize;
       lang_entry = lang_dir_at + kDirHeaderSize;
       languages = 0;
     }
     static_assert(rsrc::kEntryName == 0 && rsrc::kEntryOffset == 4);
-    ok = ok && e.put32s<2>(lang_entry, {item.first.language, e.next_data_entry + bias});
+    ok = ok && e.put32s<2>(lang_entry, {item.first.language, e.next_data_entry + bias.data_entries});
     const std::uint32_t size = item.second.size();
     const bool kept = keeps && keepable(item.second);
     std::uint64_t at = 0;
@@ -850,8 +849,7 @@ std::uint64_t root_directory_size(const TreeLayout& layout) noexcept {
 }
 
 Result<Bytes> encode_directory(const ResourceSet& set, const TreeLayout& layout, Rva base,
-                               const std::vector<std::uint32_t>& placed, std::uint32_t bias) {
-  if (bias > kMaxTreeSize - layout.data_offset) return make_error(Errc::file_too_large, "the resources would exceed 2 GiB");
+                               const std::vector<std::uint32_t>& placed, TreeBias bias) {
   const MemorySource none{ByteSpan{}};
   auto parts = encode(set, layout, base, none, false, &placed, bias);
   if (!parts) return std::move(parts).error();

@@ -237,6 +237,21 @@ Status Planner::emit(const Choice& c, Bytes headers, EncodedTree tree, const Tre
   return {};
 }
 
+namespace {
+// Where a block of the tree starts in the bytes encode_directory gives.
+std::uint64_t tree_block_start(KeptSegment::Kind kind, const TreeLayout& layout) {
+  switch (kind) {
+    case KeptSegment::Kind::directories: return root_directory_size(layout);
+    case KeptSegment::Kind::data_entries: return layout.data_entries_offset;
+    case KeptSegment::Kind::strings: return layout.strings_offset;
+    case KeptSegment::Kind::root:
+    case KeptSegment::Kind::old_bytes:
+    case KeptSegment::Kind::blob: break;
+  }
+  return 0;
+}
+}  // namespace
+
 // The resource section laid out around the data that stays: the old bytes copied where they
 // lay, the directories and the other blobs where the layout put them, zeros between.
 Status Planner::emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) const {
@@ -252,9 +267,12 @@ Status Planner::emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) co
       b.copy(start + s.at, start + at);
       continue;
     }
-    if (s.kind == KeptSegment::Kind::root || s.kind == KeptSegment::Kind::directory) {
-      Bytes& part = s.kind == KeptSegment::Kind::root ? tree.before : tree.after;
-      if (part.size() != s.length) return make_error(Errc::internal_error, "the tree does not match its layout");
+    if (s.kind != KeptSegment::Kind::old_bytes && s.kind != KeptSegment::Kind::blob) {
+      // A block of the tree, where it follows the root in the encoded bytes.
+      const std::uint64_t from = tree_block_start(s.kind, layout_);
+      if (!fits(from, s.length, tree.before.size())) return make_error(Errc::internal_error, "the tree does not match its layout");
+      Bytes part(static_cast<std::size_t>(s.length));
+      std::copy_n(tree.before.data() + from, part.size(), part.data());
       b.literal(std::move(part));
       continue;
     }
@@ -292,14 +310,9 @@ Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const 
   // The new tree, at the address it will live at.
   EncodedTree tree;
   if (c.kept) {
-    const std::uint64_t bias = c.kept->rest_at - c.kept->root_size;
-    auto directory = encode_directory(resources, layout, c.base, c.kept->rvas, c.narrow(bias));
+    auto directory = encode_directory(resources, layout, c.base, c.kept->rvas, c.kept->bias);
     if (!directory) return std::move(directory).error();
-    // The root starts the section; the rest lies where the layout put it.
     tree.before = std::move(directory).value();
-    if (tree.before.size() < c.kept->root_size) return make_error(Errc::internal_error, "the tree is shorter than its root");
-    tree.after.assign(tree.before.begin() + static_cast<std::ptrdiff_t>(c.kept->root_size), tree.before.end());
-    tree.before.resize(static_cast<std::size_t>(c.kept->root_size));
     dirs[kDirResource] = DataDirectory{c.base.value, c.narrow(c.kept->used_end)};
   } else if (c.writes_tree) {
     auto encoded = encode_tree_around_kept(resources, layout, c.base, src);

@@ -161,12 +161,21 @@ struct EncodedTree {
 [[nodiscard]] Result<EncodedTree> encode_tree_around_kept(const ResourceSet& set, const TreeLayout& layout, Rva base,
                                                           const ByteSource& src);
 
+// How much further from the root than encode_directory writes them each block of the tree lies
+// (the directories after the root, the data entries, the name strings), modulo 2^32: the caller
+// keeps every block within 2 GiB of the root.
+struct TreeBias {
+  std::uint32_t directories = 0;
+  std::uint32_t data_entries = 0;
+  std::uint32_t strings = 0;
+};
+
 // The tree's directories, data entries and strings alone (layout.data_offset bytes), its root
 // at `base`, with each resource's data entry pointing at `placed` (its RVA, in the set's order):
-// for blobs that stay where they lay, wherever that is. Everything after the root is written to
-// lie `bias` bytes further from it than it follows it in the bytes returned.
+// for blobs that stay where they lay, wherever that is. The blocks after the root are written
+// in their usual order but name each other where `bias` puts them.
 [[nodiscard]] Result<Bytes> encode_directory(const ResourceSet& set, const TreeLayout& layout, Rva base,
-                                             const std::vector<std::uint32_t>& placed, std::uint32_t bias = 0);
+                                             const std::vector<std::uint32_t>& placed, TreeBias bias = {});
 
 // Bytes of the root directory with its entries, the part of the tree that starts its section.
 [[nodiscard]] std::uint64_t root_directory_size(const TreeLayout& layout) noexcept;
