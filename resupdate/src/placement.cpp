@@ -342,7 +342,8 @@ Status Planner::make_header_room(Choice& c, std::uint64_t first_raw, std::uint64
   // record) moves along after the new header; nothing the loader follows may point into it.
   auto room = read_bytes(src_, table_end, first_raw - table_end);
   if (!room) return std::move(room).error();
-  const auto used = static_cast<std::size_t>(std::find_if(room->rbegin(), room->rend(), [](std::uint8_t b) { return b != 0; }).base() - room->begin());
+  const auto last = std::find_if(room->rbegin(), room->rend(), [](std::uint8_t b) { return b != 0; });
+  const auto used = static_cast<std::size_t>(last.base() - room->begin());  // up to its last byte in use
   const auto& dirs = img_.directories();
   for (std::uint32_t i = 0; i < dirs.size() && used != 0; ++i) {
     if (i != kDirSecurity && !dirs[i].empty() && overlaps(dirs[i].VirtualAddress, dirs[i].Size, table_end, used))

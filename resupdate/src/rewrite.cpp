@@ -163,7 +163,8 @@ Result<Bytes> Planner::headers(Choice& c, const std::vector<DataDirectory>& dirs
   if (!c.carried.empty()) {
     // Sized for it when the headers grew.
     const std::size_t at = static_cast<std::size_t>(f.section_table_end) + kSectionHeaderSize;
-    if (!fits(at, c.carried.size(), out.size())) return make_error(Errc::internal_error, "the headers have no room for what they carry");
+    if (!fits(at, c.carried.size(), out.size()))
+      return make_error(Errc::internal_error, "the headers have no room for what they carry");
     std::copy(c.carried.begin(), c.carried.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
   }
   ByteWriter w(out);
