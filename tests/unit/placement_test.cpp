@@ -487,8 +487,8 @@ TEST(NewSection, SectionsAboveTheirOffsetsGetNoZerosBeforeTheNewOne) {
 // rule that freed space without reusing it, or laid out by the old image's history, would grow
 // the file run by run.
 TEST(Repetition, SameManifestIsByteStableAndAlternatingOnesDoNotGrow) {
-  const Bytes small = filled(0x300, 5);
-  const Bytes large = filled(0x1900, 6);
+  const Bytes small = manifest_bytes("stored in turn");
+  const Bytes large(0x1900, 0x6b);  // no run of it is a run of the other, nor the other way round
   for (const Layout layout : kAllLayouts) {
     for (const bool plus : {false, true}) {
       SCOPED_TRACE(std::string(layout_name(layout)) + (plus ? " PE32+" : " PE32"));
@@ -513,6 +513,14 @@ TEST(Repetition, SameManifestIsByteStableAndAlternatingOnesDoNotGrow) {
         ASSERT_TRUE(invariants_hold(runs.back(), *out, want)) << "run " << i;
         if (plan->placement == Placement::kept) {
           EXPECT_TRUE(kept_where_it_lay(runs.back(), *out)) << "run " << i;
+        }
+        // The manifests stored before are gone from the file: bytes freed are zeroed or reused.
+        // Storing the large one, no manifest's start is left; storing the small one, no run of
+        // the large one. (A section added after .data leaves the old one its bytes, as .oldrsrc.)
+        if (i >= 2 && layout != Layout::resources_then_data) {
+          const Bytes gone = &manifest == &large ? Bytes(small.begin(), small.begin() + 16) : Bytes(large.begin(), large.begin() + 64);
+          EXPECT_EQ(std::search(out->begin(), out->end(), gone.begin(), gone.end()), out->end())
+              << "run " << i << ": a replaced manifest's bytes are still in the image";
         }
         runs.push_back(std::move(*out));
       }
