@@ -104,10 +104,11 @@ bool sections_in_order(const std::vector<SectionHeader>& secs) {
 }
 }  // namespace
 
-Planner::Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, std::uint64_t tree_size,
-                 std::uint64_t block_size)
-    : img_(img), src_(src), set_(set), tree_size_(tree_size), tree_raw_(align_up(tree_size, img.FileAlignment)),
-      eos_(img.end_of_sections()), as_it_lies_(mapped_as_it_lies(img)), unit_(move_unit(block_size)) {
+Planner::Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, const TreeLayout& layout,
+                 std::uint64_t block_size, bool borrow)
+    : img_(img), src_(src), set_(set), tree_size_(layout.total_size), layout_(layout),
+      eos_(img.end_of_sections()), as_it_lies_(mapped_as_it_lies(img)), unit_(move_unit(block_size)),
+      borrow_(borrow) {
   const DataDirectory res = img.directory(kDirResource);
   if (res.VirtualAddress != 0) r_ = img.section_of(Rva{res.VirtualAddress});
 }
@@ -116,8 +117,9 @@ Result<Choice> Planner::choose() const {
   if (!r_ && set_.empty()) return leave_out();
   if (img_.directories().size() <= kDirResource) return make_error(Errc::not_supported, "the image has no resource directory slot");
   if (r_ && usable(*r_)) {
-    if (auto c = rebuild_in_place(*r_)) return std::move(*c);
-    if (auto c = grow(*r_)) return std::move(*c);
+    if (auto c = keep_where_it_lay(*r_)) return std::move(*c);
+    if (auto c = rebuild_in_place(*r_, tree_size_)) return std::move(*c);
+    if (auto c = grow(*r_, tree_size_)) return std::move(*c);
   }
   return add_section();
 }
@@ -156,13 +158,31 @@ bool Planner::usable(std::size_t r) const {
          img_.section_of(s.VirtualAddress) == r && owns_its_raw_data(img_, r);
 }
 
-// The tree fits the section's raw data and the addresses up to the next section.
-std::optional<Choice> Planner::rebuild_in_place(std::size_t r) const {
+// The data of the resources there stays where it lay, the tree and new data around it: in its
+// section's raw data, or past it where the section can grow. Only where neither holds do the
+// rules after this one repack the section.
+std::optional<Choice> Planner::keep_where_it_lay(std::size_t r) const {
+  const SectionHeader& old = img_.sections()[r];
+  const SectionSpan span{old.PointerToRawData.value, std::min<std::uint64_t>(old.SizeOfRawData, img_.extent(old)),
+                         old.VirtualAddress.value};
+  auto kept = lay_out_around_kept(set_, span, layout_);
+  if (!kept) return std::nullopt;
+  auto c = rebuild_in_place(r, kept->used_end);
+  if (!c) c = grow(r, kept->used_end);
+  if (!c) return std::nullopt;
+  c->rule = Placement::kept;
+  c->base = old.VirtualAddress;
+  c->kept = std::move(kept);
+  return c;
+}
+
+// The tree of `size` bytes fits the section's raw data and the addresses up to the next section.
+std::optional<Choice> Planner::rebuild_in_place(std::size_t r, std::uint64_t size) const {
   const std::uint32_t sa = img_.SectionAlignment;
   const SectionHeader& old = img_.sections()[r];
   const bool last = r + 1 == img_.sections().size();
   const std::uint64_t va_room = (last ? kAddressSpace : img_.sections()[r + 1].VirtualAddress.value) - old.VirtualAddress.value;
-  if (old.SizeOfRawData == 0 || tree_size_ > old.SizeOfRawData || align_up(tree_size_, sa) > va_room) return std::nullopt;
+  if (old.SizeOfRawData == 0 || size > old.SizeOfRawData || align_up(size, sa) > va_room) return std::nullopt;
 
   Choice c = start();
   c.rule = Placement::in_place;
@@ -170,7 +190,7 @@ std::optional<Choice> Planner::rebuild_in_place(std::size_t r) const {
   c.base = old.VirtualAddress;
   SectionHeader& s = c.sections[r];
   // A section followed by others keeps its extent: the loader wants no hole in the address map.
-  s.VirtualSize = last ? static_cast<std::uint32_t>(tree_size_) : std::max(static_cast<std::uint32_t>(tree_size_), s.VirtualSize);
+  s.VirtualSize = last ? static_cast<std::uint32_t>(size) : std::max(static_cast<std::uint32_t>(size), s.VirtualSize);
   c.tail.old_start = c.tail.new_start = FileOffset{old.raw_end()};
   if (s.SizeOfRawData > align_up(s.VirtualSize, sa)) {
     if (last && old.raw_end() == eos_) {
@@ -191,8 +211,9 @@ std::optional<Choice> Planner::rebuild_in_place(std::size_t r) const {
 }
 
 // The section grows: it is the last, or every section after it may move up to make room.
-std::optional<Choice> Planner::grow(std::size_t r) const {
+std::optional<Choice> Planner::grow(std::size_t r, std::uint64_t size) const {
   const std::uint32_t fa = img_.FileAlignment;
+  const std::uint64_t tree_raw = align_up(size, fa);
   const std::uint32_t sa = img_.SectionAlignment;
   const auto& secs = img_.sections();
   const SectionHeader& old = secs[r];
@@ -207,11 +228,11 @@ std::optional<Choice> Planner::grow(std::size_t r) const {
   c.rule = last ? Placement::grow_last : Placement::shift_following;
   c.rebuilt = r;
   c.base = old.VirtualAddress;
-  std::uint64_t file_shift = align_up(tree_raw_ > old.SizeOfRawData ? tree_raw_ - old.SizeOfRawData : 0, fa);
+  std::uint64_t file_shift = align_up(tree_raw > old.SizeOfRawData ? tree_raw - old.SizeOfRawData : 0, fa);
   const std::uint64_t pad = as_it_lies_ ? 0 : congruent_pad(file_shift, img_.file_size() - old.raw_end(), unit_);
   // Raw data the tree no longer needs stays the section's: given up, it would lie before the overlay.
-  const std::uint64_t raw = std::max<std::uint64_t>(tree_raw_ + pad, old.SizeOfRawData);
-  const std::uint64_t vsize = virtual_size_covering(tree_size_, raw, sa);
+  const std::uint64_t raw = std::max<std::uint64_t>(tree_raw + pad, old.SizeOfRawData);
+  const std::uint64_t vsize = virtual_size_covering(size, raw, sa);
   std::uint64_t address_shift = 0;
   if (!last) {
     const std::uint64_t want = old.VirtualAddress.value + align_up(vsize, sa);
@@ -238,6 +259,7 @@ std::optional<Choice> Planner::grow(std::size_t r) const {
 Result<Choice> Planner::add_section() const {
   const std::uint32_t fa = img_.FileAlignment;
   const std::uint32_t sa = img_.SectionAlignment;
+  const std::uint64_t tree_raw = align_up(tree_size_, fa);
   const auto& secs = img_.sections();
   const HeaderFields& f = img_.fields();
   if (secs.size() >= 0xffff) return make_error(Errc::not_supported, "the section table is full");
@@ -250,6 +272,47 @@ Result<Choice> Planner::add_section() const {
     first_va = std::min<std::uint64_t>(first_va, s.VirtualAddress.value);
   }
   c.headers_end = f.section_table_end + kSectionHeaderSize;
+  if (Status in_file = header_room_in_file(c, first_raw, first_va); !in_file) {
+    // The file has no room before the first section's raw data, but memory may: the raw data
+    // moves up instead. Without raw data to move, the overlay would have to, and it stays.
+    if (first_raw >= eos_) return std::move(in_file).error();
+    if (Status s = make_header_room(c, first_raw, first_va); !s) return std::move(s).error();
+  }
+  std::uint64_t va_end = 0;
+  for (const SectionHeader& s : secs) va_end = std::max<std::uint64_t>(va_end, s.VirtualAddress.value + img_.extent(s));
+  va_end = std::max<std::uint64_t>(va_end, align_up(c.size_of_headers, sa));
+  const std::uint64_t va = align_up(va_end, sa);
+  std::uint64_t ptr = align_up(eos_ + c.tail.head_shift, fa);
+  if (as_it_lies_) {
+    if (va < eos_) return make_error(Errc::not_supported, "the new section cannot lie at its own address in the file");
+    ptr = va;
+  }
+  const std::uint64_t pad = as_it_lies_ ? 0 : congruent_pad(ptr + tree_raw - eos_, img_.file_size() - eos_, unit_);
+  if (c.tail.head_shift != 0) c.headers_end = c.size_of_headers;  // the grown headers are written whole
+  const std::uint64_t vsize = virtual_size_covering(tree_size_, tree_raw + pad, sa);
+  if (va + align_up(vsize, sa) > 0xffffffffULL || ptr + tree_raw + pad > 0xffffffffULL)
+    return make_error(Errc::file_too_large, "the image would exceed 4 GiB");
+  SectionHeader added;
+  std::memcpy(added.Name.data(), ".rsrc\0\0\0", added.Name.size());
+  added.VirtualSize = c.narrow(vsize);
+  added.VirtualAddress = Rva{c.narrow(va)};
+  added.SizeOfRawData = c.narrow(tree_raw + pad);
+  added.PointerToRawData = c.narrow(FileOffset{ptr});
+  added.Characteristics = kScnCntInitializedData | kScnMemRead;
+  for (SectionHeader& s : c.sections)
+    if (s.name_is(".rsrc")) std::memcpy(s.Name.data(), ".oldrsrc", s.Name.size());
+  c.base = added.VirtualAddress;
+  c.init_data_delta = static_cast<std::int64_t>(tree_raw + pad);
+  c.tail.old_start = FileOffset{eos_};
+  c.tail.new_start = FileOffset{ptr + tree_raw + pad};
+  c.added = added;
+  return c;
+}
+// Room for one more section header in the headers as they lie in the file: after the section
+// table, before the first section's raw data and address, SizeOfHeaders growing only into
+// unused bytes.
+Status Planner::header_room_in_file(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const {
+  const HeaderFields& f = img_.fields();
   // Past the end of the headers and of every section's raw data lies the overlay, which is
   // kept whole, never taken for header room.
   if (c.headers_end > first_raw || c.headers_end > first_va || c.headers_end > eos_)
@@ -262,37 +325,38 @@ Result<Choice> Planner::add_section() const {
       return make_error(Errc::not_supported, "the space after the section table is in use");
   }
   if (c.headers_end > c.size_of_headers) {
-    const std::uint64_t grown = align_up(c.headers_end, fa);
+    const std::uint64_t grown = align_up(c.headers_end, img_.FileAlignment);
     if (grown > first_raw || grown > first_va) return make_error(Errc::not_supported, "no room for another section header");
     c.size_of_headers = static_cast<std::uint32_t>(grown);
   }
-  std::uint64_t va_end = 0;
-  for (const SectionHeader& s : secs) va_end = std::max<std::uint64_t>(va_end, s.VirtualAddress.value + img_.extent(s));
-  va_end = std::max<std::uint64_t>(va_end, align_up(c.size_of_headers, sa));
-  const std::uint64_t va = align_up(va_end, sa);
-  std::uint64_t ptr = align_up(eos_, fa);
-  if (as_it_lies_) {
-    if (va < eos_) return make_error(Errc::not_supported, "the new section cannot lie at its own address in the file");
-    ptr = va;
+  return {};
+}
+
+// SizeOfHeaders grows by whole FileAlignment units into the addresses below the first section,
+// and every section's raw data, the overlay and what points into them move up as far: packers
+// and EFI stubs fill their headers exactly but start the first section a page up.
+Status Planner::make_header_room(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const {
+  const std::uint32_t fa = img_.FileAlignment;
+  const std::uint64_t table_end = img_.fields().section_table_end;
+  if (as_it_lies_ || first_raw < table_end) return make_error(Errc::not_supported, "no room for another section header");
+  // What lies between the section table and the first section's raw data (a packer's own
+  // record) moves along after the new header; nothing the loader follows may point into it.
+  auto room = read_bytes(src_, table_end, first_raw - table_end);
+  if (!room) return std::move(room).error();
+  const auto last = std::find_if(room->rbegin(), room->rend(), [](std::uint8_t b) { return b != 0; });
+  const auto used = static_cast<std::size_t>(last.base() - room->begin());  // up to its last byte in use
+  const auto& dirs = img_.directories();
+  for (std::uint32_t i = 0; i < dirs.size() && used != 0; ++i) {
+    if (i != kDirSecurity && !dirs[i].empty() && overlaps(dirs[i].VirtualAddress, dirs[i].Size, table_end, used))
+      return make_error(Errc::not_supported, "the space after the section table is in use");
   }
-  const std::uint64_t pad = as_it_lies_ ? 0 : congruent_pad(ptr + tree_raw_ - eos_, img_.file_size() - eos_, unit_);
-  const std::uint64_t vsize = virtual_size_covering(tree_size_, tree_raw_ + pad, sa);
-  if (va + align_up(vsize, sa) > 0xffffffffULL || ptr + tree_raw_ + pad > 0xffffffffULL)
-    return make_error(Errc::file_too_large, "the image would exceed 4 GiB");
-  SectionHeader added;
-  std::memcpy(added.Name.data(), ".rsrc\0\0\0", added.Name.size());
-  added.VirtualSize = c.narrow(vsize);
-  added.VirtualAddress = Rva{c.narrow(va)};
-  added.SizeOfRawData = c.narrow(tree_raw_ + pad);
-  added.PointerToRawData = c.narrow(FileOffset{ptr});
-  added.Characteristics = kScnCntInitializedData | kScnMemRead;
-  for (SectionHeader& s : c.sections)
-    if (s.name_is(".rsrc")) std::memcpy(s.Name.data(), ".oldrsrc", s.Name.size());
-  c.base = added.VirtualAddress;
-  c.init_data_delta = static_cast<std::int64_t>(tree_raw_ + pad);
-  c.tail.old_start = FileOffset{eos_};
-  c.tail.new_start = FileOffset{ptr + tree_raw_ + pad};
-  c.added = added;
-  return c;
+  const std::uint64_t grown = align_up(c.headers_end + used, fa);
+  if (grown > first_va || grown > 0xffffffffULL) return make_error(Errc::not_supported, "no room for another section header");
+  room->resize(used);
+  c.carried = std::move(room).value();
+  c.size_of_headers = static_cast<std::uint32_t>(grown);
+  c.tail.head_from = FileOffset{first_raw};
+  c.tail.head_shift = align_up(grown - first_raw, fa);
+  return {};
 }
 }  // namespace resupdate::placement

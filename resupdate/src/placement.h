@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "kept_layout.h"
 #include "resupdate/image_editor.h"
 
 namespace resupdate {
@@ -35,20 +36,23 @@ class Narrow {
 };
 
 // Everything from `old_start` to the end of the file moves to `new_start`, less the
-// certificate table, which is cut out.
+// certificate table, which is cut out. Where the headers grow, the sections' raw data from
+// `head_from` up to `old_start` moves by `head_shift` too.
 struct Tail {
   FileOffset old_start;
   FileOffset new_start;
   FileOffset cert_off;
   std::uint64_t cert_len = 0;
+  FileOffset head_from;
+  std::uint64_t head_shift = 0;
 
   [[nodiscard]] FileOffset map(FileOffset old) const {
-    if (old < old_start) return old;
+    if (old < old_start) return head_shift != 0 && old >= head_from ? FileOffset{old.value + head_shift} : old;
     std::uint64_t pos = old.value - old_start.value + new_start.value;
     if (cert_len != 0 && old.value >= cert_off.value + cert_len) pos -= cert_len;
     return FileOffset{pos};
   }
-  [[nodiscard]] bool moves() const { return new_start != old_start || cert_len != 0; }
+  [[nodiscard]] bool moves() const { return new_start != old_start || cert_len != 0 || head_shift != 0; }
 };
 
 // Where one rule puts the tree and what it moves to make room.
@@ -58,6 +62,7 @@ struct Choice {
   std::vector<SectionHeader> sections;  // the section table afterwards, less an added section
   std::optional<std::size_t> rebuilt;   // the section whose raw data takes the tree
   std::optional<SectionHeader> added;   // or a section added for it
+  std::optional<KeptLayout> kept;       // the rebuilt section laid out around data that stays
   Rva base{};                           // where the tree's first byte lies
   std::size_t first_moved = 0;          // sections from here on move by address_shift
   std::uint64_t address_shift = 0;
@@ -65,6 +70,7 @@ struct Choice {
   std::int64_t init_data_delta = 0;     // change in the raw size of initialised data
   std::uint32_t size_of_headers = 0;
   std::uint64_t headers_end = 0;        // the header bytes the new image writes
+  Bytes carried;                        // what followed the section table, after the added header
   std::uint32_t symbol_table = 0;       // PointerToSymbolTable afterwards
   Narrow narrow;
 };
@@ -73,8 +79,9 @@ struct Choice {
 // steps that fix up, write and emit what the chosen rule gives.
 class Planner {
  public:
-  Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, std::uint64_t tree_size,
-          std::uint64_t block_size);
+  // With `borrow`, large in-memory resources are written from `set` itself (see plan_image).
+  Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, const TreeLayout& layout,
+          std::uint64_t block_size, bool borrow = false);
 
   [[nodiscard]] Result<Choice> choose() const;
   [[nodiscard]] Status move_references(Choice& c, std::vector<DataDirectory>& dirs, ImagePlan& plan) const;
@@ -85,9 +92,13 @@ class Planner {
   [[nodiscard]] Choice start() const;
   [[nodiscard]] Choice leave_out() const;
   [[nodiscard]] bool usable(std::size_t r) const;
-  [[nodiscard]] std::optional<Choice> rebuild_in_place(std::size_t r) const;
-  [[nodiscard]] std::optional<Choice> grow(std::size_t r) const;
+  [[nodiscard]] std::optional<Choice> keep_where_it_lay(std::size_t r) const;
+  [[nodiscard]] std::optional<Choice> rebuild_in_place(std::size_t r, std::uint64_t size) const;
+  [[nodiscard]] std::optional<Choice> grow(std::size_t r, std::uint64_t size) const;
+  [[nodiscard]] Status emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) const;
   [[nodiscard]] Result<Choice> add_section() const;
+  [[nodiscard]] Status header_room_in_file(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const;
+  [[nodiscard]] Status make_header_room(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const;
   [[nodiscard]] Status fix_debug_entries(Choice& c, ImagePlan& plan) const;
   [[nodiscard]] std::uint32_t moved_rva(Choice& c, std::uint32_t rva) const;
 
@@ -95,11 +106,12 @@ class Planner {
   const ByteSource& src_;
   const ResourceSet& set_;
   std::uint64_t tree_size_;
-  std::uint64_t tree_raw_;
+  const TreeLayout& layout_;
   std::uint64_t eos_;
   bool as_it_lies_;
   std::uint64_t unit_;  // a long tail moves by whole units of this (see congruent_pad)
   std::optional<std::size_t> r_;  // the section the resource directory points into
+  bool borrow_;
 };
 
 }  // namespace placement

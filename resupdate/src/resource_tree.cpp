@@ -344,6 +344,9 @@ struct Encoder {
   std::uint32_t next_data_entry;
   std::uint32_t next_string;
   std::uint64_t next_blob;
+  // Added to the offsets written into the tree, block by block: each block after the root
+  // then lies that far from where it is written, the root alone where it is.
+  TreeBias bias;
 
   bool put16(std::uint64_t at, std::uint16_t v) { return ByteWriter(out).u16(at, v); }
   bool put32(std::uint64_t at, std::uint32_t v) { return ByteWriter(out).u32(at, v); }
@@ -374,7 +377,7 @@ struct Encoder {
     for (std::size_t i = 0; i < id.name.size(); ++i)
       if (!put16(s + 2 + 2 * i, static_cast<std::uint16_t>(id.name[i]))) return false;
     next_string += static_cast<std::uint32_t>(2 + 2 * id.name.size());
-    return put32(at, s | kHighBit);
+    return put32(at, (s + bias.strings) | kHighBit);
   }
 };
 
@@ -702,23 +705,30 @@ std::vector<BorrowedBlob> borrowed_blobs(const ResourceSet& set, const TreeLayou
 }
 
 // The section in one buffer, or in two around the kept blobs when `leave_out_kept`; with
-// `borrow`, less the large in-memory blobs as well.
+// `borrow`, less the large in-memory blobs as well. Given `placed`, the blobs' addresses, only
+// the directories, data entries and strings are written.
 Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva base, const ByteSource& src,
-                           bool leave_out_kept, bool borrow) {
-  if (std::uint64_t{base.value} + layout.total_size > 0xffffffffULL)
+                           bool leave_out_kept, bool borrow, const std::vector<std::uint32_t>* placed = nullptr,
+                           TreeBias bias = {}) {
+  const bool head_only = placed != nullptr;
+  if (head_only && placed->size() != set.size()) return make_error(Errc::internal_error, "a blob without its address");
+  if (std::uint64_t{base.value} + (head_only ? layout.data_offset : layout.total_size) > 0xffffffffULL)
     return make_error(Errc::file_too_large, "the resources would run past the 4 GiB address space");
   const std::uint64_t kept_end = std::uint64_t{layout.kept_offset} + layout.kept_length;
-  const bool keeps = layout.kept_length != 0;
+  const bool keeps = !head_only && layout.kept_length != 0;
   if (keeps && (layout.kept_offset < layout.data_offset || kept_end > layout.total_size))
     return make_error(Errc::internal_error, "the kept blobs lie outside the tree's layout");
   const bool split = keeps && leave_out_kept;
   EncodedTree parts;
   std::uint64_t left_out = 0;
   try {
-    if (borrow && leave_out_kept) parts.borrowed = borrowed_blobs(set, layout, keeps, kept_end);
+    if (borrow && leave_out_kept && !head_only) parts.borrowed = borrowed_blobs(set, layout, keeps, kept_end);
     for (const BorrowedBlob& b : parts.borrowed) left_out += b.bytes.size();
     // Every borrowed blob lies after the kept ones, so in `after` when there are kept ones.
-    parts.before.assign(static_cast<std::size_t>((split ? layout.kept_offset : layout.total_size) - (split ? 0 : left_out)), 0);
+    const std::uint64_t before_size = head_only ? layout.data_offset
+                                      : split   ? layout.kept_offset
+                                                : layout.total_size - left_out;
+    parts.before.assign(static_cast<std::size_t>(before_size), 0);
     if (split) parts.after.assign(static_cast<std::size_t>(layout.total_size - kept_end - left_out), 0);
   } catch (const std::bad_alloc&) {
     return make_error(Errc::not_enough_memory, "cannot hold the new resource section in memory");
@@ -745,11 +755,11 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
     if (at < skipped) return nullptr;
     return fits(at - skipped, n, out.size()) && (!split || at + n <= layout.kept_offset) ? out.data() + (at - skipped) : nullptr;
   };
-  Encoder e{set, layout, out, 0, layout.data_entries_offset, layout.strings_offset, keeps ? kept_end : layout.data_offset};
+  Encoder e{set, layout, out, 0, layout.data_entries_offset, layout.strings_offset, keeps ? kept_end : layout.data_offset, bias};
   const ReadAheadSource blobs(src);  // the old blobs mostly lie in tree order: read them in runs
 
   // Directory positions: root, then all name directories, then all language directories.
-  const std::uint64_t root_size = kDirHeaderSize + kDirEntrySize * std::uint64_t{layout.types};
+  const std::uint64_t root_size = root_directory_size(layout);
   const std::uint64_t name_dirs_end = root_size + kDirHeaderSize * std::uint64_t{layout.types} + kDirEntrySize * std::uint64_t{layout.names};
   std::uint64_t name_dir_at = root_size;
   std::uint64_t lang_dir_at = name_dirs_end;
@@ -764,6 +774,7 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
   std::vector<std::pair<std::uint32_t, const ResourceId*>> named_names;
   bool ok = true;
   Status failed;
+  std::size_t index = 0;  // of the resource being written, in the set's order
   auto close_name = [&] {
     ok = ok && e.dir_header(static_cast<std::uint32_t>(lang_dir_at), 0, languages);
     lang_dir_at = lang_entry;
@@ -779,7 +790,7 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
     if (new_type) {
       const ResourceId& type = item.first.type;
       ok = ok && e.name_field(type, static_cast<std::uint32_t>(root_entry));
-      ok = ok && e.put32(root_entry + rsrc::kEntryOffset, static_cast<std::uint32_t>(name_dir_at) | kHighBit);
+      ok = ok && e.put32(root_entry + rsrc::kEntryOffset, static_cast<std::uint32_t>(name_dir_at + bias.directories) | kHighBit);
       root_counts[type.named ? 1 : 0] += 1;
       root_entry += kDirEntrySize;
       name_entry = name_dir_at + kDirHeaderSize;
@@ -790,16 +801,24 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
       name_counts[name.named ? 1 : 0] += 1;
       if (name.named) named_names.emplace_back(static_cast<std::uint32_t>(name_entry), &name);
       else ok = ok && e.put32(name_entry, name.id);
-      ok = ok && e.put32(name_entry + rsrc::kEntryOffset, static_cast<std::uint32_t>(lang_dir_at) | kHighBit);
+      ok = ok && e.put32(name_entry + rsrc::kEntryOffset, static_cast<std::uint32_t>(lang_dir_at + bias.directories) | kHighBit);
       name_entry += kDirEntrySize;
       lang_entry = lang_dir_at + kDirHeaderSize;
       languages = 0;
     }
     static_assert(rsrc::kEntryName == 0 && rsrc::kEntryOffset == 4);
-    ok = ok && e.put32s<2>(lang_entry, {item.first.language, e.next_data_entry});
+    ok = ok && e.put32s<2>(lang_entry, {item.first.language, e.next_data_entry + bias.data_entries});
     const std::uint32_t size = item.second.size();
     const bool kept = keeps && keepable(item.second);
     std::uint64_t at = 0;
+    if (head_only) {
+      static_assert(rsrc::kDataOffsetToData == 0 && rsrc::kDataSize == 4 && rsrc::kDataCodePage == 8 && rsrc::kDataReserved == 12);
+      ok = ok && e.put32s<4>(e.next_data_entry, {(*placed)[index++], size, item.second.code_page, 0});
+      e.next_data_entry += kDataEntrySize;
+      lang_entry += kDirEntrySize;
+      ++languages;
+      return;
+    }
     if (kept) {
       const FileExtent& fe = std::get<FileExtent>(item.second.bytes);
       if (fe.offset.value < layout.kept_from || fe.offset.value - layout.kept_from + size > layout.kept_length) {
@@ -845,7 +864,7 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
   for (const auto& [entry, name] : named_names) ok = ok && e.name_field(*name, entry);
   if (!ok || name_dir_at != name_dirs_end || lang_dir_at != layout.data_entries_offset ||
       e.next_data_entry != layout.strings_offset || align_up(e.next_string, 4) > layout.data_offset ||
-      e.next_blob != layout.total_size)
+      (!head_only && e.next_blob != layout.total_size))
     return make_error(Errc::internal_error, "the encoded tree does not match its layout");
   return parts;
 }
@@ -861,6 +880,18 @@ Result<Bytes> encode_tree(const ResourceSet& set, const TreeLayout& layout, Rva 
 Result<EncodedTree> encode_tree_around_kept(const ResourceSet& set, const TreeLayout& layout, Rva base,
                                             const ByteSource& src, bool borrow) {
   return encode(set, layout, base, src, true, borrow);
+}
+
+std::uint64_t root_directory_size(const TreeLayout& layout) noexcept {
+  return kDirHeaderSize + kDirEntrySize * std::uint64_t{layout.types};
+}
+
+Result<Bytes> encode_directory(const ResourceSet& set, const TreeLayout& layout, Rva base,
+                               const std::vector<std::uint32_t>& placed, TreeBias bias) {
+  const MemorySource none{ByteSpan{}};
+  auto parts = encode(set, layout, base, none, false, false, &placed, bias);
+  if (!parts) return std::move(parts).error();
+  return std::move(parts->before);
 }
 
 std::u16string resource_string_from_narrow(const std::string& s) {

@@ -1,6 +1,7 @@
 // Fixing up what a placement moved, writing the new headers and emitting the new image as
 // pieces: the steps every placement rule shares.
 #include <algorithm>
+#include <iterator>
 
 #include "placement.h"
 
@@ -132,10 +133,11 @@ std::uint32_t Planner::moved_rva(Choice& c, std::uint32_t rva) const {
 // pointers, data directories, the symbol table and the debug entries.
 Status Planner::move_references(Choice& c, std::vector<DataDirectory>& dirs, ImagePlan& plan) const {
   const Tail& tail = c.tail;
-  for (std::size_t i = c.first_moved; i < c.sections.size(); ++i) {
+  for (std::size_t i = 0; i < c.sections.size(); ++i) {
     SectionHeader& s = c.sections[i];
-    s.VirtualAddress = Rva{c.narrow(s.VirtualAddress.value + c.address_shift)};
-    if (s.SizeOfRawData != 0) s.PointerToRawData = c.narrow(tail.map(s.PointerToRawData));
+    const bool moved = i >= c.first_moved;
+    if (moved) s.VirtualAddress = Rva{c.narrow(s.VirtualAddress.value + c.address_shift)};
+    if (s.SizeOfRawData != 0 && (moved || tail.head_shift != 0)) s.PointerToRawData = c.narrow(tail.map(s.PointerToRawData));
   }
   for (SectionHeader& s : c.sections) {
     if (s.PointerToRelocations.value != 0) s.PointerToRelocations = c.narrow(tail.map(s.PointerToRelocations));
@@ -194,6 +196,13 @@ Result<Bytes> Planner::headers(Choice& c, const std::vector<DataDirectory>& dirs
   const std::uint32_t sa = img_.SectionAlignment;
   Bytes out = img_.header_bytes();
   if (c.added) out.resize(static_cast<std::size_t>(c.headers_end));  // the room was checked to be zeros
+  if (!c.carried.empty()) {
+    // Sized for it when the headers grew.
+    const std::size_t at = static_cast<std::size_t>(f.section_table_end) + kSectionHeaderSize;
+    if (!fits(at, c.carried.size(), out.size()))
+      return make_error(Errc::internal_error, "the headers have no room for what they carry");
+    std::copy(c.carried.begin(), c.carried.end(), out.begin() + static_cast<std::ptrdiff_t>(at));
+  }
   ByteWriter w(out);
   std::uint64_t init = img_.SizeOfInitializedData;
   init = c.init_data_delta < 0 ? init - std::min<std::uint64_t>(init, static_cast<std::uint64_t>(-c.init_data_delta))
@@ -231,16 +240,28 @@ Status Planner::emit(const Choice& c, Bytes headers, EncodedTree tree, const Tre
   if (!c.writes_tree) {
     b.copy(header_len, eos_);
   } else if (c.added) {
-    b.copy(header_len, eos_);
-    b.zeros(c.added->PointerToRawData.value - eos_);
+    const Tail& t = c.tail;
+    if (t.head_shift != 0) {
+      // The grown headers, then every section's raw data as far up.
+      b.zeros(t.head_from.value + t.head_shift - header_len);
+      b.copy(t.head_from.value, eos_);
+    } else {
+      b.copy(header_len, eos_);
+    }
+    b.zeros(c.added->PointerToRawData.value - (eos_ + t.head_shift));
     if (!b.tree(std::move(tree), layout)) return make_error(Errc::internal_error, "a borrowed blob lies outside the tree");
     b.zeros(c.added->SizeOfRawData - tree_len);
   } else {
     const std::uint64_t start = img_.sections()[*c.rebuilt].PointerToRawData.value;
     const SectionHeader& now = c.sections[*c.rebuilt];
     b.copy(header_len, start);
-    if (!b.tree(std::move(tree), layout)) return make_error(Errc::internal_error, "a borrowed blob lies outside the tree");
-    b.zeros(now.SizeOfRawData - tree_len);
+    if (c.kept) {
+      if (Status s = emit_kept(c, std::move(tree), plan); !s) return s;
+      b.zeros(now.SizeOfRawData - c.kept->used_end);
+    } else {
+      if (!b.tree(std::move(tree), layout)) return make_error(Errc::internal_error, "a borrowed blob lies outside the tree");
+      b.zeros(now.SizeOfRawData - tree_len);
+    }
     // Between the grown section and the shifted ones: zeros.
     const std::uint64_t written = start + now.SizeOfRawData;
     if (written > c.tail.new_start.value) return make_error(Errc::internal_error, "the resource section overlaps what follows");
@@ -256,6 +277,66 @@ Status Planner::emit(const Choice& c, Bytes headers, EncodedTree tree, const Tre
   // every field that points into it was narrowed with a check above.
   return {};
 }
+
+namespace {
+// Where a block of the tree starts in the bytes encode_directory gives.
+std::uint64_t tree_block_start(KeptSegment::Kind kind, const TreeLayout& layout) {
+  switch (kind) {
+    case KeptSegment::Kind::directories: return root_directory_size(layout);
+    case KeptSegment::Kind::data_entries: return layout.data_entries_offset;
+    case KeptSegment::Kind::strings: return layout.strings_offset;
+    case KeptSegment::Kind::root:
+    case KeptSegment::Kind::old_bytes:
+    case KeptSegment::Kind::blob: break;
+  }
+  return 0;
+}
+}  // namespace
+
+// The resource section laid out around the data that stays: the old bytes copied where they
+// lay, the directories and the other blobs where the layout put them, zeros between.
+Status Planner::emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) const {
+  PieceList b{img_, plan};
+  const KeptLayout& k = *c.kept;
+  const std::uint64_t start = img_.sections()[*c.rebuilt].PointerToRawData.value;
+  std::uint64_t at = 0;
+  for (const KeptSegment& s : k.segments) {
+    if (s.at < at) return make_error(Errc::internal_error, "the kept layout overlaps itself");
+    b.zeros(s.at - at);
+    at = s.at + s.length;
+    if (s.kind == KeptSegment::Kind::old_bytes) {
+      b.copy(start + s.at, start + at);
+      continue;
+    }
+    if (s.kind != KeptSegment::Kind::old_bytes && s.kind != KeptSegment::Kind::blob) {
+      // A block of the tree, where it follows the root in the encoded bytes.
+      const std::uint64_t from = tree_block_start(s.kind, layout_);
+      if (!fits(from, s.length, tree.before.size())) return make_error(Errc::internal_error, "the tree does not match its layout");
+      Bytes part(static_cast<std::size_t>(s.length));
+      std::copy_n(tree.before.data() + from, part.size(), part.data());
+      b.literal(std::move(part));
+      continue;
+    }
+    const ResourceData& d = std::next(set_.begin(), static_cast<std::ptrdiff_t>(s.resource))->second;
+    // A large resource held in memory is written from the editor's copy where the caller
+    // keeps the editor alive and unchanged while the plan is written.
+    if (const auto* held = std::get_if<Bytes>(&d.bytes); held != nullptr && borrow_ && held->size() >= kBorrowFrom) {
+      b.borrowed(ByteSpan(*held));
+      continue;
+    }
+    const auto* e = std::get_if<FileExtent>(&d.bytes);
+    if (e != nullptr && e->file_len == e->size) {
+      b.copy(e->offset.value, e->offset.value + e->size);
+      continue;
+    }
+    auto bytes = d.load(src_);
+    if (!bytes) return std::move(bytes).error();
+    b.literal(std::move(bytes).value());
+  }
+  if (at != k.used_end) return make_error(Errc::internal_error, "the kept layout does not end where measured");
+  return {};
+}
+
 }  // namespace placement
 
 Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const ResourceSet& resources,
@@ -263,7 +344,7 @@ Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const 
   auto measured = measure_tree(resources, placement::kKeepBlobsFrom);
   if (!measured) return std::move(measured).error();
   const TreeLayout layout = measured.value();
-  const placement::Planner planner(image, src, resources, layout.total_size, block_size);
+  const placement::Planner planner(image, src, resources, layout, block_size, borrow);
 
   auto choice = planner.choose();
   if (!choice) return std::move(choice).error();
@@ -275,7 +356,12 @@ Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const 
 
   // The new tree, at the address it will live at.
   EncodedTree tree;
-  if (c.writes_tree) {
+  if (c.kept) {
+    auto directory = encode_directory(resources, layout, c.base, c.kept->rvas, c.kept->bias);
+    if (!directory) return std::move(directory).error();
+    tree.before = std::move(directory).value();
+    dirs[kDirResource] = DataDirectory{c.base.value, c.narrow(c.kept->used_end)};
+  } else if (c.writes_tree) {
     auto encoded = encode_tree_around_kept(resources, layout, c.base, src, borrow);
     if (!encoded) return std::move(encoded).error();
     tree = std::move(encoded).value();

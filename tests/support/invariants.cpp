@@ -322,7 +322,8 @@ class Checker {
     if (!r.empty()) {
       const auto idx = n_.section_of(r.rva, r.size);
       if (idx && n_.secs[*idx].name != ".rsrc") fail("resource directory lies in " + n_.secs[*idx].name + ", not .rsrc");
-      // The loader does not care, but a rebuilt tree always starts its section.
+      // The loader does not care, but a rebuilt tree always starts its section: readers such as
+      // llvm-readobj take the section's first byte for its root.
       const bool rebuilt = r.rva != o_.dir(2).rva || r.size != o_.dir(2).size ||
                            mapped_range(orig_bytes_, o_, r.rva, r.size) != mapped_range(out_bytes_, n_, r.rva, r.size);
       if (idx && rebuilt && n_.secs[*idx].VirtualAddress != r.rva) {
@@ -618,6 +619,38 @@ std::vector<TestResource> read_resources(const Bytes& image, std::string* error)
   }
   if (error != nullptr) error->clear();
   return out;
+}
+
+::testing::AssertionResult kept_where_it_lay(const Bytes& original, const Bytes& output) {
+  const resupdate::MemorySource a{resupdate::ByteSpan(original)};
+  const resupdate::MemorySource b{resupdate::ByteSpan(output)};
+  auto pa = resupdate::PeImage::parse(a);
+  auto pb = resupdate::PeImage::parse(b);
+  if (!pa || !pb) return ::testing::AssertionFailure() << "an image does not parse";
+  auto before = resupdate::decode_resources(*pa, a);
+  auto after = resupdate::decode_resources(*pb, b);
+  if (!before || !after) return ::testing::AssertionFailure() << "a resource tree does not read";
+  const auto idx = pa->section_of(resupdate::Rva{pa->directory(2).VirtualAddress});
+  if (!idx) return ::testing::AssertionSuccess();
+  const resupdate::SectionHeader& rs = pa->sections()[*idx];
+  if (*idx >= pb->sections().size() || pb->sections()[*idx].VirtualAddress != rs.VirtualAddress ||
+      pb->sections()[*idx].PointerToRawData != rs.PointerToRawData)
+    return ::testing::AssertionFailure() << "the resource section moved";
+  std::ostringstream moved;
+  for (const auto& [key, data] : *before) {
+    const auto* e = std::get_if<resupdate::FileExtent>(&data.bytes);
+    if (e == nullptr || e->size == 0 || e->file_len != e->size || e->offset.value < rs.PointerToRawData.value ||
+        e->offset.value + e->size > rs.raw_end() || (e->offset.value - rs.PointerToRawData.value + rs.VirtualAddress.value) % 4 != 0)
+      continue;
+    const auto now = after->find(key);
+    if (now == after->end() || now->second.load(b).value() != data.load(a).value()) continue;  // erased or replaced
+    const auto* f = std::get_if<resupdate::FileExtent>(&now->second.bytes);
+    if (f == nullptr || f->offset != e->offset)
+      moved << "\n  - " << describe_key(from_core(key.type), from_core(key.name), key.language) << " moved from " << hex(e->offset.value)
+            << " to " << (f != nullptr ? hex(f->offset.value) : std::string("memory"));
+  }
+  if (moved.str().empty()) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "resource data did not stay where it lay:" << moved.str();
 }
 
 std::vector<std::string> check_invariants(const Bytes& original, const Bytes& output,

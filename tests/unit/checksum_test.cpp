@@ -64,20 +64,20 @@ TEST(CarriedChecksum, MatchesAFullSumOnRandomPlansAndKeepsAStaleOneAsStale) {
         case 0: {
           Bytes data(len);
           for (auto& b : data) b = static_cast<std::uint8_t>(rng());
-          add(plan, Piece{Piece::Kind::literal, {}, len, std::move(data)});
+          add(plan, Piece{Piece::Kind::literal, {}, len, std::move(data), {}});
           break;
         }
         case 1: {
           const std::uint64_t from = below(old.size());
-          add(plan, Piece{Piece::Kind::copy, resupdate::FileOffset{from}, below(old.size() - from + 1), {}});
+          add(plan, Piece{Piece::Kind::copy, resupdate::FileOffset{from}, below(old.size() - from + 1), {}, {}});
           break;
         }
-        default: add(plan, Piece{Piece::Kind::zeros, {}, len, {}});
+        default: add(plan, Piece{Piece::Kind::zeros, {}, len, {}, {}});
       }
     }
     // Bytes the field cannot cover all of: a sum of nothing but zeros folds to 0, which no
     // image has, and which the carried sum, kept in 1..0xffff, does not give.
-    add(plan, Piece{Piece::Kind::literal, {}, 8, Bytes{'M', 'Z', 1, 2, 3, 4, 5, 6}});
+    add(plan, Piece{Piece::Kind::literal, {}, 8, Bytes{'M', 'Z', 1, 2, 3, 4, 5, 6}, {}});
     plan.checksum_offset = below(plan.size - 3);
     plan.old_checksum_offset = old_field;
     for (std::uint64_t n = below(3); n-- > 0;) plan.patches.push_back({below(plan.size - 7), Bytes{1, 2, 3, 4, 5, 6, 7, 8}});
@@ -99,10 +99,10 @@ TEST(CarriedChecksum, ReadsOnlyWhatTheRewriteChanges) {
   for (std::size_t i = 0; i < old.size(); ++i) old[i] = static_cast<std::uint8_t>(i * 31 + (i >> 9));
   put32(old, 0xd8, full_sum(old, 0xd8));
   ImagePlan plan;
-  add(plan, Piece{Piece::Kind::literal, {}, 0x400, Bytes(0x400, 0x5a)});
-  add(plan, Piece{Piece::Kind::copy, resupdate::FileOffset{0x400}, 0x8000, {}});
-  add(plan, Piece{Piece::Kind::zeros, {}, 0x1000, {}});
-  add(plan, Piece{Piece::Kind::copy, resupdate::FileOffset{0x10000}, old.size() - 0x10000, {}});
+  add(plan, Piece{Piece::Kind::literal, {}, 0x400, Bytes(0x400, 0x5a), {}});
+  add(plan, Piece{Piece::Kind::copy, resupdate::FileOffset{0x400}, 0x8000, {}, {}});
+  add(plan, Piece{Piece::Kind::zeros, {}, 0x1000, {}, {}});
+  add(plan, Piece{Piece::Kind::copy, resupdate::FileOffset{0x10000}, old.size() - 0x10000, {}, {}});
   plan.checksum_offset = 0xd8;
   plan.old_checksum_offset = 0xd8;
 

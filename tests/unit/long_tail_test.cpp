@@ -18,6 +18,9 @@ struct Case {
   const char* name;
   tarvisk_test::Layout layout;
   resupdate::Placement placement;
+  // The language the new manifest goes to: 1033 replaces the old one, so nothing stays where
+  // it lay and the section is repacked; 0 adds one beside it, which stays.
+  std::uint16_t language = 1033;
 };
 
 class LongTail : public ::testing::TestWithParam<Case> {};
@@ -33,15 +36,16 @@ TEST_P(LongTail, OverlayFollowsTheLastSectionAndMovesByWholePages) {
   auto editor = resupdate::ImageEditor::open(std::make_shared<resupdate::MemorySource>(built.bytes), false);
   ASSERT_TRUE(editor) << editor.error().detail;
   const Bytes manifest(0x1a00, 0x3c);  // past the old section's raw data, not a page multiple
-  editor->put({resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0}, manifest);
+  editor->put({resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), GetParam().language}, manifest);
   auto plan = editor->plan();
   ASSERT_TRUE(plan) << plan.error().detail;
   EXPECT_EQ(plan->placement, GetParam().placement);
   auto out = resupdate::build_in_memory(*editor);
   ASSERT_TRUE(out) << out.error().detail;
 
-  std::vector<tarvisk_test::TestResource> intended = o.resources;
-  intended.push_back(tarvisk_test::TestResource{tarvisk_test::ResId::num(24), tarvisk_test::ResId::num(1), 0, manifest, 0});
+  std::vector<tarvisk_test::TestResource> intended;
+  if (GetParam().language != 1033) intended = o.resources;
+  intended.push_back(tarvisk_test::TestResource{tarvisk_test::ResId::num(24), tarvisk_test::ResId::num(1), GetParam().language, manifest, 0});
   EXPECT_TRUE(tarvisk_test::invariants_hold(built.bytes, *out, intended));
 
   const resupdate::MemorySource written(*out);
@@ -73,7 +77,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(Case{"grow_last", tarvisk_test::Layout::resources_last, resupdate::Placement::grow_last},
                       Case{"shift_following", tarvisk_test::Layout::resources_then_reloc_debug,
                            resupdate::Placement::shift_following},
-                      Case{"new_section", tarvisk_test::Layout::resources_then_data, resupdate::Placement::new_section}),
+                      Case{"new_section", tarvisk_test::Layout::resources_then_data, resupdate::Placement::new_section},
+                      Case{"kept_last", tarvisk_test::Layout::resources_last, resupdate::Placement::kept, 0},
+                      Case{"kept_shift_following", tarvisk_test::Layout::resources_then_reloc_debug, resupdate::Placement::kept, 0}),
     [](const auto& p) { return std::string(p.param.name); });
 
 }  // namespace

@@ -230,13 +230,27 @@ TEST_P(Rewrite, PlacesTreeAndKeepsEverythingElse) {
                                 [](const BuiltSection& x) { return x.name == ".rsrc"; });
     fits = encode_resource_section(want, 0).size() <= r->size_of_raw_data;
   }
-  const Placement placement = expected_placement(c.layout, fits);
+  Placement placement = expected_placement(c.layout, fits);
+  // Where any old resource stays as it was, its data stays where it lay: around it when the
+  // section can grow, and where it cannot, when the new data fits between what stays.
+  const bool keeps = has_resources && !s.delete_existing &&
+                     std::any_of(s.base.begin(), s.base.end(), [&](const TestResource& b) {
+                       return !b.data.empty() && std::any_of(want.begin(), want.end(), [&](const TestResource& w) {
+                         return w.type == b.type && w.name == b.name && w.language == b.language && w.data == b.data;
+                       });
+                     });
+  const bool can_grow = c.layout != Layout::resources_then_data;
+  if (keeps && can_grow) placement = Placement::kept;
 
   // Erasing from an image without resources leaves nothing to place; any placement will do.
   const bool nothing_to_place = want.empty() && !img.rsrc_rva;
 
   auto plan = editor->plan();
-  if (placement == Placement::new_section && !c.header_room && !nothing_to_place) {
+  const bool kept_anyway = plan && plan->placement == Placement::kept && keeps && !can_grow;
+  // Headers full up to the first section's raw data grow into the addresses below the first
+  // section; only where those are full too (equal alignments, no gap) is there no room.
+  const bool memory_room = !c.low_alignment || c.decoration == Decoration::address_gap;
+  if (placement == Placement::new_section && !c.header_room && !memory_room && !nothing_to_place && !kept_anyway) {
     ASSERT_FALSE(plan) << "planned " << placement_name(plan->placement) << " without header room";
     EXPECT_EQ(plan.error().code, Errc::not_supported) << plan.error().detail;
     auto out = resupdate::build_in_memory(*editor);
@@ -245,13 +259,20 @@ TEST_P(Rewrite, PlacesTreeAndKeepsEverythingElse) {
     return;
   }
   ASSERT_TRUE(plan) << plan.error().detail;
-  if (!nothing_to_place) {
+  if (!nothing_to_place && !kept_anyway) {
     EXPECT_EQ(plan->placement, placement);
   }
 
   auto out = resupdate::build_in_memory(*editor);
   ASSERT_TRUE(out) << out.error().detail;
   EXPECT_TRUE(invariants_hold(img.bytes, *out, want));
+  if (plan->placement == Placement::kept) {
+    EXPECT_TRUE(kept_where_it_lay(img.bytes, *out));
+  }
+  if (plan->placement == Placement::new_section && !c.header_room) {
+    const std::size_t size_of_headers = img.data_directories_offset - (c.pe32_plus ? 112U : 96U) + 60U;
+    EXPECT_GT(get32(*out, size_of_headers), img.size_of_headers) << "the headers had no room and did not grow";
+  }
 
   // The same inputs give the same bytes.
   auto again = resupdate::build_in_memory(*editor);
@@ -274,6 +295,11 @@ TEST_P(Rewrite, PlacesTreeAndKeepsEverythingElse) {
   auto out2 = resupdate::build_in_memory(*second);
   ASSERT_TRUE(out2) << out2.error().detail;
   EXPECT_TRUE(invariants_hold(*out, *out2, want2));
+  auto plan2 = second->plan();
+  ASSERT_TRUE(plan2) << plan2.error().detail;
+  if (plan2->placement == Placement::kept) {
+    EXPECT_TRUE(kept_where_it_lay(*out, *out2));
+  }
 }
 
 // Smallest input for a fault once seen: a tree rebuilt in place that shrinks below a
@@ -476,6 +502,59 @@ TEST(NewSection, SectionsAboveTheirOffsetsGetNoZerosBeforeTheNewOne) {
   EXPECT_EQ(get32(*out, added + 20), img.end_of_sections) << "PointerToRawData";
 }
 
+// Stored again, the same manifest gives the same bytes; two manifests of different sizes stored
+// in turn settle after the first two runs into a cycle of two images no larger than those. A
+// rule that freed space without reusing it, or laid out by the old image's history, would grow
+// the file run by run.
+TEST(Repetition, SameManifestIsByteStableAndAlternatingOnesDoNotGrow) {
+  const Bytes small = manifest_bytes("stored in turn");
+  const Bytes large(0x1900, 0x6b);  // no run of it is a run of the other, nor the other way round
+  for (const Layout layout : kAllLayouts) {
+    for (const bool plus : {false, true}) {
+      SCOPED_TRACE(std::string(layout_name(layout)) + (plus ? " PE32+" : " PE32"));
+      PeOptions o;
+      o.layout = layout;
+      o.pe32_plus = plus;
+      o.resources = {version_block(), res(ResId::num(3), ResId::num(1), 0, filled(0x128, 8)),
+                     res(ResId::num(24), ResId::num(1), 0, manifest_bytes("old"))};
+      o.overlay = filled(0x321, 9);
+      std::vector<TestResource> want = o.resources;
+      if (layout == Layout::no_resources) want.clear();
+      want.push_back(res(ResId::num(24), ResId::num(1), 0, {}));
+      if (layout != Layout::no_resources) want.erase(want.end() - 2);
+      std::vector<Bytes> runs{build_pe(o).bytes};
+      for (int i = 0; i < 52; ++i) {
+        const Bytes& manifest = i < 2 || i % 2 == 1 ? small : large;
+        std::optional<Bytes> out;
+        auto plan = plan_manifest(runs.back(), manifest, &out);
+        ASSERT_TRUE(plan) << "run " << i << ": " << plan.error().detail;
+        ASSERT_TRUE(out) << "run " << i;
+        want.back().data = manifest;
+        ASSERT_TRUE(invariants_hold(runs.back(), *out, want)) << "run " << i;
+        if (plan->placement == Placement::kept) {
+          EXPECT_TRUE(kept_where_it_lay(runs.back(), *out)) << "run " << i;
+        }
+        // The manifests stored before are gone from the file: bytes freed are zeroed or reused.
+        // Storing the large one, no manifest's start is left; storing the small one, no run of
+        // the large one. (A section added after .data leaves the old one its bytes, as .oldrsrc.)
+        if (i >= 2 && layout != Layout::resources_then_data) {
+          const Bytes gone = &manifest == &large ? Bytes(small.begin(), small.begin() + 16) : Bytes(large.begin(), large.begin() + 64);
+          EXPECT_EQ(std::search(out->begin(), out->end(), gone.begin(), gone.end()), out->end())
+              << "run " << i << ": a replaced manifest's bytes are still in the image";
+        }
+        runs.push_back(std::move(*out));
+      }
+      // runs[1] and runs[2] store the small manifest; from runs[3] on, large and small alternate.
+      EXPECT_TRUE(runs[2] == runs[1]) << "storing the same manifest again changed the image";
+      const std::size_t bound = std::max(runs[3].size(), runs[4].size());
+      for (std::size_t i = 5; i < runs.size(); ++i) {
+        EXPECT_LE(runs[i].size(), bound) << "run " << i;
+        EXPECT_TRUE(runs[i] == runs[i - 2]) << "run " << i << " differs from the run with the same manifest before it";
+      }
+    }
+  }
+}
+
 std::string describe(const Case& c) {
   std::string n = std::string(layout_name(c.layout)) + (c.pe32_plus ? "_pe32plus" : "_pe32") +
                   (c.low_alignment ? "_align32" : "") + (c.header_room ? "" : "_noroom") + "_" +
@@ -496,6 +575,8 @@ std::vector<Case> scenario_cases() {
         for (std::size_t s = 0; s < scenarios().size(); ++s) cases.push_back(Case{layout, plus, low, true, s, {}});
         // Without header room only a new section is out of reach; growing one is not.
         for (std::size_t s : {std::size_t{0}, scenarios().size() - 1}) cases.push_back(Case{layout, plus, low, false, s, {}});
+        // Full headers, the first section a page up in memory: EFI stubs with alignments of 0x20.
+        if (low) cases.push_back(Case{layout, plus, low, false, 0, Decoration::address_gap});
       }
     }
   }

@@ -47,6 +47,7 @@ class CopyingSource final : public resupdate::ByteSource {
     case resupdate::Placement::grow_last: return "grow_last";
     case resupdate::Placement::shift_following: return "shift_following";
     case resupdate::Placement::new_section: return "new_section";
+    case resupdate::Placement::kept: return "kept";
   }
   return "?";
 }

@@ -24,8 +24,9 @@ struct Piece {
   [[nodiscard]] ByteSpan bytes() const noexcept { return borrowed.empty() ? ByteSpan(data) : borrowed; }
 };
 
-// How the new resources were placed; reported for tests and diagnostics.
-enum class Placement { in_place, grow_last, shift_following, new_section };
+// How the new resources were placed; reported for tests and diagnostics. `kept`: the data of
+// the resources that were there stays where it lay, the rest around it in the same section.
+enum class Placement { in_place, grow_last, shift_following, new_section, kept };
 
 // The new image, described without holding the copied ranges in memory.
 struct ImagePlan {

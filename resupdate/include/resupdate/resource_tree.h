@@ -172,6 +172,25 @@ struct EncodedTree {
 [[nodiscard]] Result<EncodedTree> encode_tree_around_kept(const ResourceSet& set, const TreeLayout& layout, Rva base,
                                                           const ByteSource& src, bool borrow = false);
 
+// How much further from the root than encode_directory writes them each block of the tree lies
+// (the directories after the root, the data entries, the name strings), modulo 2^32: the caller
+// keeps every block within 2 GiB of the root.
+struct TreeBias {
+  std::uint32_t directories = 0;
+  std::uint32_t data_entries = 0;
+  std::uint32_t strings = 0;
+};
+
+// The tree's directories, data entries and strings alone (layout.data_offset bytes), its root
+// at `base`, with each resource's data entry pointing at `placed` (its RVA, in the set's order):
+// for blobs that stay where they lay, wherever that is. The blocks after the root are written
+// in their usual order but name each other where `bias` puts them.
+[[nodiscard]] Result<Bytes> encode_directory(const ResourceSet& set, const TreeLayout& layout, Rva base,
+                                             const std::vector<std::uint32_t>& placed, TreeBias bias = {});
+
+// Bytes of the root directory with its entries, the part of the tree that starts its section.
+[[nodiscard]] std::uint64_t root_directory_size(const TreeLayout& layout) noexcept;
+
 // Converts a narrow resource string to its stored UTF-16 form (upper-cased ASCII,
 // other bytes taken as Latin-1, as the ANSI facade would on a Western code page).
 [[nodiscard]] std::u16string resource_string_from_narrow(const std::string& s);
