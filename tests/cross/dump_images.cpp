@@ -1,5 +1,6 @@
 // Writes the test support's images to a directory, so that builds for other processors can be
 // run over the very same files as the native build and their outputs compared byte for byte.
+#include <cstddef>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
