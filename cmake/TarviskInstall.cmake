@@ -142,6 +142,10 @@ The package also carries the resource-update library with its C++ headers,
 a CMake package (find_package(Tarvisk), tarvisk_embed_manifest()), a manual
 page and ready-made manifests for common needs.")
 
+if(WIN32)
+  include("${CMAKE_CURRENT_LIST_DIR}/TarviskWindowsZip.cmake")
+endif()
+
 # A project that builds Tarvisk as a subproject keeps its own packaging.
 if(PROJECT_IS_TOP_LEVEL)
   include(CPack)

@@ -157,7 +157,7 @@ TEST(ResourceStore, ImageWithNoRoomIsReportedOnceAndLeftAlone) {
 // writing: a rewrite with the old resources would still drop a signature for a failed run.
 // With standard error closed, the message must not find the image behind descriptor 2.
 TEST(ResourceStore, RefusedEntryIsReportedOnceAndTheImageIsLeftAlone) {
-  if (sanitized_build()) GTEST_SKIP() << "the sanitizers' shadow memory does not fit under an address-space cap";
+  if (const char* why = why_no_address_space_cap()) GTEST_SKIP() << why;
   constexpr std::uint32_t kErrorNotEnoughMemory = 8;
   PeOptions signed_image = ordinary_image();
   signed_image.certificate = Bytes(512, 0x5c);

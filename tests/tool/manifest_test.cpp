@@ -77,7 +77,7 @@ TEST(ManifestLoad, ManifestOf2GiBOrMoreIsAFailedMeasurement) {
 }
 
 TEST(ManifestLoad, AllocationFailureReportsTheMeasuredLength) {
-  if (sanitized_build()) GTEST_SKIP() << "the sanitizers' shadow memory does not fit under an address-space cap";
+  if (const char* why = why_no_address_space_cap()) GTEST_SKIP() << why;
   const Workspace ws;
   const std::string big = ws.file("big.manifest");
   make_sparse(big, 0x60000000);  // 1.5 GiB, under the 2 GiB limit but over the cap below

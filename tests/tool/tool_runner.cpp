@@ -80,6 +80,23 @@ ResourceListing read_back(const resupdate::ByteSource& source) {
   return listing;
 }
 
+// In a cross build the tool is started through its emulator: without a binfmt_misc entry
+// the kernel cannot exec a program for another processor. CMake's list separator is '|' here.
+std::vector<std::string> tool_command() {
+  std::vector<std::string> command;
+#ifdef TARVISK_EMULATOR
+  const std::string emulator = TARVISK_EMULATOR;
+  std::size_t start = 0;
+  for (std::size_t bar = emulator.find('|'); bar != std::string::npos; bar = emulator.find('|', start)) {
+    command.push_back(emulator.substr(start, bar - start));
+    start = bar + 1;
+  }
+  command.push_back(emulator.substr(start));
+#endif
+  command.emplace_back(TARVISK_EXE);
+  return command;
+}
+
 }  // namespace
 
 Outcome run_tarvisk(const std::vector<std::string>& operands, const RunOptions& options) {
@@ -87,7 +104,7 @@ Outcome run_tarvisk(const std::vector<std::string>& operands, const RunOptions& 
   const std::string out_path = capture.file("stdout");
   const std::string err_path = capture.file("stderr");
 
-  std::vector<std::string> args{TARVISK_EXE};
+  std::vector<std::string> args = tool_command();
   args.insert(args.end(), operands.begin(), operands.end());
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -275,6 +292,15 @@ bool sanitized_build() noexcept {
 #endif
 #else
   return false;
+#endif
+}
+
+const char* why_no_address_space_cap() noexcept {
+  if (sanitized_build()) return "the sanitizers' shadow memory does not fit under an address-space cap";
+#ifdef TARVISK_EMULATOR
+  return "the cap would hold the emulator, whose own mappings do not fit under it";
+#else
+  return nullptr;
 #endif
 }
 

@@ -113,5 +113,8 @@ void expect_success(const Outcome& outcome, const std::string& manifest_path, co
 
 // True when the tests run with sanitizers, which do not survive an address-space cap.
 [[nodiscard]] bool sanitized_build() noexcept;
+// Why the tool cannot be run under an address-space cap here, or null when it can: the
+// sanitizers' shadow memory does not fit under one, and an emulator would be capped itself.
+[[nodiscard]] const char* why_no_address_space_cap() noexcept;
 
 }  // namespace tarvisk_tool_test

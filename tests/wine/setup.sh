@@ -57,14 +57,18 @@ for arch in x86 x64; do
     dir=$BUILDS/$arch-$service
     own=OFF
     [[ $service == system ]] || own=ON
+    # The default build also makes the download, as a user would: the package target.
+    target=tarvisk
+    [[ $service == own ]] || target=package
     log=$STATE/build-$arch-$service.log
-    echo "building tarvisk.exe for $arch with the $service service"
+    echo "building $target for $arch with the $service service"
     if ! (cd "$SOURCE" && cmake --preset "windows-$arch" -B "$dir" -DTARVISK_OWN_SERVICE=$own &&
-      cmake --build "$dir" --target tarvisk -j2) >"$log" 2>&1; then
+      cmake --build "$dir" --target $target -j2) >"$log" 2>&1; then
       tail -40 "$log" >&2
       fail "the $arch build with the $service service failed (log: $log)"
     fi
     cp "$dir/src/tarvisk.exe" "$BIN/tarvisk-$arch-$service.exe"
+    if [[ $service == system ]]; then cp "$dir"/tarvisk-*-win*.zip "$BIN/"; fi
   done
 done
 
