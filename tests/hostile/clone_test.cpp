@@ -296,6 +296,9 @@ TEST_P(SharedBlocks, ImagePastFourGiBIsRewritten) {
     if (loop_mounts_required()) FAIL() << fs.why_not();
     GTEST_SKIP() << fs.why_not();
   }
+  if (kPortable)
+    GTEST_SKIP() << "portable build: it copies with reads and writes, so the sparse 5 GiB would be written in full, "
+                    "more than the scratch file system holds";
   constexpr std::uint64_t kSize = std::uint64_t{5} << 30;
   const Bytes marker{'e', 'n', 'd', ' ', 'o', 'f', ' ', 'p', 'a', 'y', 'l', 'o', 'a', 'd'};
   const std::string image = fs.file("big.exe");
