@@ -15,6 +15,8 @@
 //                        under /proc, as in a chroot without it), exchange (renameat2 with
 //                        RENAME_EXCHANGE)
 //   TARVISK_FAULT_LOG    a file that gets a line for each call refused as missing
+//   TARVISK_FAULT_MEASURE     the length a seek to a regular file's end reports, as a /proc
+//                        file reports 0 whatever it holds (the position is set to it)
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -108,6 +110,16 @@ ssize_t pread64(int fd, void* buf, size_t n, off64_t off) {
   return next<ssize_t (*)(int, void*, size_t, off64_t)>("pread64")(fd, buf, n, off);
 }
 ssize_t pread(int fd, void* buf, size_t n, off_t off) { return pread64(fd, buf, n, off); }
+
+off64_t lseek64(int fd, off64_t off, int whence) {
+  const auto real = next<off64_t (*)(int, off64_t, int)>("lseek64");
+  struct stat st {};
+  if (const char* measure = std::getenv("TARVISK_FAULT_MEASURE");
+      measure != nullptr && whence == SEEK_END && off == 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+    return real(fd, std::strtoll(measure, nullptr, 10), SEEK_SET);
+  return real(fd, off, whence);
+}
+off_t lseek(int fd, off_t off, int whence) { return lseek64(fd, off, whence); }
 
 ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t off) {
   if (strike("write")) return -1;

@@ -11,6 +11,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "hostile_support.h"
+#include "invariants.h"
 #include "pe_builder.h"
 
 namespace {
@@ -40,7 +42,7 @@ class Fault {
   ~Fault() {
     for (const char* name : {"LD_PRELOAD", "ASAN_OPTIONS", "TARVISK_FAULT_CALL", "TARVISK_FAULT_AT", "TARVISK_FAULT_ERRNO",
                              "TARVISK_FAULT_SIGNAL", "TARVISK_FAULT_MISSING", "TARVISK_FAULT_LOG",
-                             "TARVISK_FAULT_PAUSE"})
+                             "TARVISK_FAULT_PAUSE", "TARVISK_FAULT_MEASURE"})
       ::unsetenv(name);
   }
   Fault(const Fault&) = delete;
@@ -55,6 +57,11 @@ class Fault {
   }
   Fault& without_unnamed_files() {
     ::setenv("TARVISK_FAULT_MISSING", ("tmpfile:" + std::to_string(EOPNOTSUPP)).c_str(), 1);
+    return *this;
+  }
+  // A seek to a regular file's end reports `length`, whatever the file holds.
+  Fault& measured_as(std::uint64_t length) {
+    ::setenv("TARVISK_FAULT_MEASURE", std::to_string(length).c_str(), 1);
     return *this;
   }
   // Calls that seem missing, as "copy:38,tmpfile:21"; each one refused gets a line in `log`.
@@ -254,6 +261,47 @@ TEST(FileFaults, FileRenamedOntoTheImageAtTheLastStepIsPutBack) {
     EXPECT_EQ(slurp(scene.image()), other_bytes);
     EXPECT_TRUE(scene.nothing_left()) << "a file was left beside the image";
     scene.reset();
+  }
+}
+
+// A manifest that measures shorter than it is, as /proc files do, is read to its end: what it
+// holds is stored, and past 2 GiB it fails as one that measures 2 GiB or more.
+TEST(FileFaults, ManifestMeasuredShortIsReadToItsEnd) {
+  Scene scene;
+  const tarvisk_test::TempDir elsewhere;
+  const std::string manifest = elsewhere.file("measured-short.manifest");
+  struct Case {
+    std::uint64_t size;
+    std::uint64_t measured;
+  };
+  for (const Case c : {Case{300000, 0}, Case{300000, 4096}, Case{0x80000000ULL + 16, 12345}}) {
+    SCOPED_TRACE(std::to_string(c.size) + " bytes measured as " + std::to_string(c.measured));
+    scene.reset();
+    Bytes bytes;
+    if (c.size < (1U << 20)) {
+      bytes.resize(c.size);
+      for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 13 + (i >> 9));
+      tarvisk_test::write_file(manifest, bytes);
+    } else {
+      tarvisk_test::write_file(manifest, Bytes{'<', '?'});
+      ASSERT_EQ(::truncate(manifest.c_str(), static_cast<off_t>(c.size)), 0) << std::strerror(errno);
+    }
+    Fault fault("none", 0);
+    fault.measured_as(c.measured);
+    const Outcome run = run_tool({scene.image(), manifest});
+    if (bytes.empty()) {
+      EXPECT_EQ(run.status, 255);
+      EXPECT_EQ(run.err, "Error allocing -1 bytes\n");
+      EXPECT_EQ(slurp(scene.image()), scene.old_image());
+    } else {
+      EXPECT_EQ(run.status, 0) << run.err;
+      const auto stored = tarvisk_test::read_resources(slurp(scene.image()));
+      EXPECT_TRUE(std::any_of(stored.begin(), stored.end(), [&](const tarvisk_test::TestResource& r) {
+        return r.type == tarvisk_test::ResId::num(tarvisk_test::kRtManifest) && r.name == tarvisk_test::ResId::num(1) &&
+               r.language == 0 && r.data == bytes;
+      })) << "the manifest's bytes are not stored at 24/1/0";
+    }
+    EXPECT_TRUE(scene.nothing_left());
   }
 }
 
