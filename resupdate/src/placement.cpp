@@ -354,6 +354,12 @@ Status Planner::make_header_room(Choice& c, std::uint64_t first_raw, std::uint64
   if (grown > first_va || grown > 0xffffffffULL) return make_error(Errc::not_supported, "no room for another section header");
   room->resize(used);
   c.carried = std::move(room).value();
+  c.headers_end += used;  // the new header, then the record it displaced
+  if (grown <= first_raw) {
+    // The file had room all along, behind the record: only the record moves.
+    c.size_of_headers = std::max(c.size_of_headers, static_cast<std::uint32_t>(grown));
+    return {};
+  }
   c.size_of_headers = static_cast<std::uint32_t>(grown);
   c.tail.head_from = FileOffset{first_raw};
   c.tail.head_shift = align_up(grown - first_raw, fa);
