@@ -16,11 +16,14 @@ struct KeptSegment {
   std::uint64_t at = 0;
   std::uint64_t length = 0;
   std::size_t resource = 0;  // for a blob: its index in the set's order
+  std::uint64_t from = 0;    // for a block of the tree: where it starts in encode_directory's bytes
 };
 
 // The root directory starts the section, as readers that take the section's first byte for it
 // (llvm-readobj) need; each further block of the tree follows it, or lies where there is room
-// for it, so a tree that grows moves only the blocks that no longer fit.
+// for it, so a tree that grows moves only the blocks that no longer fit. The data entries,
+// each named on its own, may lie in two parts: those that still fit where they lay, and the
+// rest.
 struct KeptLayout {
   TreeBias bias;                      // where each block lies, past where it follows the root
   std::vector<std::uint32_t> rvas;    // each resource's data, in the set's order

@@ -807,7 +807,8 @@ Result<EncodedTree> encode(const ResourceSet& set, const TreeLayout& layout, Rva
       languages = 0;
     }
     static_assert(rsrc::kEntryName == 0 && rsrc::kEntryOffset == 4);
-    ok = ok && e.put32s<2>(lang_entry, {item.first.language, e.next_data_entry + bias.data_entries});
+    const bool rest = e.next_data_entry - layout.data_entries_offset >= bias.rest_from;
+    ok = ok && e.put32s<2>(lang_entry, {item.first.language, e.next_data_entry + (rest ? bias.rest_entries : bias.data_entries)});
     const std::uint32_t size = item.second.size();
     const bool kept = keeps && keepable(item.second);
     std::uint64_t at = 0;

@@ -76,6 +76,17 @@ struct PieceList {
     p.length = bytes.size();
     p.data.assign(bytes.begin(), bytes.end());
   }
+  // The first `shown` bytes of `buffer`, which the piece keeps whole: later pieces may borrow
+  // the rest of it, where it stays while the plan lives.
+  void holding(Bytes buffer, std::size_t shown) {
+    if (shown == 0 || shown > buffer.size()) return;
+    plan.size += shown;
+    Piece& p = plan.pieces.emplace_back();
+    p.kind = Piece::Kind::literal;
+    p.length = shown;
+    p.data = std::move(buffer);
+    p.borrowed = ByteSpan(p.data).first(shown);
+  }
   void borrowed(ByteSpan bytes) {
     if (bytes.empty()) return;
     plan.size += bytes.size();
@@ -278,29 +289,27 @@ Status Planner::emit(const Choice& c, Bytes headers, EncodedTree tree, const Tre
   return {};
 }
 
-namespace {
-// Where a block of the tree starts in the bytes encode_directory gives.
-std::uint64_t tree_block_start(KeptSegment::Kind kind, const TreeLayout& layout) {
-  switch (kind) {
-    case KeptSegment::Kind::directories: return root_directory_size(layout);
-    case KeptSegment::Kind::data_entries: return layout.data_entries_offset;
-    case KeptSegment::Kind::strings: return layout.strings_offset;
-    case KeptSegment::Kind::root:
-    case KeptSegment::Kind::old_bytes:
-    case KeptSegment::Kind::blob: break;
-  }
-  return 0;
-}
-}  // namespace
-
 // The resource section laid out around the data that stays: the old bytes copied where they
 // lay, the directories and the other blobs where the layout put them, zeros between.
 Status Planner::emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) const {
   PieceList b{img_, plan};
   const KeptLayout& k = *c.kept;
   const std::uint64_t start = img_.sections()[*c.rebuilt].PointerToRawData.value;
-  std::uint64_t at = 0;
+  // The blocks of the tree that lie as encoded from the section's start (the root, and those
+  // that still follow it) are written from the encoded bytes themselves, and any other block
+  // from its place in them.
+  std::uint64_t leading = 0;
+  std::size_t leading_blocks = 0;
   for (const KeptSegment& s : k.segments) {
+    if (s.kind == KeptSegment::Kind::blob || s.kind == KeptSegment::Kind::old_bytes || s.at != leading || s.from != leading) break;
+    leading += s.length;
+    ++leading_blocks;
+  }
+  const ByteSpan encoded(tree.before);  // stays where it is when the piece takes the buffer
+  std::uint64_t at = 0;
+  for (std::size_t i = 0; i < k.segments.size(); ++i) {
+    const KeptSegment& s = k.segments[i];
+    if (i > 0 && i < leading_blocks) continue;  // written with the root
     if (s.at < at) return make_error(Errc::internal_error, "the kept layout overlaps itself");
     b.zeros(s.at - at);
     at = s.at + s.length;
@@ -308,13 +317,15 @@ Status Planner::emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) co
       b.copy(start + s.at, start + at);
       continue;
     }
-    if (s.kind != KeptSegment::Kind::old_bytes && s.kind != KeptSegment::Kind::blob) {
-      // A block of the tree, where it follows the root in the encoded bytes.
-      const std::uint64_t from = tree_block_start(s.kind, layout_);
-      if (!fits(from, s.length, tree.before.size())) return make_error(Errc::internal_error, "the tree does not match its layout");
-      Bytes part(static_cast<std::size_t>(s.length));
-      std::copy_n(tree.before.data() + from, part.size(), part.data());
-      b.literal(std::move(part));
+    if (s.kind != KeptSegment::Kind::blob) {
+      // A block of the tree, or part of one, from where it follows the root in the encoded bytes.
+      if (!fits(s.from, s.length, encoded.size())) return make_error(Errc::internal_error, "the tree does not match its layout");
+      if (i == 0 && leading_blocks != 0) {
+        at = leading;
+        b.holding(std::move(tree.before), static_cast<std::size_t>(leading));
+      } else {
+        b.borrowed(encoded.subspan(static_cast<std::size_t>(s.from), static_cast<std::size_t>(s.length)));
+      }
       continue;
     }
     const ResourceData& d = std::next(set_.begin(), static_cast<std::ptrdiff_t>(s.resource))->second;

@@ -28,6 +28,8 @@ struct Scenario {
   std::vector<TestResource> base;  // what the original image holds (ignored without resources)
   bool delete_existing = false;
   std::vector<Op> ops;
+  // Where set, the most the file may grow by when the data of what stays stays where it lay.
+  std::size_t most_growth_kept = 0;
 };
 
 Bytes filled(std::size_t n, std::uint8_t seed) {
@@ -46,6 +48,12 @@ std::vector<TestResource> three_manifests() {
   return {res(ResId::num(24), ResId::num(1), 0, manifest_bytes("old"), 0),
           res(ResId::num(24), ResId::num(1), 1033, manifest_bytes("en"), 1252),
           res(ResId::num(24), ResId::num(2), 0, manifest_bytes("dll"), 65001)};
+}
+
+std::vector<TestResource> many_strings(std::uint16_t n) {
+  std::vector<TestResource> all;
+  for (std::uint16_t lang = 1; lang <= n; ++lang) all.push_back(res(ResId::num(6), ResId::num(1), lang, filled(12, static_cast<std::uint8_t>(lang))));
+  return all;
 }
 
 Op put(TestResource r) { return Op{false, std::move(r)}; }
@@ -67,6 +75,9 @@ const std::vector<Scenario>& scenarios() {
         put(res(ResId::num(24), ResId::str(u"APPMANIFEST"), 0, manifest_bytes("named"))),
         put(res(ResId::str(u"ZETA"), ResId::num(7), 0, filled(5, 3)))}},
       {"empty_resource", {version_block()}, false, {put_manifest({})}},
+      // A new type grows every block of a tree of many entries: only the data entries that no
+      // longer fit where they lay move, not all 8 KiB of them.
+      {"tree_grows", many_strings(512), false, {put_manifest(manifest_bytes("new"))}, 0x1400},
       {"large_resource", three_manifests(), false, {put_manifest(filled(0x2345, 7))}},
   };
   return all;
@@ -268,6 +279,9 @@ TEST_P(Rewrite, PlacesTreeAndKeepsEverythingElse) {
   EXPECT_TRUE(invariants_hold(img.bytes, *out, want));
   if (plan->placement == Placement::kept) {
     EXPECT_TRUE(kept_where_it_lay(img.bytes, *out));
+    if (s.most_growth_kept != 0) {
+      EXPECT_LE(out->size(), img.bytes.size() + s.most_growth_kept);
+    }
   }
   if (plan->placement == Placement::new_section && !c.header_room) {
     const std::size_t size_of_headers = img.data_directories_offset - (c.pe32_plus ? 112U : 96U) + 60U;

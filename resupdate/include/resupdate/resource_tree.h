@@ -174,11 +174,14 @@ struct EncodedTree {
 
 // How much further from the root than encode_directory writes them each block of the tree lies
 // (the directories after the root, the data entries, the name strings), modulo 2^32: the caller
-// keeps every block within 2 GiB of the root.
+// keeps every block within 2 GiB of the root. The data entries from `rest_from` bytes into
+// their block on lie `rest_entries` further instead.
 struct TreeBias {
   std::uint32_t directories = 0;
   std::uint32_t data_entries = 0;
   std::uint32_t strings = 0;
+  std::uint32_t rest_from = 0xffffffffU;
+  std::uint32_t rest_entries = 0;
 };
 
 // The tree's directories, data entries and strings alone (layout.data_offset bytes), its root
