@@ -72,7 +72,6 @@ class FdSink final : public ByteSink {
   [[nodiscard]] Status copy_from(const ByteSource& src, std::uint64_t off, std::uint64_t len) override;
   [[nodiscard]] std::uint64_t position() const noexcept override { return pos_; }
   [[nodiscard]] Status patch(std::uint64_t off, ByteSpan data) override;
-  [[nodiscard]] Status read_back(std::uint64_t off, std::span<std::uint8_t> out) const override;
   // Sends to the disk what was written and is not on its way yet, without waiting for it: the
   // flush that follows then finds less to do.
   void start_writeback() noexcept { start_writeback(true); }

@@ -194,10 +194,6 @@ class HandleSink final : public ByteSink {
     if (!fits(off, data.size(), pos_)) return make_error(Errc::internal_error, "patch outside the image");
     return write_all(file_, off, data);
   }
-  [[nodiscard]] Status read_back(std::uint64_t off, std::span<std::uint8_t> out) const override {
-    if (!fits(off, out.size(), pos_)) return make_error(Errc::internal_error, "read back outside the image");
-    return read_all(file_, off, out);
-  }
 
  private:
   HANDLE file_;
