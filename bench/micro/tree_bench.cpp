@@ -22,6 +22,10 @@ namespace {
 using resupdate::Bytes;
 using resupdate::ResourceId;
 using resupdate::ResourceKey;
+namespace coff = resupdate::coff;
+namespace dd = resupdate::dd;
+namespace opt = resupdate::opt;
+namespace scn = resupdate::scn;
 
 constexpr std::uint32_t kFileAlignment = 0x200;
 constexpr std::uint32_t kSectionAlignment = 0x1000;
@@ -83,45 +87,54 @@ Bytes make_image(std::size_t n) {
 
   Bytes img(std::size_t{2} * kFileAlignment + std::size_t{rsrc_raw}, 0);
   if (img.size() < 0x400) die("the image would not fit in memory");
-  put16(img, 0, 0x5a4d);  // MZ
+  put16(img, 0, 0x5a4d);                                  // MZ
   put32(img, 0x3c, 0x40);
   std::memcpy(img.data() + 0x40, "PE\0\0", 4);
-  const std::size_t coff = 0x44;
-  put16(img, coff + 0, 0x8664);
-  put16(img, coff + 2, 2);
-  put16(img, coff + 16, 240);
-  put16(img, coff + 18, 0x22);
-  const std::size_t opt = coff + 20;
-  put16(img, opt + 0, 0x20b);
-  put32(img, opt + 4, kFileAlignment);                 // SizeOfCode
-  put32(img, opt + 8, rsrc_raw);                       // SizeOfInitializedData
-  put32(img, opt + 16, kTextRva);                      // AddressOfEntryPoint
-  put32(img, opt + 20, kTextRva);                      // BaseOfCode
-  put32(img, opt + 28, 0x40);                          // ImageBase 0x140000000 (high half)
-  put32(img, opt + 32, kSectionAlignment);
-  put32(img, opt + 36, kFileAlignment);
-  put16(img, opt + 40, 6);                             // MajorOperatingSystemVersion
-  put16(img, opt + 48, 6);                             // MajorSubsystemVersion
-  put32(img, opt + 56, kResourceRva + rsrc_virtual);   // SizeOfImage
-  put32(img, opt + 60, kFileAlignment);                // SizeOfHeaders
-  put16(img, opt + 68, 3);                             // console
-  put16(img, opt + 70, 0x8160);                        // DllCharacteristics
-  put32(img, opt + 108, 16);                           // NumberOfRvaAndSizes
-  put32(img, opt + 112 + 2 * 8, kResourceRva);
-  put32(img, opt + 112 + 2 * 8 + 4, tree_size);
-  const std::size_t table = opt + 240;
-  std::memcpy(img.data() + table, ".text", 5);
-  put32(img, table + 8, 1);
-  put32(img, table + 12, kTextRva);
-  put32(img, table + 16, kFileAlignment);
-  put32(img, table + 20, kFileAlignment);
-  put32(img, table + 36, 0x60000020);
-  std::memcpy(img.data() + table + 40, ".rsrc", 5);
-  put32(img, table + 48, tree_size);
-  put32(img, table + 52, kResourceRva);
-  put32(img, table + 56, rsrc_raw);
-  put32(img, table + 60, 2 * kFileAlignment);
-  put32(img, table + 76, 0x40000040);
+  const std::size_t coff_at = 0x44;
+  // PE32+: the data directories follow their count.
+  const std::uint32_t directories_at = opt::kNumberOfRvaAndSizes64 + 4;
+  const std::uint32_t optional_size =
+      directories_at + resupdate::kMaxDataDirectories * resupdate::kDataDirectorySize;
+  put16(img, coff_at + coff::kMachine, 0x8664);
+  put16(img, coff_at + coff::kNumberOfSections, 2);
+  put16(img, coff_at + coff::kSizeOfOptionalHeader, optional_size);
+  put16(img, coff_at + 18, 0x22);                         // Characteristics
+  const std::size_t optional_at = coff_at + coff::kHeaderSize;
+  put16(img, optional_at + opt::kMagic, 0x20b);
+  put32(img, optional_at + 4, kFileAlignment);            // SizeOfCode
+  put32(img, optional_at + opt::kSizeOfInitializedData, rsrc_raw);
+  put32(img, optional_at + opt::kAddressOfEntryPoint, kTextRva);
+  put32(img, optional_at + 20, kTextRva);                 // BaseOfCode
+  put32(img, optional_at + 28, 0x40);                     // ImageBase 0x140000000, high half
+  put32(img, optional_at + opt::kSectionAlignment, kSectionAlignment);
+  put32(img, optional_at + opt::kFileAlignment, kFileAlignment);
+  put16(img, optional_at + 40, 6);                        // MajorOperatingSystemVersion
+  put16(img, optional_at + 48, 6);                        // MajorSubsystemVersion
+  put32(img, optional_at + opt::kSizeOfImage, kResourceRva + rsrc_virtual);
+  put32(img, optional_at + opt::kSizeOfHeaders, kFileAlignment);
+  put16(img, optional_at + 68, 3);                        // console
+  put16(img, optional_at + 70, 0x8160);                   // DllCharacteristics
+  put32(img, optional_at + opt::kNumberOfRvaAndSizes64, resupdate::kMaxDataDirectories);
+  const std::size_t resource_directory =
+      optional_at + directories_at + resupdate::kDirResource * resupdate::kDataDirectorySize;
+  put32(img, resource_directory + dd::kVirtualAddress, kResourceRva);
+  put32(img, resource_directory + dd::kSize, tree_size);
+  const std::size_t text = optional_at + optional_size;
+  std::memcpy(img.data() + text + scn::kName, ".text", 5);
+  put32(img, text + scn::kVirtualSize, 1);
+  put32(img, text + scn::kVirtualAddress, kTextRva);
+  put32(img, text + scn::kSizeOfRawData, kFileAlignment);
+  put32(img, text + scn::kPointerToRawData, kFileAlignment);
+  put32(img, text + scn::kCharacteristics,
+        resupdate::kScnCntCode | resupdate::kScnMemExecute | resupdate::kScnMemRead);
+  const std::size_t rsrc = text + resupdate::kSectionHeaderSize;
+  std::memcpy(img.data() + rsrc + scn::kName, ".rsrc", 5);
+  put32(img, rsrc + scn::kVirtualSize, tree_size);
+  put32(img, rsrc + scn::kVirtualAddress, kResourceRva);
+  put32(img, rsrc + scn::kSizeOfRawData, rsrc_raw);
+  put32(img, rsrc + scn::kPointerToRawData, 2 * kFileAlignment);
+  put32(img, rsrc + scn::kCharacteristics,
+        resupdate::kScnCntInitializedData | resupdate::kScnMemRead);
   img[kFileAlignment] = 0xc3;  // ret
   std::memcpy(img.data() + 2 * kFileAlignment, tree->data(), tree->size());
   return img;

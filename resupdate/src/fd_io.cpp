@@ -167,11 +167,6 @@ Status FdSink::patch(std::uint64_t off, ByteSpan data) {
   return pwrite_all(fd_, off, data);
 }
 
-Status FdSink::read_back(std::uint64_t off, std::span<std::uint8_t> out) const {
-  if (!fits(off, out.size(), pos_)) return make_error(Errc::internal_error, "read back outside the image");
-  return pread_all(fd_, off, out);
-}
-
 // A large image then costs about its write time instead of copy plus write.
 void FdSink::start_writeback([[maybe_unused]] bool all) noexcept {
 #if defined(SYNC_FILE_RANGE_WRITE) && !defined(TARVISK_PORTABLE_POSIX)

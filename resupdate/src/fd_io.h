@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 
+#include "borrowed_source.h"
 #include "resupdate/file_io.h"
 #include "resupdate/result.h"
 #include "resupdate/source.h"
@@ -20,23 +22,44 @@ namespace resupdate {
 [[nodiscard]] Status pread_all(int fd, std::uint64_t off, std::span<std::uint8_t> out);
 [[nodiscard]] Status pwrite_all(int fd, std::uint64_t off, ByteSpan data);
 
+// Closes the descriptor it holds when it goes out of scope.
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd = -1) noexcept : fd_(fd) {}
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    reset(other.release());
+    return *this;
+  }
+  [[nodiscard]] int get() const noexcept { return fd_; }
+  [[nodiscard]] int release() noexcept { return std::exchange(fd_, -1); }
+  void reset(int fd) noexcept {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_;
+};
+
 // The unit in which the file system behind `fd` allocates and shares blocks; 0 when unknown.
 [[nodiscard]] std::uint64_t block_size_of(int fd) noexcept;
 
 // Reads a file through a descriptor it does not own.
-class FdSource final : public ByteSource {
+class FdSource final : public BorrowedSource {
  public:
-  FdSource(int fd, std::uint64_t size) : fd_(fd), size_(size) {}
-  [[nodiscard]] std::uint64_t size() const noexcept override { return size_; }
-  [[nodiscard]] Status read(std::uint64_t off, std::span<std::uint8_t> out) const override {
-    if (!fits(off, out.size(), size_)) return make_error(Errc::read_fault, "read past the end of the file");
-    return pread_all(fd_, off, out);
-  }
+  FdSource(int fd, std::uint64_t size) noexcept : BorrowedSource(size), fd_(fd) {}
   [[nodiscard]] int native_fd() const noexcept override { return fd_; }
 
  private:
+  [[nodiscard]] Status read_within(std::uint64_t off, std::span<std::uint8_t> out) const override {
+    return pread_all(fd_, off, out);
+  }
+
   int fd_;
-  std::uint64_t size_;
 };
 
 // Writes the new image through positioned writes. A range copied from a file on the same
@@ -49,7 +72,6 @@ class FdSink final : public ByteSink {
   [[nodiscard]] Status copy_from(const ByteSource& src, std::uint64_t off, std::uint64_t len) override;
   [[nodiscard]] std::uint64_t position() const noexcept override { return pos_; }
   [[nodiscard]] Status patch(std::uint64_t off, ByteSpan data) override;
-  [[nodiscard]] Status read_back(std::uint64_t off, std::span<std::uint8_t> out) const override;
   // Sends to the disk what was written and is not on its way yet, without waiting for it: the
   // flush that follows then finds less to do.
   void start_writeback() noexcept { start_writeback(true); }

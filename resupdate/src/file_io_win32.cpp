@@ -5,10 +5,11 @@
 #include <windows.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <string>
 #include <vector>
+
+#include "borrowed_source.h"
 
 namespace resupdate {
 
@@ -167,18 +168,16 @@ std::string final_path(HANDLE file, const std::string& given) {
 }
 
 // Reads a file through a handle it does not own.
-class HandleSource final : public ByteSource {
+class HandleSource final : public BorrowedSource {
  public:
-  HandleSource(HANDLE file, std::uint64_t size) : file_(file), size_(size) {}
-  [[nodiscard]] std::uint64_t size() const noexcept override { return size_; }
-  [[nodiscard]] Status read(std::uint64_t off, std::span<std::uint8_t> out) const override {
-    if (!fits(off, out.size(), size_)) return make_error(Errc::read_fault, "read past the end of the file");
+  HandleSource(HANDLE file, std::uint64_t size) noexcept : BorrowedSource(size), file_(file) {}
+
+ private:
+  [[nodiscard]] Status read_within(std::uint64_t off, std::span<std::uint8_t> out) const override {
     return read_all(file_, off, out);
   }
 
- private:
   HANDLE file_;
-  std::uint64_t size_;
 };
 
 // Writes the new image through positioned writes.
@@ -194,10 +193,6 @@ class HandleSink final : public ByteSink {
   [[nodiscard]] Status patch(std::uint64_t off, ByteSpan data) override {
     if (!fits(off, data.size(), pos_)) return make_error(Errc::internal_error, "patch outside the image");
     return write_all(file_, off, data);
-  }
-  [[nodiscard]] Status read_back(std::uint64_t off, std::span<std::uint8_t> out) const override {
-    if (!fits(off, out.size(), pos_)) return make_error(Errc::internal_error, "read back outside the image");
-    return read_all(file_, off, out);
   }
 
  private:
@@ -242,24 +237,6 @@ Status create_beside(const std::string& image_path, TempFile& tmp) {
 }
 
 }  // namespace
-
-Errc errc_from_errno(int err, IoAction action) noexcept {
-  switch (err) {
-    case ENOENT: return Errc::file_not_found;
-    case ENOTDIR:
-    case ENAMETOOLONG: return Errc::path_not_found;
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case EISDIR: return Errc::access_denied;
-    case EBUSY: return Errc::sharing_violation;
-    case ENOMEM: return Errc::not_enough_memory;
-    case ENOSPC: return Errc::disk_full;
-    case EFBIG: return Errc::file_too_large;
-    default: return action == IoAction::read ? Errc::read_fault : action == IoAction::write ? Errc::write_fault
-                                                                                            : Errc::access_denied;
-  }
-}
 
 Result<std::shared_ptr<FileSource>> FileSource::open(const std::string& path) {
   if (path.empty()) return make_error(Errc::path_not_found, "empty path");

@@ -118,10 +118,4 @@ Status MemorySink::patch(std::uint64_t off, ByteSpan data) {
   return {};
 }
 
-Status MemorySink::read_back(std::uint64_t off, std::span<std::uint8_t> out) const {
-  if (!fits(off, out.size(), bytes_.size())) return make_error(Errc::internal_error, "read back outside the image");
-  if (!out.empty()) std::memcpy(out.data(), bytes_.data() + off, out.size());
-  return {};
-}
-
 }  // namespace resupdate

@@ -7,8 +7,11 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "hostile_support.h"
 #include "pe_builder.h"
@@ -274,6 +277,47 @@ TEST(Races, TwoRunsAtOnceLeaveOneRunsOutput) {
     EXPECT_EQ(entries_of(dir.path()), entries) << "round " << round << ": a file was left beside the image";
   }
   std::printf("two runs at once: a's output %d times, b's %d times\n", a_won, b_won);
+}
+
+// Updates through the library on several threads at once, each on its own images in one
+// directory: every image ends as the same update made alone leaves it, holding the new
+// manifest, and nothing is left beside them.
+TEST(Races, UpdatesOnSeveralThreadsAtOnceEachLeaveTheirOwnImage) {
+  constexpr std::size_t kThreads = 4;
+  constexpr std::size_t kImagesEach = 3;
+  tarvisk_test::TempDir alone;
+  tarvisk_test::TempDir dir;
+  const Bytes manifest = tarvisk_test::manifest_bytes("new");
+  std::vector<std::string> images;
+  std::vector<Bytes> expected;
+  for (std::size_t i = 0; i < kThreads * kImagesEach; ++i) {
+    const Bytes original = image_bytes(i * 1000);
+    const std::string name = "app" + std::to_string(i) + ".exe";
+    tarvisk_test::write_file(alone.file(name), original);
+    ASSERT_EQ(facade_update(alone.file(name)), 0) << name;
+    expected.push_back(slurp(alone.file(name)));
+    ASSERT_NE(std::search(expected.back().begin(), expected.back().end(), manifest.begin(),
+                          manifest.end()),
+              expected.back().end())
+        << name;
+    images.push_back(dir.file(name));
+    tarvisk_test::write_file(images.back(), original);
+  }
+  const auto entries = entries_of(dir.path());
+
+  std::vector<int> codes(images.size(), -1);
+  std::vector<std::thread> threads;
+  for (std::size_t t = 0; t < kThreads; ++t)
+    threads.emplace_back([&, t] {
+      for (std::size_t i = t; i < images.size(); i += kThreads) codes[i] = facade_update(images[i]);
+    });
+  for (std::thread& thread : threads) thread.join();
+
+  for (std::size_t i = 0; i < images.size(); ++i) {
+    EXPECT_EQ(codes[i], 0) << images[i];
+    EXPECT_EQ(slurp(images[i]), expected[i]) << images[i];
+  }
+  EXPECT_EQ(entries_of(dir.path()), entries) << "a file was left beside an image";
 }
 
 }  // namespace

@@ -89,15 +89,12 @@ class ByteSink {
   [[nodiscard]] virtual std::uint64_t position() const noexcept = 0;
   // Overwrites bytes already written.
   [[nodiscard]] virtual Status patch(std::uint64_t off, ByteSpan data) = 0;
-  // Reads back bytes already written.
-  [[nodiscard]] virtual Status read_back(std::uint64_t off, std::span<std::uint8_t> out) const = 0;
 };
 
 class MemorySink final : public ByteSink {
  public:
   [[nodiscard]] Status write(ByteSpan data) override;
   [[nodiscard]] Status patch(std::uint64_t off, ByteSpan data) override;
-  [[nodiscard]] Status read_back(std::uint64_t off, std::span<std::uint8_t> out) const override;
   [[nodiscard]] std::uint64_t position() const noexcept override { return bytes_.size(); }
   [[nodiscard]] const Bytes& bytes() const noexcept { return bytes_; }
   [[nodiscard]] Bytes take() noexcept { return std::move(bytes_); }
