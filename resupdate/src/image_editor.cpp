@@ -8,7 +8,7 @@
 #include <optional>
 
 #include "checksum.h"
-#include "placement.h"
+#include "rewrite.h"
 
 namespace resupdate {
 

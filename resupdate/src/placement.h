@@ -1,5 +1,5 @@
 // Placing a rebuilt resource tree: the value a placement rule gives, and the planner whose
-// rules (placement.cpp) and fix-ups and output (rewrite.cpp) turn it into the new image.
+// rules choose it; rewrite.cpp then fixes up what moved and emits the new image.
 #pragma once
 
 #include <optional>
@@ -9,11 +9,6 @@
 #include "resupdate/image_editor.h"
 
 namespace resupdate {
-
-// Lays out the image `src` holds with its resources replaced by `resources`, for a file system
-// whose block is `block_size` bytes (0 when unknown).
-[[nodiscard]] Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const ResourceSet& resources,
-                                           std::uint64_t block_size = 0, bool borrow = false);
 
 namespace placement {
 
@@ -75,18 +70,13 @@ struct Choice {
   Narrow narrow;
 };
 
-// The image being planned for and the tree's size; one method per placement rule, then the
-// steps that fix up, write and emit what the chosen rule gives.
+// The image being planned for and the tree's size; one method per placement rule.
 class Planner {
  public:
-  // With `borrow`, large in-memory resources are written from `set` itself (see plan_image).
   Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, const TreeLayout& layout,
-          std::uint64_t block_size, bool borrow = false);
+          std::uint64_t block_size);
 
   [[nodiscard]] Result<Choice> choose() const;
-  [[nodiscard]] Status move_references(Choice& c, std::vector<DataDirectory>& dirs, ImagePlan& plan) const;
-  [[nodiscard]] Result<Bytes> headers(Choice& c, const std::vector<DataDirectory>& dirs, ImagePlan& plan) const;
-  [[nodiscard]] Status emit(const Choice& c, Bytes headers, EncodedTree tree, const TreeLayout& layout, ImagePlan& plan) const;
 
  private:
   [[nodiscard]] Choice start() const;
@@ -95,12 +85,9 @@ class Planner {
   [[nodiscard]] std::optional<Choice> keep_where_it_lay(std::size_t r) const;
   [[nodiscard]] std::optional<Choice> rebuild_in_place(std::size_t r, std::uint64_t size) const;
   [[nodiscard]] std::optional<Choice> grow(std::size_t r, std::uint64_t size) const;
-  [[nodiscard]] Status emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) const;
   [[nodiscard]] Result<Choice> add_section() const;
   [[nodiscard]] Status header_room_in_file(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const;
   [[nodiscard]] Status make_header_room(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const;
-  [[nodiscard]] Status fix_debug_entries(Choice& c, ImagePlan& plan) const;
-  [[nodiscard]] std::uint32_t moved_rva(Choice& c, std::uint32_t rva) const;
 
   const PeImage& img_;
   const ByteSource& src_;
@@ -111,7 +98,6 @@ class Planner {
   bool as_it_lies_;
   std::uint64_t unit_;  // a long tail moves by whole units of this (see congruent_pad)
   std::optional<std::size_t> r_;  // the section the resource directory points into
-  bool borrow_;
 };
 
 }  // namespace placement

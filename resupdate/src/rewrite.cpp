@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "placement.h"
+#include "rewrite.h"
 
 namespace resupdate {
 
@@ -131,10 +132,38 @@ struct PieceList {
     }
   }
 };
+
+// The steps every placement rule shares: fixing up what the chosen rule moved, writing the new
+// headers and emitting the new image.
+class Rewrite {
+ public:
+  // With `borrow`, large in-memory resources are written from `set` itself (see plan_image).
+  Rewrite(const PeImage& img, const ByteSource& src, const ResourceSet& set, bool borrow)
+      : img_(img), src_(src), set_(set), eos_(img.end_of_sections()), borrow_(borrow) {}
+
+  [[nodiscard]] Status move_references(Choice& c, std::vector<DataDirectory>& dirs,
+                                       ImagePlan& plan) const;
+  [[nodiscard]] Result<Bytes> headers(Choice& c, const std::vector<DataDirectory>& dirs,
+                                      ImagePlan& plan) const;
+  [[nodiscard]] Status emit(const Choice& c, Bytes headers, EncodedTree tree,
+                            const TreeLayout& layout, ImagePlan& plan) const;
+
+ private:
+  [[nodiscard]] Status emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) const;
+  [[nodiscard]] Status fix_debug_entries(Choice& c, ImagePlan& plan) const;
+  [[nodiscard]] std::uint32_t moved_rva(Choice& c, std::uint32_t rva) const;
+
+  const PeImage& img_;
+  const ByteSource& src_;
+  const ResourceSet& set_;
+  std::uint64_t eos_;
+  bool borrow_;
+};
+
 }  // namespace
 
 // An address after the move: one inside a section that moved moves with it.
-std::uint32_t Planner::moved_rva(Choice& c, std::uint32_t rva) const {
+std::uint32_t Rewrite::moved_rva(Choice& c, std::uint32_t rva) const {
   for (std::size_t i = c.first_moved; i < img_.sections().size(); ++i)
     if (img_.contains(img_.sections()[i], Rva{rva})) return c.narrow(rva + c.address_shift);
   return rva;
@@ -142,7 +171,7 @@ std::uint32_t Planner::moved_rva(Choice& c, std::uint32_t rva) const {
 
 // Moves the sections after the grown one, and every reference into what moved: section
 // pointers, data directories, the symbol table and the debug entries.
-Status Planner::move_references(Choice& c, std::vector<DataDirectory>& dirs, ImagePlan& plan) const {
+Status Rewrite::move_references(Choice& c, std::vector<DataDirectory>& dirs, ImagePlan& plan) const {
   const Tail& tail = c.tail;
   for (std::size_t i = 0; i < c.sections.size(); ++i) {
     SectionHeader& s = c.sections[i];
@@ -169,7 +198,7 @@ Status Planner::move_references(Choice& c, std::vector<DataDirectory>& dirs, Ima
 
 // The debug directory holds both RVAs and file offsets of its data. Where anything moves,
 // each entry must be read and fixed: one skipped would point at whatever took its data's place.
-Status Planner::fix_debug_entries(Choice& c, ImagePlan& plan) const {
+Status Rewrite::fix_debug_entries(Choice& c, ImagePlan& plan) const {
   const DataDirectory dir = img_.directory(kDirDebug);
   const bool anything_moves = c.tail.moves() || (c.address_shift != 0 && c.first_moved < c.sections.size());
   if (!anything_moves || dir.Size < dbg::kEntrySize) return {};
@@ -202,7 +231,7 @@ Status Planner::fix_debug_entries(Choice& c, ImagePlan& plan) const {
 }
 
 // The headers as read, with the fields the rewrite owns written anew.
-Result<Bytes> Planner::headers(Choice& c, const std::vector<DataDirectory>& dirs, ImagePlan& plan) const {
+Result<Bytes> Rewrite::headers(Choice& c, const std::vector<DataDirectory>& dirs, ImagePlan& plan) const {
   const HeaderFields& f = img_.fields();
   const std::uint32_t sa = img_.SectionAlignment;
   Bytes out = img_.header_bytes();
@@ -243,7 +272,7 @@ Result<Bytes> Planner::headers(Choice& c, const std::vector<DataDirectory>& dirs
 }
 
 // The new image in file order: headers, what lies before the tree, the tree, then the tail.
-Status Planner::emit(const Choice& c, Bytes headers, EncodedTree tree, const TreeLayout& layout, ImagePlan& plan) const {
+Status Rewrite::emit(const Choice& c, Bytes headers, EncodedTree tree, const TreeLayout& layout, ImagePlan& plan) const {
   PieceList b{img_, plan};
   const std::uint64_t header_len = headers.size();
   const std::uint64_t tree_len = c.writes_tree ? layout.total_size : 0;
@@ -291,7 +320,7 @@ Status Planner::emit(const Choice& c, Bytes headers, EncodedTree tree, const Tre
 
 // The resource section laid out around the data that stays: the old bytes copied where they
 // lay, the directories and the other blobs where the layout put them, zeros between.
-Status Planner::emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) const {
+Status Rewrite::emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) const {
   PieceList b{img_, plan};
   const KeptLayout& k = *c.kept;
   const std::uint64_t start = img_.sections()[*c.rebuilt].PointerToRawData.value;
@@ -355,7 +384,8 @@ Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const 
   auto measured = measure_tree(resources, placement::kKeepBlobsFrom);
   if (!measured) return std::move(measured).error();
   const TreeLayout layout = measured.value();
-  const placement::Planner planner(image, src, resources, layout, block_size, borrow);
+  const placement::Planner planner(image, src, resources, layout, block_size);
+  const placement::Rewrite rewrite(image, src, resources, borrow);
 
   auto choice = planner.choose();
   if (!choice) return std::move(choice).error();
@@ -363,7 +393,7 @@ Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const 
   ImagePlan plan;
   plan.placement = c.rule;
   std::vector<DataDirectory> dirs = image.directories();
-  if (Status s = planner.move_references(c, dirs, plan); !s) return std::move(s).error();
+  if (Status s = rewrite.move_references(c, dirs, plan); !s) return std::move(s).error();
 
   // The new tree, at the address it will live at.
   EncodedTree tree;
@@ -378,9 +408,9 @@ Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const 
     tree = std::move(encoded).value();
     dirs[kDirResource] = DataDirectory{c.base.value, static_cast<std::uint32_t>(layout.total_size)};
   }
-  auto headers = planner.headers(c, dirs, plan);
+  auto headers = rewrite.headers(c, dirs, plan);
   if (!headers) return std::move(headers).error();
-  if (Status s = planner.emit(c, std::move(headers).value(), std::move(tree), layout, plan); !s) return std::move(s).error();
+  if (Status s = rewrite.emit(c, std::move(headers).value(), std::move(tree), layout, plan); !s) return std::move(s).error();
   return plan;
 }
 
