@@ -1,6 +1,8 @@
 // Writing an edited image back over its file: plan, write beside, verify, rename.
 #include "resupdate/commit.h"
 
+#include "resupdate/image_writer.h"
+
 #ifndef _WIN32
 #include "fd_io.h"
 #endif
@@ -23,7 +25,7 @@ Status commit(const ImageEditor& editor, const FileSource& file) {
   if (&editor.source() != &file) return make_error(Errc::invalid_parameter, "editor was not opened on this file");
   try {
     // The editor outlives the plan here, so the manifest is not held a second time in it.
-    auto plan = editor.plan(block_size_of(file.native_fd()), true);
+    auto plan = plan_edit(editor, block_size_of(file.native_fd()), true);
     if (!plan) return std::move(plan).error();
     // Computed once for both the writer and the check.
     std::optional<std::uint32_t> checksum;

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "kept_layout.h"
-#include "resupdate/image_editor.h"
+#include "resupdate/pe_image.h"
+#include "resupdate/plan.h"
+#include "resupdate/resource_tree.h"
 
 namespace resupdate {
 
