@@ -24,12 +24,12 @@ bool overlaps(std::uint64_t a, std::uint64_t alen, std::uint64_t b, std::uint64_
 
 // The kernel copies a moved tail page by page. Moved by a whole number of pages, each page of
 // the new file comes from one page of the old; moved by part of one, every page is assembled
-// from two and takes longer to copy and to flush (a 400 MiB overlay moved by 1 KiB: 1.25 s,
-// by 4 KiB: 0.95 s). Where the file system shares blocks between files, a tail moved by whole
-// blocks keeps its blocks and is not copied at all. So a long tail moves by whole units (the
-// larger of a page and the file system's block); the zeros this adds (less than a unit, a
-// multiple of FileAlignment) go at the end of the resource section's raw data, so no bytes lie
-// between sections and an overlay still starts where the last section ends.
+// from two and takes longer to copy and to flush. Where the file system shares blocks between
+// files, a tail moved by whole blocks keeps its blocks and is not copied at all. So a long tail
+// moves by whole units (the larger of a page and the file system's block); the zeros this adds
+// (less than a unit, a multiple of FileAlignment) go at the end of the resource section's raw
+// data, so no bytes lie between sections and an overlay still starts where the last section
+// ends.
 std::uint64_t congruent_pad(std::uint64_t shift, std::uint64_t tail_len, std::uint64_t unit) {
   return shift != 0 && tail_len >= kCongruentTailMin ? align_up(shift, unit) - shift : 0;
 }
@@ -105,10 +105,9 @@ bool sections_in_order(const std::vector<SectionHeader>& secs) {
 }  // namespace
 
 Planner::Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, const TreeLayout& layout,
-                 std::uint64_t block_size, bool borrow)
+                 std::uint64_t block_size)
     : img_(img), src_(src), set_(set), tree_size_(layout.total_size), layout_(layout),
-      eos_(img.end_of_sections()), as_it_lies_(mapped_as_it_lies(img)), unit_(move_unit(block_size)),
-      borrow_(borrow) {
+      eos_(img.end_of_sections()), as_it_lies_(mapped_as_it_lies(img)), unit_(move_unit(block_size)) {
   const DataDirectory res = img.directory(kDirResource);
   if (res.VirtualAddress != 0) r_ = img.section_of(Rva{res.VirtualAddress});
 }
