@@ -2,6 +2,8 @@
 // old one around what changed, and reading the written image back.
 #include "resupdate/image_editor.h"
 #include "resupdate/image_writer.h"
+#include "resupdate/read_ahead_source.h"
+#include "resupdate/resource_tree.h"
 
 #include <algorithm>
 #include <cstring>

@@ -3,7 +3,7 @@
 #include <new>
 #include <string>
 
-#include "resupdate/resource_tree.h"
+#include "resupdate/resource_set.h"
 
 namespace resupdate {
 

@@ -271,14 +271,21 @@ Status walk_tree(const PeImage& image, const ByteSource& src, const ResourceVisi
 
 }  // namespace
 
+// Takes entries found strictly ascending as they are, without sorting or checking them again.
+struct ResourceSetAccess {
+  static ResourceSet adopt(std::vector<ResourceSet::value_type> entries) {
+    ResourceSet set;
+    set.items_ = std::move(entries);
+    return set;
+  }
+};
+
 Result<ResourceSet> decode_resources(const PeImage& image, const ByteSource& src) {
   std::vector<ResourceSet::value_type> out;
   bool ascending = true;
   if (Status st = walk_tree(image, src, nullptr, out, ascending); !st) return std::move(st).error();
   if (!ascending) return ResourceSet::from_entries(std::move(out));
-  ResourceSet set;
-  set.items_ = std::move(out);
-  return set;
+  return ResourceSetAccess::adopt(std::move(out));
 }
 
 Status visit_resources(const PeImage& image, const ByteSource& src, const ResourceVisitor& visit) {

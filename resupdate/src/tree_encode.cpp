@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "resupdate/read_ahead_source.h"
 #include "resupdate/resource_tree.h"
 #include "tree_format.h"
 

@@ -23,7 +23,6 @@
 #include <thread>
 
 #include "hostile_support.h"
-#include "resupdate/commit.h"
 #include "resupdate/file_io.h"
 #include "resupdate/image_editor.h"
 #include "resupdate/image_writer.h"

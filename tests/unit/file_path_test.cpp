@@ -7,7 +7,6 @@
 #include <memory>
 
 #include "pe_builder.h"
-#include "resupdate/commit.h"
 #include "resupdate/file_io.h"
 #include "resupdate/image_editor.h"
 #include "resupdate/image_writer.h"
@@ -64,12 +63,10 @@ TEST_P(FilePath, WritesWhatTheInMemoryPathBuilds) {
   const std::string path = dir.file("app.exe");
   tarvisk_test::write_file(path, original);
   {
-    auto file = resupdate::FileSource::open(path);
-    ASSERT_TRUE(file) << file.error().detail;
-    auto editor = resupdate::ImageEditor::open(*file, false);
+    auto editor = resupdate::ImageEditor::open_file(path);
     ASSERT_TRUE(editor) << editor.error().detail;
     editor->put(key, manifest);
-    const resupdate::Status done = resupdate::commit(*editor, **file);
+    const resupdate::Status done = editor->commit();
     ASSERT_TRUE(done) << done.error().detail;
   }
   const Bytes written = tarvisk_test::read_file(path);
