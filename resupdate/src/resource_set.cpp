@@ -83,14 +83,6 @@ bool ResourceSet::insert_or_assign(const ResourceKey& key, ResourceData data) {
   return true;
 }
 
-bool ResourceSet::emplace(const ResourceKey& key, ResourceData data) {
-  const std::size_t at = position(key);
-  if (holds_at(at, key)) return false;
-  make_room();
-  items_.emplace(items_.begin() + static_cast<std::ptrdiff_t>(at), key, std::move(data));
-  return true;
-}
-
 std::size_t ResourceSet::erase(const ResourceKey& key) {
   const std::size_t at = position(key);
   if (!holds_at(at, key)) return 0;

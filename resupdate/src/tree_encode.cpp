@@ -1,8 +1,6 @@
 // Encoding a resource set as a resource section, in the layout and order the loader expects.
 #include <algorithm>
 #include <array>
-#include <bit>
-#include <cstring>
 #include <new>
 #include <span>
 #include <utility>
@@ -43,13 +41,7 @@ struct Encoder {
   // A record's 32-bit fields in a row, under one bounds check.
   template <std::size_t N>
   Status put32s(std::uint64_t at, const std::array<std::uint32_t, N>& v) {
-    if (!fits(at, 4 * N, out.size())) return layout_mismatch();
-    std::uint8_t* p = out.data() + at;
-    if constexpr (std::endian::native == std::endian::little) {
-      std::memcpy(p, v.data(), 4 * N);
-    } else {
-      for (std::size_t i = 0; i < N; ++i) (void)ByteWriter(out).u32(at + 4 * i, v[i]);
-    }
+    if (!ByteWriter(out).u32s(at, v)) return layout_mismatch();
     return {};
   }
 

@@ -23,7 +23,9 @@ struct ResourceId {
   std::u16string name;
 
   [[nodiscard]] static ResourceId number(std::uint16_t n) { return ResourceId{false, n, {}}; }
-  [[nodiscard]] static ResourceId string(std::u16string s) { return ResourceId{true, 0, std::move(s)}; }
+  [[nodiscard]] static ResourceId string(std::u16string s) {
+    return ResourceId{true, 0, std::move(s)};
+  }
   friend bool operator==(const ResourceId&, const ResourceId&) = default;
 };
 
@@ -51,7 +53,8 @@ struct ResourceData {
   [[nodiscard]] std::uint32_t size() const noexcept;
   [[nodiscard]] Result<Bytes> load(const ByteSource& src) const;
   // Reads bytes [off, off + out.size()) of the resource.
-  [[nodiscard]] Status read(const ByteSource& src, std::uint64_t off, std::span<std::uint8_t> out) const;
+  [[nodiscard]] Status read(const ByteSource& src, std::uint64_t off,
+                            std::span<std::uint8_t> out) const;
 };
 
 // An image's resources in the loader's order, held in one sorted array. The encoder and the
@@ -76,8 +79,6 @@ class ResourceSet {
   // built whole with from_entries.
   // Adds the resource, or replaces the one with its key; true when it was added.
   bool insert_or_assign(const ResourceKey& key, ResourceData data);
-  // Adds the resource unless one with its key is there; true when it was added.
-  bool emplace(const ResourceKey& key, ResourceData data);
   // Removes the resource with this key; how many were removed (0 or 1).
   std::size_t erase(const ResourceKey& key);
   // The resource with this key, added empty if it was not there.

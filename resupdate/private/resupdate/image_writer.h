@@ -39,7 +39,8 @@ namespace resupdate {
 // resources `expected` (read from `expected_src`). The copied ranges of `written` are not read:
 // where they share blocks with the source, reading them would cost as much as a copy. The
 // checksum is computed from the plan unless the caller passes the one image_checksum gave.
-[[nodiscard]] Status verify_image(const ByteSource& written, const ImagePlan& plan, const ResourceSet& expected,
-                                  const ByteSource& expected_src, std::optional<std::uint32_t> checksum = std::nullopt);
+[[nodiscard]] Status verify_image(const ByteSource& written, const ImagePlan& plan,
+                                  const ResourceSet& expected, const ByteSource& expected_src,
+                                  std::optional<std::uint32_t> checksum = std::nullopt);
 
 }  // namespace resupdate

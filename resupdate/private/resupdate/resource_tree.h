@@ -18,9 +18,7 @@ namespace resupdate {
 // data entries the last level points to.
 namespace rsrc {
 inline constexpr std::uint32_t kDirectorySize = 16;
-inline constexpr std::uint32_t kTimeDateStamp = 4;
 inline constexpr std::uint32_t kMajorVersion = 8;
-inline constexpr std::uint32_t kMinorVersion = 10;
 inline constexpr std::uint32_t kNumberOfNamedEntries = 12;
 inline constexpr std::uint32_t kNumberOfIdEntries = 14;
 inline constexpr std::uint32_t kEntrySize = 8;
