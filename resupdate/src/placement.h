@@ -14,23 +14,9 @@ namespace resupdate {
 
 namespace placement {
 
-// Narrows planned offsets and addresses to their 32-bit fields. A value that does not fit is
-// remembered rather than wrapped or saturated, and the plan then fails as too large.
-class Narrow {
- public:
-  [[nodiscard]] std::uint32_t operator()(std::uint64_t v) noexcept {
-    if (v > 0xffffffffULL) {
-      ok_ = false;
-      return 0;
-    }
-    return static_cast<std::uint32_t>(v);
-  }
-  [[nodiscard]] FileOffset operator()(FileOffset o) noexcept { return FileOffset{(*this)(o.value)}; }
-  [[nodiscard]] bool ok() const noexcept { return ok_; }
-
- private:
-  bool ok_ = true;
-};
+// Narrows a planned offset, address or size to its 32-bit field; one that does not fit fails
+// the plan as too large rather than being wrapped or saturated.
+[[nodiscard]] Result<std::uint32_t> narrow32(std::uint64_t v);
 
 // Everything from `old_start` to the end of the file moves to `new_start`, less the
 // certificate table, which is cut out. Where the headers grow, the sections' raw data from
@@ -69,7 +55,6 @@ struct Choice {
   std::uint64_t headers_end = 0;        // the header bytes the new image writes
   Bytes carried;                        // what followed the section table, after the added header
   std::uint32_t symbol_table = 0;       // PointerToSymbolTable afterwards
-  Narrow narrow;
 };
 
 // The image being planned for and the tree's size; one method per placement rule.
@@ -84,9 +69,9 @@ class Planner {
   [[nodiscard]] Choice start() const;
   [[nodiscard]] Choice leave_out() const;
   [[nodiscard]] bool usable(std::size_t r) const;
-  [[nodiscard]] std::optional<Choice> keep_where_it_lay(std::size_t r) const;
+  [[nodiscard]] Result<std::optional<Choice>> keep_where_it_lay(std::size_t r) const;
   [[nodiscard]] std::optional<Choice> rebuild_in_place(std::size_t r, std::uint64_t size) const;
-  [[nodiscard]] std::optional<Choice> grow(std::size_t r, std::uint64_t size) const;
+  [[nodiscard]] Result<std::optional<Choice>> grow(std::size_t r, std::uint64_t size) const;
   [[nodiscard]] Result<Choice> add_section() const;
   [[nodiscard]] Status header_room_in_file(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const;
   [[nodiscard]] Status make_header_room(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const;
