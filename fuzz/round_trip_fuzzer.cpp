@@ -6,6 +6,7 @@
 #include "fuzz_support.h"
 #include "invariants.h"
 #include "resupdate/image_editor.h"
+#include "resupdate/image_writer.h"
 #include "resupdate/source.h"
 
 using namespace resupdate;
@@ -91,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& entry : editor.resources()) total += entry.second.size();
   if (total > kMaxResources) return 0;
 
-  auto plan = editor.plan();
+  auto plan = plan_edit(editor);
   if (!plan) {
     if (!acceptable_refusal(plan.error().code)) violated("planning failed with an unexpected code: " + plan.error().detail);
     return 0;

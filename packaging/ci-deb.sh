@@ -63,7 +63,7 @@ done
 step "Contents"
 dpkg-deb -c "$deb" | awk '{ print $NF }' | sed 's|^\./|/|' >"$build_dir.contents"
 for path in /usr/bin/tarvisk /usr/share/man/man1/tarvisk.1.gz /usr/share/tarvisk/manifests/modern-desktop-app.manifest \
-  /usr/share/doc/tarvisk/cmake.md /usr/share/doc/tarvisk/copyright /usr/include/resupdate/winapi.h /usr/include/resupdate/commit.h; do
+  /usr/share/doc/tarvisk/cmake.md /usr/share/doc/tarvisk/copyright /usr/include/resupdate/winapi.h /usr/include/resupdate/resource_set.h; do
   grep -qx "$path" "$build_dir.contents" || fail "the package lacks $path"
 done
 grep -Eqx '/usr/lib/([^/]+/)?cmake/Tarvisk/TarviskConfig.cmake' "$build_dir.contents" ||

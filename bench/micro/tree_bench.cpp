@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "resupdate/image_editor.h"
+#include "resupdate/image_writer.h"
 #include "resupdate/pe_image.h"
 #include "resupdate/resource_tree.h"
 #include "resupdate/source.h"
@@ -191,7 +192,7 @@ void BM_PlanManifestUpdate(benchmark::State& state) {
     auto editor = resupdate::ImageEditor::open(src, false);
     if (!editor) die("the generated image does not open");
     editor->put(ResourceKey{ResourceId::number(24), ResourceId::number(1), 0}, manifest);
-    auto plan = editor->plan();
+    auto plan = plan_edit(*editor);
     if (!plan) die("cannot plan the new image");
     benchmark::DoNotOptimize(plan->size);
   }

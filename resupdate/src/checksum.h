@@ -3,7 +3,8 @@
 
 #include <cstdint>
 
-#include "resupdate/image_editor.h"
+#include "resupdate/plan.h"
+#include "resupdate/source.h"
 
 namespace resupdate {
 

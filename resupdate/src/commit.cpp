@@ -1,5 +1,8 @@
-// Writing an edited image back over its file: plan, write beside, verify, rename.
-#include "resupdate/commit.h"
+// Editing an image file: opening it for the editor, and writing the edited image back over it
+// (plan, write beside, verify, rename).
+#include "resupdate/file_io.h"
+#include "resupdate/image_editor.h"
+#include "resupdate/image_writer.h"
 
 #ifndef _WIN32
 #include "fd_io.h"
@@ -17,13 +20,27 @@ std::uint64_t block_size_of(int) noexcept { return 0; }
 }  // namespace
 #endif
 
-Status commit(const ImageEditor& editor, const FileSource& file) {
+Result<ImageEditor> ImageEditor::open_file(const std::string& path, bool delete_existing) {
+  auto file = FileSource::open(path);
+  if (!file) return std::move(file).error();
+  std::shared_ptr<const FileSource> opened = std::move(file).value();
+  auto editor = open(opened, delete_existing);
+  if (!editor) return std::move(editor).error();
+  editor->file_ = std::move(opened);
+  return editor;
+}
+
+Status ImageEditor::commit() const {
   // The plan copies unchanged ranges from the editor's source by offset; writing them over a
   // different file would splice two images together.
-  if (&editor.source() != &file) return make_error(Errc::invalid_parameter, "editor was not opened on this file");
+  if (!file_ || src_.get() != file_.get()) {
+    return make_error(Errc::invalid_parameter, "editor was not opened on a file");
+  }
+  const ImageEditor& editor = *this;
+  const FileSource& file = *file_;
   try {
     // The editor outlives the plan here, so the manifest is not held a second time in it.
-    auto plan = editor.plan(block_size_of(file.native_fd()), true);
+    auto plan = plan_edit(editor, block_size_of(file.native_fd()), true);
     if (!plan) return std::move(plan).error();
     // Computed once for both the writer and the check.
     std::optional<std::uint32_t> checksum;

@@ -1,6 +1,9 @@
 // Opening an image for a resource edit, writing the planned image as pieces copied from the
 // old one around what changed, and reading the written image back.
 #include "resupdate/image_editor.h"
+#include "resupdate/image_writer.h"
+#include "resupdate/read_ahead_source.h"
+#include "resupdate/resource_tree.h"
 
 #include <algorithm>
 #include <cstring>
@@ -8,7 +11,7 @@
 #include <optional>
 
 #include "checksum.h"
-#include "placement.h"
+#include "rewrite.h"
 
 namespace resupdate {
 
@@ -155,8 +158,8 @@ Result<Bytes> ImageEditor::read(const ResourceKey& key) const {
   return it->second.load(*src_);
 }
 
-Result<ImagePlan> ImageEditor::plan(std::uint64_t block_size, bool borrow) const {
-  return plan_image(image_, *src_, resources_, block_size, borrow);
+Result<ImagePlan> plan_edit(const ImageEditor& editor, std::uint64_t block_size, bool borrow) {
+  return plan_image(editor.image(), editor.source(), editor.resources(), block_size, borrow);
 }
 
 Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink, std::optional<std::uint32_t> checksum) {
@@ -189,7 +192,7 @@ Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink,
 Result<std::uint32_t> image_checksum(const ImagePlan& plan, const ByteSource& src) { return carried_checksum(plan, src); }
 
 Result<Bytes> build_in_memory(const ImageEditor& editor) {
-  auto plan = editor.plan();
+  auto plan = plan_edit(editor);
   if (!plan) return std::move(plan).error();
   MemorySink sink;
   if (Status s = write_image(*plan, editor.source(), sink); !s) return std::move(s).error();

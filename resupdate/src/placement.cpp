@@ -24,12 +24,12 @@ bool overlaps(std::uint64_t a, std::uint64_t alen, std::uint64_t b, std::uint64_
 
 // The kernel copies a moved tail page by page. Moved by a whole number of pages, each page of
 // the new file comes from one page of the old; moved by part of one, every page is assembled
-// from two and takes longer to copy and to flush (a 400 MiB overlay moved by 1 KiB: 1.25 s,
-// by 4 KiB: 0.95 s). Where the file system shares blocks between files, a tail moved by whole
-// blocks keeps its blocks and is not copied at all. So a long tail moves by whole units (the
-// larger of a page and the file system's block); the zeros this adds (less than a unit, a
-// multiple of FileAlignment) go at the end of the resource section's raw data, so no bytes lie
-// between sections and an overlay still starts where the last section ends.
+// from two and takes longer to copy and to flush. Where the file system shares blocks between
+// files, a tail moved by whole blocks keeps its blocks and is not copied at all. So a long tail
+// moves by whole units (the larger of a page and the file system's block); the zeros this adds
+// (less than a unit, a multiple of FileAlignment) go at the end of the resource section's raw
+// data, so no bytes lie between sections and an overlay still starts where the last section
+// ends.
 std::uint64_t congruent_pad(std::uint64_t shift, std::uint64_t tail_len, std::uint64_t unit) {
   return shift != 0 && tail_len >= kCongruentTailMin ? align_up(shift, unit) - shift : 0;
 }
@@ -104,11 +104,19 @@ bool sections_in_order(const std::vector<SectionHeader>& secs) {
 }
 }  // namespace
 
+Result<std::uint32_t> narrow32(std::uint64_t v) {
+  if (v > 0xffffffffULL) {
+    return make_error(Errc::file_too_large, "an offset or address would exceed 32 bits");
+  }
+  return static_cast<std::uint32_t>(v);
+}
+
 Planner::Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, const TreeLayout& layout,
-                 std::uint64_t block_size, bool borrow)
+                 std::uint64_t block_size)
     : img_(img), src_(src), set_(set), tree_size_(layout.total_size), layout_(layout),
-      eos_(img.end_of_sections()), as_it_lies_(mapped_as_it_lies(img)), unit_(move_unit(block_size)),
-      borrow_(borrow) {
+      eos_(img.end_of_sections()),
+      as_it_lies_(mapped_as_it_lies(img)),
+      unit_(move_unit(block_size)) {
   const DataDirectory res = img.directory(kDirResource);
   if (res.VirtualAddress != 0) r_ = img.section_of(Rva{res.VirtualAddress});
 }
@@ -117,9 +125,13 @@ Result<Choice> Planner::choose() const {
   if (!r_ && set_.empty()) return leave_out();
   if (img_.directories().size() <= kDirResource) return make_error(Errc::not_supported, "the image has no resource directory slot");
   if (r_ && usable(*r_)) {
-    if (auto c = keep_where_it_lay(*r_)) return std::move(*c);
+    auto kept = keep_where_it_lay(*r_);
+    if (!kept) return std::move(kept).error();
+    if (*kept) return std::move(**kept);
     if (auto c = rebuild_in_place(*r_, tree_size_)) return std::move(*c);
-    if (auto c = grow(*r_, tree_size_)) return std::move(*c);
+    auto grown = grow(*r_, tree_size_);
+    if (!grown) return std::move(grown).error();
+    if (*grown) return std::move(**grown);
   }
   return add_section();
 }
@@ -161,15 +173,19 @@ bool Planner::usable(std::size_t r) const {
 // The data of the resources there stays where it lay, the tree and new data around it: in its
 // section's raw data, or past it where the section can grow. Only where neither holds do the
 // rules after this one repack the section.
-std::optional<Choice> Planner::keep_where_it_lay(std::size_t r) const {
+Result<std::optional<Choice>> Planner::keep_where_it_lay(std::size_t r) const {
   const SectionHeader& old = img_.sections()[r];
   const SectionSpan span{old.PointerToRawData.value, std::min<std::uint64_t>(old.SizeOfRawData, img_.extent(old)),
                          old.VirtualAddress.value};
   auto kept = lay_out_around_kept(set_, span, layout_);
-  if (!kept) return std::nullopt;
+  if (!kept) return std::optional<Choice>{};
   auto c = rebuild_in_place(r, kept->used_end);
-  if (!c) c = grow(r, kept->used_end);
-  if (!c) return std::nullopt;
+  if (!c) {
+    auto grown = grow(r, kept->used_end);
+    if (!grown) return std::move(grown).error();
+    c = std::move(*grown);
+  }
+  if (!c) return std::optional<Choice>{};
   c->rule = Placement::kept;
   c->base = old.VirtualAddress;
   c->kept = std::move(kept);
@@ -211,7 +227,7 @@ std::optional<Choice> Planner::rebuild_in_place(std::size_t r, std::uint64_t siz
 }
 
 // The section grows: it is the last, or every section after it may move up to make room.
-std::optional<Choice> Planner::grow(std::size_t r, std::uint64_t size) const {
+Result<std::optional<Choice>> Planner::grow(std::size_t r, std::uint64_t size) const {
   const std::uint32_t fa = img_.FileAlignment;
   const std::uint64_t tree_raw = align_up(size, fa);
   const std::uint32_t sa = img_.SectionAlignment;
@@ -220,9 +236,9 @@ std::optional<Choice> Planner::grow(std::size_t r, std::uint64_t size) const {
   const bool last = r + 1 == secs.size();
   const auto after = secs.begin() + static_cast<std::ptrdiff_t>(r) + 1;
   if (old.SizeOfRawData == 0 || !std::all_of(after, secs.end(), [&](const SectionHeader& s) { return movable(img_, s); }))
-    return std::nullopt;
+    return std::optional<Choice>{};
   // Last by address but not in the file: growing it would overwrite another section.
-  if (last && old.raw_end() != eos_) return std::nullopt;
+  if (last && old.raw_end() != eos_) return std::optional<Choice>{};
 
   Choice c = start();
   c.rule = last ? Placement::grow_last : Placement::shift_following;
@@ -246,13 +262,17 @@ std::optional<Choice> Planner::grow(std::size_t r, std::uint64_t size) const {
   }
   file_shift += pad;
   c.init_data_delta = static_cast<std::int64_t>(raw) - static_cast<std::int64_t>(old.SizeOfRawData);
-  c.sections[r].SizeOfRawData = c.narrow(raw);
-  c.sections[r].VirtualSize = c.narrow(vsize);
+  auto raw32 = narrow32(raw);
+  if (!raw32) return std::move(raw32).error();
+  auto vsize32 = narrow32(vsize);
+  if (!vsize32) return std::move(vsize32).error();
+  c.sections[r].SizeOfRawData = *raw32;
+  c.sections[r].VirtualSize = *vsize32;
   c.first_moved = r + 1;
   c.address_shift = address_shift;
   c.tail.old_start = FileOffset{old.raw_end()};
   c.tail.new_start = FileOffset{old.raw_end() + file_shift};
-  return c;
+  return std::optional<Choice>(std::move(c));
 }
 
 // A new section after the others, its header in the room after the section table.
@@ -294,10 +314,18 @@ Result<Choice> Planner::add_section() const {
     return make_error(Errc::file_too_large, "the image would exceed 4 GiB");
   SectionHeader added;
   std::memcpy(added.Name.data(), ".rsrc\0\0\0", added.Name.size());
-  added.VirtualSize = c.narrow(vsize);
-  added.VirtualAddress = Rva{c.narrow(va)};
-  added.SizeOfRawData = c.narrow(tree_raw + pad);
-  added.PointerToRawData = c.narrow(FileOffset{ptr});
+  auto vsize32 = narrow32(vsize);
+  if (!vsize32) return std::move(vsize32).error();
+  auto va32 = narrow32(va);
+  if (!va32) return std::move(va32).error();
+  auto raw32 = narrow32(tree_raw + pad);
+  if (!raw32) return std::move(raw32).error();
+  auto ptr32 = narrow32(ptr);
+  if (!ptr32) return std::move(ptr32).error();
+  added.VirtualSize = *vsize32;
+  added.VirtualAddress = Rva{*va32};
+  added.SizeOfRawData = *raw32;
+  added.PointerToRawData = FileOffset{*ptr32};
   added.Characteristics = kScnCntInitializedData | kScnMemRead;
   for (SectionHeader& s : c.sections)
     if (s.name_is(".rsrc")) std::memcpy(s.Name.data(), ".oldrsrc", s.Name.size());

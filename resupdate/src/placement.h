@@ -1,39 +1,22 @@
 // Placing a rebuilt resource tree: the value a placement rule gives, and the planner whose
-// rules (placement.cpp) and fix-ups and output (rewrite.cpp) turn it into the new image.
+// rules choose it; rewrite.cpp then fixes up what moved and emits the new image.
 #pragma once
 
 #include <optional>
 #include <vector>
 
 #include "kept_layout.h"
-#include "resupdate/image_editor.h"
+#include "resupdate/pe_image.h"
+#include "resupdate/plan.h"
+#include "resupdate/resource_tree.h"
 
 namespace resupdate {
 
-// Lays out the image `src` holds with its resources replaced by `resources`, for a file system
-// whose block is `block_size` bytes (0 when unknown).
-[[nodiscard]] Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const ResourceSet& resources,
-                                           std::uint64_t block_size = 0, bool borrow = false);
-
 namespace placement {
 
-// Narrows planned offsets and addresses to their 32-bit fields. A value that does not fit is
-// remembered rather than wrapped or saturated, and the plan then fails as too large.
-class Narrow {
- public:
-  [[nodiscard]] std::uint32_t operator()(std::uint64_t v) noexcept {
-    if (v > 0xffffffffULL) {
-      ok_ = false;
-      return 0;
-    }
-    return static_cast<std::uint32_t>(v);
-  }
-  [[nodiscard]] FileOffset operator()(FileOffset o) noexcept { return FileOffset{(*this)(o.value)}; }
-  [[nodiscard]] bool ok() const noexcept { return ok_; }
-
- private:
-  bool ok_ = true;
-};
+// Narrows a planned offset, address or size to its 32-bit field; one that does not fit fails
+// the plan as too large rather than being wrapped or saturated.
+[[nodiscard]] Result<std::uint32_t> narrow32(std::uint64_t v);
 
 // Everything from `old_start` to the end of the file moves to `new_start`, less the
 // certificate table, which is cut out. Where the headers grow, the sections' raw data from
@@ -72,35 +55,26 @@ struct Choice {
   std::uint64_t headers_end = 0;        // the header bytes the new image writes
   Bytes carried;                        // what followed the section table, after the added header
   std::uint32_t symbol_table = 0;       // PointerToSymbolTable afterwards
-  Narrow narrow;
 };
 
-// The image being planned for and the tree's size; one method per placement rule, then the
-// steps that fix up, write and emit what the chosen rule gives.
+// The image being planned for and the tree's size; one method per placement rule.
 class Planner {
  public:
-  // With `borrow`, large in-memory resources are written from `set` itself (see plan_image).
   Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, const TreeLayout& layout,
-          std::uint64_t block_size, bool borrow = false);
+          std::uint64_t block_size);
 
   [[nodiscard]] Result<Choice> choose() const;
-  [[nodiscard]] Status move_references(Choice& c, std::vector<DataDirectory>& dirs, ImagePlan& plan) const;
-  [[nodiscard]] Result<Bytes> headers(Choice& c, const std::vector<DataDirectory>& dirs, ImagePlan& plan) const;
-  [[nodiscard]] Status emit(const Choice& c, Bytes headers, EncodedTree tree, const TreeLayout& layout, ImagePlan& plan) const;
 
  private:
   [[nodiscard]] Choice start() const;
   [[nodiscard]] Choice leave_out() const;
   [[nodiscard]] bool usable(std::size_t r) const;
-  [[nodiscard]] std::optional<Choice> keep_where_it_lay(std::size_t r) const;
+  [[nodiscard]] Result<std::optional<Choice>> keep_where_it_lay(std::size_t r) const;
   [[nodiscard]] std::optional<Choice> rebuild_in_place(std::size_t r, std::uint64_t size) const;
-  [[nodiscard]] std::optional<Choice> grow(std::size_t r, std::uint64_t size) const;
-  [[nodiscard]] Status emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) const;
+  [[nodiscard]] Result<std::optional<Choice>> grow(std::size_t r, std::uint64_t size) const;
   [[nodiscard]] Result<Choice> add_section() const;
   [[nodiscard]] Status header_room_in_file(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const;
   [[nodiscard]] Status make_header_room(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const;
-  [[nodiscard]] Status fix_debug_entries(Choice& c, ImagePlan& plan) const;
-  [[nodiscard]] std::uint32_t moved_rva(Choice& c, std::uint32_t rva) const;
 
   const PeImage& img_;
   const ByteSource& src_;
@@ -111,7 +85,6 @@ class Planner {
   bool as_it_lies_;
   std::uint64_t unit_;  // a long tail moves by whole units of this (see congruent_pad)
   std::optional<std::size_t> r_;  // the section the resource directory points into
-  bool borrow_;
 };
 
 }  // namespace placement

@@ -4,6 +4,7 @@
 #include <iterator>
 
 #include "placement.h"
+#include "rewrite.h"
 
 namespace resupdate {
 
@@ -131,45 +132,101 @@ struct PieceList {
     }
   }
 };
+
+// The steps every placement rule shares: fixing up what the chosen rule moved, writing the new
+// headers and emitting the new image.
+class Rewrite {
+ public:
+  // With `borrow`, large in-memory resources are written from `set` itself (see plan_image).
+  Rewrite(const PeImage& img, const ByteSource& src, const ResourceSet& set, bool borrow)
+      : img_(img), src_(src), set_(set), eos_(img.end_of_sections()), borrow_(borrow) {}
+
+  [[nodiscard]] Status move_references(Choice& c, std::vector<DataDirectory>& dirs,
+                                       ImagePlan& plan) const;
+  [[nodiscard]] Result<Bytes> headers(Choice& c, const std::vector<DataDirectory>& dirs,
+                                      ImagePlan& plan) const;
+  [[nodiscard]] Status emit(const Choice& c, Bytes headers, EncodedTree tree,
+                            const TreeLayout& layout, ImagePlan& plan) const;
+
+ private:
+  [[nodiscard]] Status emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) const;
+  [[nodiscard]] Status fix_debug_entries(Choice& c, ImagePlan& plan) const;
+  [[nodiscard]] Result<std::uint32_t> moved_rva(const Choice& c, std::uint32_t rva) const;
+
+  const PeImage& img_;
+  const ByteSource& src_;
+  const ResourceSet& set_;
+  std::uint64_t eos_;
+  bool borrow_;
+};
+
 }  // namespace
 
 // An address after the move: one inside a section that moved moves with it.
-std::uint32_t Planner::moved_rva(Choice& c, std::uint32_t rva) const {
+Result<std::uint32_t> Rewrite::moved_rva(const Choice& c, std::uint32_t rva) const {
   for (std::size_t i = c.first_moved; i < img_.sections().size(); ++i)
-    if (img_.contains(img_.sections()[i], Rva{rva})) return c.narrow(rva + c.address_shift);
+    if (img_.contains(img_.sections()[i], Rva{rva})) return narrow32(rva + c.address_shift);
   return rva;
 }
 
+namespace {
+// A file offset after the move, narrowed to its 32-bit field.
+Result<std::uint32_t> moved_offset(const Tail& tail, FileOffset old) {
+  return narrow32(tail.map(old).value);
+}
+}  // namespace
+
 // Moves the sections after the grown one, and every reference into what moved: section
 // pointers, data directories, the symbol table and the debug entries.
-Status Planner::move_references(Choice& c, std::vector<DataDirectory>& dirs, ImagePlan& plan) const {
+Status Rewrite::move_references(Choice& c, std::vector<DataDirectory>& dirs,
+                                ImagePlan& plan) const {
   const Tail& tail = c.tail;
   for (std::size_t i = 0; i < c.sections.size(); ++i) {
     SectionHeader& s = c.sections[i];
     const bool moved = i >= c.first_moved;
-    if (moved) s.VirtualAddress = Rva{c.narrow(s.VirtualAddress.value + c.address_shift)};
-    if (s.SizeOfRawData != 0 && (moved || tail.head_shift != 0)) s.PointerToRawData = c.narrow(tail.map(s.PointerToRawData));
+    if (moved) {
+      auto address = narrow32(s.VirtualAddress.value + c.address_shift);
+      if (!address) return std::move(address).error();
+      s.VirtualAddress = Rva{*address};
+    }
+    if (s.SizeOfRawData != 0 && (moved || tail.head_shift != 0)) {
+      auto raw = moved_offset(tail, s.PointerToRawData);
+      if (!raw) return std::move(raw).error();
+      s.PointerToRawData = FileOffset{*raw};
+    }
   }
   for (SectionHeader& s : c.sections) {
-    if (s.PointerToRelocations.value != 0) s.PointerToRelocations = c.narrow(tail.map(s.PointerToRelocations));
-    if (s.PointerToLinenumbers.value != 0) s.PointerToLinenumbers = c.narrow(tail.map(s.PointerToLinenumbers));
+    for (FileOffset* field : {&s.PointerToRelocations, &s.PointerToLinenumbers}) {
+      if (field->value == 0) continue;
+      auto moved = moved_offset(tail, *field);
+      if (!moved) return std::move(moved).error();
+      *field = FileOffset{*moved};
+    }
   }
   if (kDirSecurity < dirs.size()) dirs[kDirSecurity] = DataDirectory{};
-  for (std::uint32_t i = 0; i < dirs.size(); ++i)
-    if (i != kDirSecurity && i != kDirResource && !dirs[i].empty()) dirs[i].VirtualAddress = moved_rva(c, dirs[i].VirtualAddress);
+  for (std::uint32_t i = 0; i < dirs.size(); ++i) {
+    if (i == kDirSecurity || i == kDirResource || dirs[i].empty()) continue;
+    auto address = moved_rva(c, dirs[i].VirtualAddress);
+    if (!address) return std::move(address).error();
+    dirs[i].VirtualAddress = *address;
+  }
   // A resource directory pointing into no section names nothing; left in place it would make
   // the new image unreadable as one that holds no resources.
   if (!c.writes_tree && img_.directory(kDirResource).VirtualAddress != 0) dirs[kDirResource] = DataDirectory{};
   const std::uint32_t symbols = img_.PointerToSymbolTable;
-  c.symbol_table = symbols != 0 ? c.narrow(tail.map(FileOffset{symbols}).value) : 0;
-  if (Status s = fix_debug_entries(c, plan); !s) return s;
-  if (!c.narrow.ok()) return make_error(Errc::file_too_large, "an offset or address would exceed 32 bits");
-  return {};
+  if (symbols != 0) {
+    auto moved = moved_offset(tail, FileOffset{symbols});
+    if (!moved) return std::move(moved).error();
+    c.symbol_table = *moved;
+  } else {
+    c.symbol_table = 0;
+  }
+  return fix_debug_entries(c, plan);
 }
 
 // The debug directory holds both RVAs and file offsets of its data. Where anything moves,
 // each entry must be read and fixed: one skipped would point at whatever took its data's place.
-Status Planner::fix_debug_entries(Choice& c, ImagePlan& plan) const {
+Status Rewrite::fix_debug_entries(Choice& c, ImagePlan& plan) const {
   const DataDirectory dir = img_.directory(kDirDebug);
   const bool anything_moves = c.tail.moves() || (c.address_shift != 0 && c.first_moved < c.sections.size());
   if (!anything_moves || dir.Size < dbg::kEntrySize) return {};
@@ -185,8 +242,18 @@ Status Planner::fix_debug_entries(Choice& c, ImagePlan& plan) const {
     std::uint32_t ptr = 0;
     (void)er.u32(at + dbg::kAddressOfRawData, rva);
     (void)er.u32(at + dbg::kPointerToRawData, ptr);
-    const std::uint32_t new_rva = rva != 0 ? moved_rva(c, rva) : 0;
-    const std::uint32_t new_ptr = ptr != 0 ? c.narrow(c.tail.map(FileOffset{ptr}).value) : 0;
+    std::uint32_t new_rva = 0;
+    if (rva != 0) {
+      auto moved = moved_rva(c, rva);
+      if (!moved) return std::move(moved).error();
+      new_rva = *moved;
+    }
+    std::uint32_t new_ptr = 0;
+    if (ptr != 0) {
+      auto moved = moved_offset(c.tail, FileOffset{ptr});
+      if (!moved) return std::move(moved).error();
+      new_ptr = *moved;
+    }
     if (new_rva == rva && new_ptr == ptr) continue;
     if (at + dbg::kEntrySize > where->file_len)
       return make_error(Errc::not_supported, "a debug entry to fix runs past its section's raw data");
@@ -202,7 +269,8 @@ Status Planner::fix_debug_entries(Choice& c, ImagePlan& plan) const {
 }
 
 // The headers as read, with the fields the rewrite owns written anew.
-Result<Bytes> Planner::headers(Choice& c, const std::vector<DataDirectory>& dirs, ImagePlan& plan) const {
+Result<Bytes> Rewrite::headers(Choice& c, const std::vector<DataDirectory>& dirs,
+                               ImagePlan& plan) const {
   const HeaderFields& f = img_.fields();
   const std::uint32_t sa = img_.SectionAlignment;
   Bytes out = img_.header_bytes();
@@ -223,17 +291,20 @@ Result<Bytes> Planner::headers(Choice& c, const std::vector<DataDirectory>& dirs
   std::uint64_t image_end = align_up(c.size_of_headers, sa);
   for (const SectionHeader& s : all)
     image_end = std::max<std::uint64_t>(image_end, s.VirtualAddress.value + align_up(s.mapped_size(), sa));
+  auto init32 = narrow32(init);
+  if (!init32) return std::move(init32).error();
+  auto image_size = narrow32(align_up(image_end, sa));
+  if (!image_size) return std::move(image_size).error();
   bool ok = w.u16(f.coff + coff::kNumberOfSections, static_cast<std::uint16_t>(all.size())) &&
             w.u32(f.coff + coff::kPointerToSymbolTable, c.symbol_table) &&
-            w.u32(f.optional + opt::kSizeOfInitializedData, c.narrow(init)) &&
-            w.u32(f.optional + opt::kSizeOfImage, c.narrow(align_up(image_end, sa))) &&
+            w.u32(f.optional + opt::kSizeOfInitializedData, *init32) &&
+            w.u32(f.optional + opt::kSizeOfImage, *image_size) &&
             w.u32(f.optional + opt::kSizeOfHeaders, c.size_of_headers) && w.u32(f.optional + opt::kCheckSum, 0);
   for (std::uint32_t i = 0; ok && i < dirs.size(); ++i) {
     const std::uint64_t at = f.data_directories + std::uint64_t{i} * kDataDirectorySize;
     ok = w.u32(at + dd::kVirtualAddress, dirs[i].VirtualAddress) && w.u32(at + dd::kSize, dirs[i].Size);
   }
   for (std::size_t i = 0; ok && i < all.size(); ++i) ok = encode_section_header(all[i], out, f.section_table + i * kSectionHeaderSize);
-  if (!c.narrow.ok()) return make_error(Errc::file_too_large, "an offset or address would exceed 32 bits");
   if (!ok) return make_error(Errc::internal_error, "header fields outside the headers");
   if (img_.CheckSum != 0) {
     plan.checksum_offset = f.optional + opt::kCheckSum;
@@ -243,7 +314,8 @@ Result<Bytes> Planner::headers(Choice& c, const std::vector<DataDirectory>& dirs
 }
 
 // The new image in file order: headers, what lies before the tree, the tree, then the tail.
-Status Planner::emit(const Choice& c, Bytes headers, EncodedTree tree, const TreeLayout& layout, ImagePlan& plan) const {
+Status Rewrite::emit(const Choice& c, Bytes headers, EncodedTree tree, const TreeLayout& layout,
+                     ImagePlan& plan) const {
   PieceList b{img_, plan};
   const std::uint64_t header_len = headers.size();
   const std::uint64_t tree_len = c.writes_tree ? layout.total_size : 0;
@@ -291,7 +363,7 @@ Status Planner::emit(const Choice& c, Bytes headers, EncodedTree tree, const Tre
 
 // The resource section laid out around the data that stays: the old bytes copied where they
 // lay, the directories and the other blobs where the layout put them, zeros between.
-Status Planner::emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) const {
+Status Rewrite::emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) const {
   PieceList b{img_, plan};
   const KeptLayout& k = *c.kept;
   const std::uint64_t start = img_.sections()[*c.rebuilt].PointerToRawData.value;
@@ -355,7 +427,8 @@ Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const 
   auto measured = measure_tree(resources, placement::kKeepBlobsFrom);
   if (!measured) return std::move(measured).error();
   const TreeLayout layout = measured.value();
-  const placement::Planner planner(image, src, resources, layout, block_size, borrow);
+  const placement::Planner planner(image, src, resources, layout, block_size);
+  const placement::Rewrite rewrite(image, src, resources, borrow);
 
   auto choice = planner.choose();
   if (!choice) return std::move(choice).error();
@@ -363,7 +436,7 @@ Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const 
   ImagePlan plan;
   plan.placement = c.rule;
   std::vector<DataDirectory> dirs = image.directories();
-  if (Status s = planner.move_references(c, dirs, plan); !s) return std::move(s).error();
+  if (Status s = rewrite.move_references(c, dirs, plan); !s) return std::move(s).error();
 
   // The new tree, at the address it will live at.
   EncodedTree tree;
@@ -371,16 +444,19 @@ Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const 
     auto directory = encode_directory(resources, layout, c.base, c.kept->rvas, c.kept->bias);
     if (!directory) return std::move(directory).error();
     tree.before = std::move(directory).value();
-    dirs[kDirResource] = DataDirectory{c.base.value, c.narrow(c.kept->used_end)};
+    auto used = placement::narrow32(c.kept->used_end);
+    if (!used) return std::move(used).error();
+    dirs[kDirResource] = DataDirectory{c.base.value, *used};
   } else if (c.writes_tree) {
     auto encoded = encode_tree_around_kept(resources, layout, c.base, src, borrow);
     if (!encoded) return std::move(encoded).error();
     tree = std::move(encoded).value();
     dirs[kDirResource] = DataDirectory{c.base.value, static_cast<std::uint32_t>(layout.total_size)};
   }
-  auto headers = planner.headers(c, dirs, plan);
+  auto headers = rewrite.headers(c, dirs, plan);
   if (!headers) return std::move(headers).error();
-  if (Status s = planner.emit(c, std::move(headers).value(), std::move(tree), layout, plan); !s) return std::move(s).error();
+  Status emitted = rewrite.emit(c, std::move(headers).value(), std::move(tree), layout, plan);
+  if (!emitted) return std::move(emitted).error();
   return plan;
 }
 

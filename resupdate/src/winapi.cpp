@@ -8,8 +8,6 @@
 #include <optional>
 #include <unordered_set>
 
-#include "resupdate/commit.h"
-#include "resupdate/file_io.h"
 #include "resupdate/image_editor.h"
 
 using resupdate::Errc;
@@ -19,8 +17,7 @@ namespace {
 thread_local DWORD g_last_error = 0;
 
 struct PendingUpdate {
-  std::shared_ptr<resupdate::FileSource> file;
-  std::optional<resupdate::ImageEditor> editor;
+  std::optional<resupdate::ImageEditor> editor;  // opened on the file it replaces
 };
 
 // Live handles, so a handle already ended (or never issued) is refused instead of followed.
@@ -69,18 +66,12 @@ HANDLE BeginUpdateResourceA(LPCSTR pFileName, BOOL bDeleteExistingResources) {
     return nullptr;
   }
   try {
-    auto file = resupdate::FileSource::open(pFileName);
-    if (!file) {
-      fail(file.error().code);
-      return nullptr;
-    }
-    auto editor = resupdate::ImageEditor::open(*file, bDeleteExistingResources != FALSE);
+    auto editor = resupdate::ImageEditor::open_file(pFileName, bDeleteExistingResources != FALSE);
     if (!editor) {
       fail(editor.error().code);
       return nullptr;
     }
     auto update = std::make_unique<PendingUpdate>();
-    update->file = std::move(file).value();
     update->editor.emplace(std::move(editor).value());
     std::lock_guard<std::mutex> lock(g_handles_mutex);
     live_handles().insert(update.get());
@@ -120,7 +111,7 @@ BOOL EndUpdateResourceA(HANDLE hUpdate, BOOL fDiscard) {
   }
   const std::unique_ptr<PendingUpdate> update(raw);
   if (fDiscard != FALSE) return TRUE;
-  const resupdate::Status done = resupdate::commit(*update->editor, *update->file);
+  const resupdate::Status done = update->editor->commit();
   if (!done) return fail(done.error().code);
   return TRUE;
 }

@@ -23,9 +23,9 @@
 #include <thread>
 
 #include "hostile_support.h"
-#include "resupdate/commit.h"
 #include "resupdate/file_io.h"
 #include "resupdate/image_editor.h"
+#include "resupdate/image_writer.h"
 
 namespace {
 
@@ -192,7 +192,7 @@ TEST_P(SharedBlocks, NewImageIsTheInMemoryOneAndTheOldKeepsItsBytes) {
         auto editor = resupdate::ImageEditor::open(*file, false);
         ASSERT_TRUE(editor) << editor.error().detail;
         editor->put(kManifestKey, manifest);
-        auto plan = editor->plan();
+        auto plan = plan_edit(*editor);
         ASSERT_TRUE(plan) << plan.error().detail;
         bool checked_before_rename = false;
         const resupdate::Status done = resupdate::replace_atomically(

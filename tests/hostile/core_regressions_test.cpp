@@ -7,6 +7,7 @@
 #include "invariants.h"
 #include "pe_builder.h"
 #include "resupdate/image_editor.h"
+#include "resupdate/image_writer.h"
 #include "resupdate/source.h"
 #include "resupdate/winapi.h"
 #include "tree_bytes.h"
@@ -28,7 +29,7 @@ void store_manifest(const Bytes& image, const Bytes& manifest, std::optional<std
     ASSERT_EQ(editor->resources().size(), *resources_before);
   }
   editor->put(resupdate::ResourceKey{resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0}, manifest);
-  auto plan = editor->plan();
+  auto plan = plan_edit(*editor);
   if (!plan) {
     EXPECT_EQ(plan.error().code, resupdate::Errc::not_supported) << plan.error().detail;
     return;

@@ -38,7 +38,7 @@ if [[ $mode == install ]]; then
   "$cmake" --install "$build_dir" --prefix "$prefix" ${config:+--config "$config"} >install.log 2>&1 ||
     fail "cmake --install failed: $(tail -20 install.log)"
   for file in bin/tarvisk share/man/man1/tarvisk.1 \
-    include/resupdate/image_editor.h include/resupdate/commit.h include/resupdate/winapi.h \
+    include/resupdate/image_editor.h include/resupdate/resource_set.h include/resupdate/winapi.h \
     share/tarvisk/manifests/modern-desktop-app.manifest share/doc/tarvisk/library.md; do
     [[ -f $prefix/$file ]] || fail "cmake --install did not install $file"
   done

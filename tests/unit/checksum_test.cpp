@@ -5,6 +5,7 @@
 #include <random>
 
 #include "resupdate/image_editor.h"
+#include "resupdate/image_writer.h"
 
 namespace {
 

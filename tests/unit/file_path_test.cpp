@@ -7,9 +7,9 @@
 #include <memory>
 
 #include "pe_builder.h"
-#include "resupdate/commit.h"
 #include "resupdate/file_io.h"
 #include "resupdate/image_editor.h"
+#include "resupdate/image_writer.h"
 
 namespace {
 
@@ -53,7 +53,7 @@ TEST_P(FilePath, WritesWhatTheInMemoryPathBuilds) {
   auto expected = resupdate::build_in_memory(*in_memory);
   ASSERT_TRUE(expected) << expected.error().detail;
   if (GetParam().kept != 0) {
-    const auto pieces = in_memory->plan().value().pieces;
+    const auto pieces = plan_edit(*in_memory).value().pieces;
     EXPECT_TRUE(std::any_of(pieces.begin(), pieces.end(), [&](const resupdate::Piece& p) {
       return p.kind == resupdate::Piece::Kind::copy && p.length >= GetParam().kept && p.length < GetParam().kept + 4096;
     })) << "the old resources were not kept as they lay";
@@ -63,12 +63,10 @@ TEST_P(FilePath, WritesWhatTheInMemoryPathBuilds) {
   const std::string path = dir.file("app.exe");
   tarvisk_test::write_file(path, original);
   {
-    auto file = resupdate::FileSource::open(path);
-    ASSERT_TRUE(file) << file.error().detail;
-    auto editor = resupdate::ImageEditor::open(*file, false);
+    auto editor = resupdate::ImageEditor::open_file(path);
     ASSERT_TRUE(editor) << editor.error().detail;
     editor->put(key, manifest);
-    const resupdate::Status done = resupdate::commit(*editor, **file);
+    const resupdate::Status done = editor->commit();
     ASSERT_TRUE(done) << done.error().detail;
   }
   const Bytes written = tarvisk_test::read_file(path);

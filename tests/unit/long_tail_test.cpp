@@ -9,6 +9,7 @@
 #include "invariants.h"
 #include "pe_builder.h"
 #include "resupdate/image_editor.h"
+#include "resupdate/image_writer.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ TEST_P(LongTail, OverlayFollowsTheLastSectionAndMovesByWholePages) {
   ASSERT_TRUE(editor) << editor.error().detail;
   const Bytes manifest(0x1a00, 0x3c);  // past the old section's raw data, not a page multiple
   editor->put({resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), GetParam().language}, manifest);
-  auto plan = editor->plan();
+  auto plan = plan_edit(*editor);
   ASSERT_TRUE(plan) << plan.error().detail;
   EXPECT_EQ(plan->placement, GetParam().placement);
   auto out = resupdate::build_in_memory(*editor);
@@ -60,7 +61,7 @@ TEST_P(LongTail, OverlayFollowsTheLastSectionAndMovesByWholePages) {
   // a block size no file system shares by (not a power of two, or a preferred I/O size of
   // MiBs) leaves whole pages.
   for (const std::uint64_t block : {std::uint64_t{0x10000}, std::uint64_t{0x3000}, std::uint64_t{4} << 20}) {
-    auto blocked = editor->plan(block);
+    auto blocked = plan_edit(*editor, block);
     ASSERT_TRUE(blocked) << blocked.error().detail;
     resupdate::MemorySink sink;
     ASSERT_TRUE(resupdate::write_image(*blocked, editor->source(), sink));

@@ -256,7 +256,7 @@ TEST_P(Rewrite, PlacesTreeAndKeepsEverythingElse) {
   // Erasing from an image without resources leaves nothing to place; any placement will do.
   const bool nothing_to_place = want.empty() && !img.rsrc_rva;
 
-  auto plan = editor->plan();
+  auto plan = plan_edit(*editor);
   const bool kept_anyway = plan && plan->placement == Placement::kept && keeps && !can_grow;
   // Headers full up to the first section's raw data grow into the addresses below the first
   // section; only where those are full too (equal alignments, no gap) is there no room.
@@ -309,7 +309,7 @@ TEST_P(Rewrite, PlacesTreeAndKeepsEverythingElse) {
   auto out2 = resupdate::build_in_memory(*second);
   ASSERT_TRUE(out2) << out2.error().detail;
   EXPECT_TRUE(invariants_hold(*out, *out2, want2));
-  auto plan2 = second->plan();
+  auto plan2 = plan_edit(*second);
   ASSERT_TRUE(plan2) << plan2.error().detail;
   if (plan2->placement == Placement::kept) {
     EXPECT_TRUE(kept_where_it_lay(*out, *out2));
@@ -327,7 +327,7 @@ TEST(InPlace, SmallerTreeKeepsFollowingSectionsContiguous) {
   auto editor = resupdate::ImageEditor::open(view(img.bytes), false);
   ASSERT_TRUE(editor) << editor.error().detail;
   editor->put(core_key(o.resources[0]), manifest_bytes());
-  auto plan = editor->plan();
+  auto plan = plan_edit(*editor);
   ASSERT_TRUE(plan) << plan.error().detail;
   EXPECT_EQ(plan->placement, Placement::in_place);
   auto out = resupdate::build_in_memory(*editor);
@@ -344,7 +344,7 @@ void grow_over_the_address_room(const Bytes& bytes, const BuiltSection& rsrc, co
   ASSERT_GE(rsrc.size_of_raw_data + reloc.size_of_raw_data, va_room + 0x100);
   const TestResource grown = res(ResId::num(24), ResId::num(1), 0, filled(va_room, 3));
   editor->put(core_key(grown), grown.data);
-  auto plan = editor->plan();
+  auto plan = plan_edit(*editor);
   ASSERT_TRUE(plan) << plan.error().detail;
   EXPECT_EQ(plan->placement, Placement::shift_following);
   auto out = resupdate::build_in_memory(*editor);
@@ -387,7 +387,7 @@ resupdate::Result<resupdate::ImagePlan> plan_manifest(const Bytes& bytes, const 
   auto editor = resupdate::ImageEditor::open(view(bytes), false);
   if (!editor) return std::move(editor).error();
   editor->put(resupdate::ResourceKey{resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0}, manifest);
-  auto plan = editor->plan();
+  auto plan = plan_edit(*editor);
   if (plan && out != nullptr) {
     auto built = resupdate::build_in_memory(*editor);
     if (built) *out = std::move(*built);
@@ -446,7 +446,7 @@ TEST(Boundary, TreeFillingItsSectionOrOneByteOver) {
         const Bytes manifest = filled(static_cast<std::size_t>(rsrc->size_of_raw_data + over - empty), 9);
         editor->put(key, manifest);
         ASSERT_EQ(resupdate::measure_tree(editor->resources()).value().total_size, rsrc->size_of_raw_data + over);
-        auto plan = editor->plan();
+        auto plan = plan_edit(*editor);
         ASSERT_TRUE(plan) << plan.error().detail;
         EXPECT_EQ(plan->placement, expected_placement(layout, over == 0));
         auto out = resupdate::build_in_memory(*editor);

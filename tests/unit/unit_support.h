@@ -6,6 +6,7 @@
 
 #include "pe_builder.h"
 #include "resupdate/image_editor.h"
+#include "resupdate/image_writer.h"
 #include "resupdate/resource_tree.h"
 #include "resupdate/source.h"
 

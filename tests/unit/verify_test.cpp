@@ -7,6 +7,7 @@
 
 #include "pe_builder.h"
 #include "resupdate/image_editor.h"
+#include "resupdate/image_writer.h"
 
 namespace {
 
@@ -36,7 +37,7 @@ Written write_manifest(tarvisk_test::Layout layout) {
   Bytes manifest(5000);
   for (std::size_t i = 0; i < manifest.size(); ++i) manifest[i] = static_cast<std::uint8_t>(i * 7);
   w.editor->put({resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0}, manifest);
-  auto plan = w.editor->plan();
+  auto plan = plan_edit(*w.editor);
   EXPECT_TRUE(plan.ok()) << plan.error().detail;
   w.plan = std::move(plan).value();
   resupdate::MemorySink sink;
@@ -105,7 +106,7 @@ TEST(VerifyImage, KeptBlobsCopiedFromElsewhereAreCaught) {
     EXPECT_TRUE(resupdate::write_image(plan, editor.source(), sink).ok());
     return resupdate::verify_image(resupdate::MemorySource(sink.bytes()), plan, editor.resources(), editor.source());
   };
-  resupdate::ImagePlan plan = editor.plan().value();
+  resupdate::ImagePlan plan = plan_edit(editor).value();
   ASSERT_TRUE(check(plan).ok());
   // The copied piece that starts past the headers and ends before the file does is the kept blobs.
   const auto kept = std::find_if(plan.pieces.begin() + 1, plan.pieces.end() - 1, [](const resupdate::Piece& p) {

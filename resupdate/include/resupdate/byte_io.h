@@ -1,8 +1,11 @@
 // Bounded little-endian reading and writing over byte spans, and the offset types.
 #pragma once
 
+#include <array>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -35,6 +38,22 @@ struct FileOffset {
 
 using Bytes = std::vector<std::uint8_t>;
 using ByteSpan = std::span<const std::uint8_t>;
+
+// Stores `values` little-endian at `p`, one after another: in one copy where the host is
+// little-endian, byte by byte elsewhere. `p` must have room for all of them.
+inline void store_le32s(std::uint8_t* p, std::span<const std::uint32_t> values) noexcept {
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!values.empty()) std::memcpy(p, values.data(), 4 * values.size());
+  } else {
+    for (const std::uint32_t v : values) {
+      p[0] = static_cast<std::uint8_t>(v);
+      p[1] = static_cast<std::uint8_t>(v >> 8);
+      p[2] = static_cast<std::uint8_t>(v >> 16);
+      p[3] = static_cast<std::uint8_t>(v >> 24);
+      p += 4;
+    }
+  }
+}
 
 // Reads fixed-size little-endian fields at absolute positions of a span.
 // Every read is checked; a read outside the span yields false and leaves `out` unchanged.
@@ -84,12 +103,13 @@ class ByteWriter {
     return true;
   }
   [[nodiscard]] bool u32(std::uint64_t off, std::uint32_t v) noexcept {
-    if (!fits(off, 4, out_.size())) return false;
-    std::uint8_t* p = out_.data() + off;
-    p[0] = static_cast<std::uint8_t>(v);
-    p[1] = static_cast<std::uint8_t>(v >> 8);
-    p[2] = static_cast<std::uint8_t>(v >> 16);
-    p[3] = static_cast<std::uint8_t>(v >> 24);
+    return u32s(off, std::array<std::uint32_t, 1>{v});
+  }
+  // A record's 32-bit fields in a row, under one bounds check.
+  template <std::size_t N>
+  [[nodiscard]] bool u32s(std::uint64_t off, const std::array<std::uint32_t, N>& v) noexcept {
+    if (!fits(off, 4 * N, out_.size())) return false;
+    store_le32s(out_.data() + off, v);
     return true;
   }
 

@@ -7,48 +7,23 @@
 #include <vector>
 
 #include "resupdate/pe_image.h"
-#include "resupdate/resource_tree.h"
+#include "resupdate/resource_set.h"
 #include "resupdate/result.h"
 #include "resupdate/source.h"
 
 namespace resupdate {
 
-// One piece of the new image: bytes from memory, a range copied from the source, or zeros.
-struct Piece {
-  enum class Kind { literal, copy, zeros };
-  Kind kind = Kind::zeros;
-  FileOffset source_offset;         // for copy
-  std::uint64_t length = 0;
-  Bytes data;                       // for literal
-  ByteSpan borrowed;                // for literal instead of `data`: a resource's bytes in the editor
-  [[nodiscard]] ByteSpan bytes() const noexcept { return borrowed.empty() ? ByteSpan(data) : borrowed; }
-};
-
-// How the new resources were placed; reported for tests and diagnostics. `kept`: the data of
-// the resources that were there stays where it lay, the rest around it in the same section.
-enum class Placement { in_place, grow_last, shift_following, new_section, kept };
-
-// The new image, described without holding the copied ranges in memory.
-struct ImagePlan {
-  std::vector<Piece> pieces;
-  std::uint64_t size = 0;
-  Placement placement = Placement::in_place;
-  // Small overwrites of copied ranges (moved debug-directory offsets), applied in order.
-  struct Patch {
-    std::uint64_t offset = 0;
-    Bytes data;
-  };
-  std::vector<Patch> patches;
-  // When set, the checksum of the finished image goes at this offset; it is carried over from
-  // the one the old image stores at old_checksum_offset.
-  std::optional<std::uint64_t> checksum_offset;
-  std::uint64_t old_checksum_offset = 0;
-};
+class FileSource;
 
 class ImageEditor {
  public:
   // Validates the image in `src` and reads its resources (none when delete_existing).
   [[nodiscard]] static Result<ImageEditor> open(std::shared_ptr<const ByteSource> src, bool delete_existing);
+  // Opens the image file at `path` and reads its resources as open() does. The file is opened
+  // read/write, so one that could not be replaced is refused at once (access_denied); the
+  // editor keeps it open for commit().
+  [[nodiscard]] static Result<ImageEditor> open_file(const std::string& path,
+                                                     bool delete_existing = false);
 
   [[nodiscard]] const PeImage& image() const noexcept { return image_; }
   [[nodiscard]] const ResourceSet& resources() const noexcept { return resources_; }
@@ -61,43 +36,20 @@ class ImageEditor {
   // Reads a resource's bytes.
   [[nodiscard]] Result<Bytes> read(const ResourceKey& key) const;
 
-  // Lays out the new image (see placement.cpp for the rules). `block_size` is the block of the
-  // file system the new image goes to (0 when unknown): a long tail then moves by whole blocks,
-  // so that they can be shared.
-  // With `borrow`, large resources put here are written from where this editor holds them
-  // rather than from a copy in the plan, which must then not outlive the editor or a change
-  // to it.
-  [[nodiscard]] Result<ImagePlan> plan(std::uint64_t block_size = 0, bool borrow = false) const;
+  // Writes the edited image over the file open_file() opened, all or nothing: the new image goes
+  // to a temporary file beside it, is read back with the same strict reader (its resources must
+  // be exactly the editor's) and renamed over the original. On any failure the file is left
+  // exactly as it was. An editor opened on another source yields Errc::invalid_parameter.
+  [[nodiscard]] Status commit() const;
 
  private:
   ImageEditor(std::shared_ptr<const ByteSource> src, PeImage image, ResourceSet set)
       : src_(std::move(src)), image_(std::move(image)), resources_(std::move(set)) {}
 
   std::shared_ptr<const ByteSource> src_;
+  std::shared_ptr<const FileSource> file_;  // the file commit() replaces, when opened on one
   PeImage image_;
   ResourceSet resources_;
 };
-
-// The PE checksum of the planned image, carried over from the one `src` stores: only what the
-// plan changes is read (the old resource section, the dropped certificate, ranges moved by an
-// odd distance), never the ranges it copies unchanged. It is right where the stored one was
-// right, and off by as much where that was off.
-[[nodiscard]] Result<std::uint32_t> image_checksum(const ImagePlan& plan, const ByteSource& src);
-
-// Writes a planned image to a sink: the pieces, then the patches and the checksum, which is
-// computed here unless the caller already has it from image_checksum.
-[[nodiscard]] Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink,
-                                 std::optional<std::uint32_t> checksum = std::nullopt);
-
-// Builds the whole new image in memory (tests, fuzzing).
-[[nodiscard]] Result<Bytes> build_in_memory(const ImageEditor& editor);
-
-// Checks that every piece the plan wrote from memory, every patch and the checksum read back
-// from `written` byte for byte, and that the tree the plan holds decodes to exactly the
-// resources `expected` (read from `expected_src`). The copied ranges of `written` are not read:
-// where they share blocks with the source, reading them would cost as much as a copy. The
-// checksum is computed from the plan unless the caller passes the one image_checksum gave.
-[[nodiscard]] Status verify_image(const ByteSource& written, const ImagePlan& plan, const ResourceSet& expected,
-                                  const ByteSource& expected_src, std::optional<std::uint32_t> checksum = std::nullopt);
 
 }  // namespace resupdate
