@@ -30,7 +30,8 @@ def skip_reason(output: str) -> str:
 
 
 def case_outcome(case: ET.Element):
-    """"passed", "failed", or ("skipped", reason) for one <testcase> of a JUnit report."""
+    """How one <testcase> of a JUnit report ended: ("passed", ""), ("failed", "") or
+    ("skipped", the reason it gave)."""
     status = case.get("status", "")
     marker = case.find("skipped")
     if marker is not None or status in ("skipped", "disabled", "notrun"):
@@ -39,8 +40,8 @@ def case_outcome(case: ET.Element):
         return "skipped", skip_reason(output) or given
     reported_failure = case.find("failure") is not None or case.find("error") is not None
     if reported_failure or status == "fail":
-        return "failed"
-    return "passed"
+        return "failed", ""
+    return "passed", ""
 
 
 def ctest_stage(path: Path):
@@ -48,13 +49,13 @@ def ctest_stage(path: Path):
     passed, failed, skipped = 0, [], []
     for case in ET.parse(path).getroot().iter("testcase"):
         name = case.get("name", "?")
-        outcome = case_outcome(case)
+        outcome, reason = case_outcome(case)
         if outcome == "passed":
             passed += 1
         elif outcome == "failed":
             failed.append(name)
         else:
-            skipped.append((name, outcome[1]))
+            skipped.append((name, reason))
     return passed, failed, skipped
 
 
