@@ -29,64 +29,102 @@ def skip_reason(output: str) -> str:
     return ""
 
 
+def case_outcome(case: ET.Element):
+    """How one <testcase> of a JUnit report ended: ("passed", ""), ("failed", "") or
+    ("skipped", the reason it gave)."""
+    status = case.get("status", "")
+    marker = case.find("skipped")
+    if marker is not None or status in ("skipped", "disabled", "notrun"):
+        output = case.findtext("system-out", default="") or ""
+        given = marker.get("message", "") if marker is not None else ""
+        return "skipped", skip_reason(output) or given
+    reported_failure = case.find("failure") is not None or case.find("error") is not None
+    if reported_failure or status == "fail":
+        return "failed", ""
+    return "passed", ""
+
+
 def ctest_stage(path: Path):
+    """Passed count, failed names and (name, reason) skips of one stage's JUnit report."""
     passed, failed, skipped = 0, [], []
     for case in ET.parse(path).getroot().iter("testcase"):
         name = case.get("name", "?")
-        out = "".join(case.findtext("system-out", default="") or "")
-        status = case.get("status", "")
-        marker = case.find("skipped")
-        if marker is not None or status in ("skipped", "disabled", "notrun"):
-            given = marker.get("message", "") if marker is not None else ""
-            skipped.append((name, skip_reason(out) or given))
-        elif case.find("failure") is not None or case.find("error") is not None or status == "fail":
+        outcome, reason = case_outcome(case)
+        if outcome == "passed":
+            passed += 1
+        elif outcome == "failed":
             failed.append(name)
         else:
-            passed += 1
+            skipped.append((name, reason))
     return passed, failed, skipped
+
+
+def stage_records(root: Path):
+    """One record for each stage, in the order the stages ran: its JUnit report where it has
+    one (its .step then only says whether it finished), else its .step."""
+    reported = {p.stem for p in root.glob("*.xml")}
+
+    def is_record(path: Path) -> bool:
+        return path.suffix == ".xml" or (path.suffix == ".step" and path.stem not in reported)
+
+    def run_order(path: Path) -> int:
+        return int(path.name.split("-", 1)[0])
+
+    return sorted((p for p in root.iterdir() if is_record(p)), key=run_order)
+
+
+def stage_name(record: Path) -> str:
+    return re.sub(r"^\d+-", "", record.stem)
+
+
+def step_outcome(record: Path) -> str:
+    """What the stage's .step says, or nothing where it left none."""
+    step = record.with_suffix(".step")
+    return step.read_text().strip() if step.exists() else ""
+
+
+def stage_counts(record: Path, stage: str):
+    """Passed count, failed names and (name, reason) skips of one stage."""
+    outcome = step_outcome(record)
+    if record.suffix == ".xml":
+        passed, failed, skipped = ctest_stage(record)
+        if outcome == "failed" and not failed:
+            failed = [f"{stage} (stopped outside its tests)"]
+        return passed, failed, skipped
+    if outcome == "passed":
+        return 1, [], []
+    if outcome.startswith("skipped:"):
+        return 0, [], [(stage, outcome[len("skipped:"):].strip())]
+    return 0, [stage], []
+
+
+def stage_time(record: Path) -> str:
+    seconds = record.with_suffix(".seconds")
+    return f"{int(seconds.read_text()):>6} s" if seconds.exists() else "       "
 
 
 def main() -> int:
     root = Path(sys.argv[1])
-    # A stage with a JUnit report is summed up from it; its .step only says whether it finished.
-    stems = {p.stem for p in root.glob("*.xml")}
-    records = sorted((p for p in root.iterdir()
-                      if p.suffix == ".xml" or (p.suffix == ".step" and p.stem not in stems)),
-                     key=lambda p: int(p.name.split("-", 1)[0]))
-    total = [0, 0, 0]
-    unexplained = 0
-    print(f"{'stage':<32} {'time':>8} {'passed':>7} {'failed':>7} {'skipped':>8}")
+    total_passed = total_failed = total_skipped = 0
     all_skips = []
-    for record in records:
-        stage = re.sub(r"^\d+-", "", record.stem)
-        outcome = record.with_suffix(".step").read_text().strip() if record.with_suffix(".step").exists() else ""
-        if record.suffix == ".xml":
-            passed, failed, skipped = ctest_stage(record)
-            if outcome == "failed" and not failed:
-                failed = [f"{stage} (stopped outside its tests)"]
-        elif outcome == "passed":
-            passed, failed, skipped = 1, [], []
-        elif outcome.startswith("skipped:"):
-            passed, failed, skipped = 0, [], [(stage, outcome[len("skipped:"):].strip())]
-        else:
-            passed, failed, skipped = 0, [stage], []
-        seconds = record.with_suffix(".seconds")
-        timing = f"{int(seconds.read_text()):>6} s" if seconds.exists() else "       "
-        print(f"{stage:<32} {timing} {passed:>7} {len(failed):>7} {len(skipped):>8}")
+    print(f"{'stage':<32} {'time':>8} {'passed':>7} {'failed':>7} {'skipped':>8}")
+    for record in stage_records(root):
+        stage = stage_name(record)
+        passed, failed, skipped = stage_counts(record, stage)
+        print(f"{stage:<32} {stage_time(record)} {passed:>7} {len(failed):>7} {len(skipped):>8}")
         for name in failed:
             print(f"  failed: {name}")
-        for name, reason in skipped:
-            all_skips.append((stage, name, reason))
-            unexplained += not reason
-        total[0] += passed
-        total[1] += len(failed)
-        total[2] += len(skipped)
+        all_skips += [(stage, name, reason) for name, reason in skipped]
+        total_passed += passed
+        total_failed += len(failed)
+        total_skipped += len(skipped)
     if all_skips:
         print("\nskipped tests and their reasons:")
         for stage, name, reason in all_skips:
             print(f"  [{stage}] {name}: {reason or 'NO REASON GIVEN'}")
     print()
-    print(f"summary: {total[0]} passed, {total[1]} failed, {total[2]} skipped")
+    print(f"summary: {total_passed} passed, {total_failed} failed, {total_skipped} skipped")
+    unexplained = sum(1 for _, _, reason in all_skips if not reason)
     if unexplained:
         print(f"{unexplained} skipped test(s) gave no reason", file=sys.stderr)
         return 1
