@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "piece_list.h"
 #include "placement.h"
 #include "rewrite.h"
 
@@ -30,108 +31,6 @@ Result<FileExtent> debug_entries_at(const PeImage& img, const DataDirectory& dir
   if (!where) return make_error(Errc::not_supported, "the debug directory lies in no section and cannot be fixed");
   return where;
 }
-
-// The new image as pieces in file order.
-struct PieceList {
-  const PeImage& img;
-  ImagePlan& plan;
-  std::size_t kept_piece = ~std::size_t{0};
-
-  void literal(Bytes data) {
-    if (data.empty()) return;
-    plan.size += data.size();
-    plan.pieces.push_back(Piece{Piece::Kind::literal, {}, data.size(), std::move(data), {}});
-  }
-  void copy(std::uint64_t from, std::uint64_t to) {
-    if (to <= from) return;
-    plan.size += to - from;
-    plan.pieces.push_back(Piece{Piece::Kind::copy, FileOffset{from}, to - from, {}, {}});
-  }
-  void zeros(std::uint64_t len) {
-    if (len == 0) return;
-    plan.size += len;
-    plan.pieces.push_back(Piece{Piece::Kind::zeros, {}, len, {}, {}});
-  }
-  // The tree's kept blobs: copied, but from where they lay in the old tree, not from where
-  // the new image puts them.
-  void kept(std::uint64_t from, std::uint64_t len) {
-    kept_piece = plan.pieces.size();
-    copy(from, from + len);
-  }
-  // Whether [at, at + len) of the new image lies wholly in one piece copied from the same place.
-  [[nodiscard]] bool copied(std::uint64_t at, std::uint64_t len) const {
-    std::uint64_t pos = 0;
-    for (std::size_t i = 0; i < plan.pieces.size(); ++i) {
-      const Piece& p = plan.pieces[i];
-      if (at >= pos && at - pos < p.length)
-        return p.kind == Piece::Kind::copy && i != kept_piece && len <= p.length - (at - pos);
-      pos += p.length;
-    }
-    return false;
-  }
-  void literal_copy(ByteSpan bytes) {
-    if (bytes.empty()) return;
-    plan.size += bytes.size();
-    Piece& p = plan.pieces.emplace_back();
-    p.kind = Piece::Kind::literal;
-    p.length = bytes.size();
-    p.data.assign(bytes.begin(), bytes.end());
-  }
-  // The first `shown` bytes of `buffer`, which the piece keeps whole: later pieces may borrow
-  // the rest of it, where it stays while the plan lives.
-  void holding(Bytes buffer, std::size_t shown) {
-    if (shown == 0 || shown > buffer.size()) return;
-    plan.size += shown;
-    Piece& p = plan.pieces.emplace_back();
-    p.kind = Piece::Kind::literal;
-    p.length = shown;
-    p.data = std::move(buffer);
-    p.borrowed = ByteSpan(p.data).first(shown);
-  }
-  void borrowed(ByteSpan bytes) {
-    if (bytes.empty()) return;
-    plan.size += bytes.size();
-    plan.pieces.push_back(Piece{Piece::Kind::literal, {}, bytes.size(), {}, bytes});
-  }
-  // `buffer`, which holds the section from `start` on less the borrowed blobs, with each of
-  // those in its place.
-  [[nodiscard]] bool around_borrowed(Bytes buffer, std::uint64_t start, const std::vector<BorrowedBlob>& blobs) {
-    if (blobs.empty()) {
-      literal(std::move(buffer));
-      return true;
-    }
-    const ByteSpan held(buffer);
-    std::uint64_t pos = start;  // in the section
-    std::size_t from = 0;       // in the buffer
-    for (const BorrowedBlob& b : blobs) {
-      if (b.at < pos || b.at - pos > held.size() - from) return false;
-      const auto n = static_cast<std::size_t>(b.at - pos);
-      literal_copy(held.subspan(from, n));
-      borrowed(b.bytes);
-      from += n;
-      pos = b.at + b.bytes.size();
-    }
-    literal_copy(held.subspan(from));
-    return true;
-  }
-  // The new tree: what was encoded in memory around the blobs kept from the old one, with the
-  // borrowed ones (all after the kept ones) in their places.
-  [[nodiscard]] bool tree(EncodedTree t, const TreeLayout& layout) {
-    if (layout.kept_length == 0) return around_borrowed(std::move(t.before), 0, t.borrowed);
-    literal(std::move(t.before));
-    kept(layout.kept_from, layout.kept_length);
-    return around_borrowed(std::move(t.after), std::uint64_t{layout.kept_offset} + layout.kept_length, t.borrowed);
-  }
-  void tail(const Tail& t) {
-    const std::uint64_t end = img.file_size();
-    if (t.cert_len != 0) {
-      copy(t.old_start.value, t.cert_off.value);
-      copy(t.cert_off.value + t.cert_len, end);
-    } else {
-      copy(t.old_start.value, end);
-    }
-  }
-};
 
 // The steps every placement rule shares: fixing up what the chosen rule moved, writing the new
 // headers and emitting the new image.
