@@ -194,17 +194,21 @@ Result<Bytes> Rewrite::headers(Choice& c, const std::vector<DataDirectory>& dirs
   if (!init32) return std::move(init32).error();
   auto image_size = narrow32(align_up(image_end, sa));
   if (!image_size) return std::move(image_size).error();
-  bool ok = w.u16(f.coff + coff::kNumberOfSections, static_cast<std::uint16_t>(all.size())) &&
-            w.u32(f.coff + coff::kPointerToSymbolTable, c.symbol_table) &&
-            w.u32(f.optional + opt::kSizeOfInitializedData, *init32) &&
-            w.u32(f.optional + opt::kSizeOfImage, *image_size) &&
-            w.u32(f.optional + opt::kSizeOfHeaders, c.size_of_headers) && w.u32(f.optional + opt::kCheckSum, 0);
-  for (std::uint32_t i = 0; ok && i < dirs.size(); ++i) {
+  const auto outside = [] { return make_error(Errc::internal_error, "header fields outside the headers"); };
+  if (!w.u16(f.coff + coff::kNumberOfSections, static_cast<std::uint16_t>(all.size()))) return outside();
+  if (!w.u32(f.coff + coff::kPointerToSymbolTable, c.symbol_table)) return outside();
+  if (!w.u32(f.optional + opt::kSizeOfInitializedData, *init32)) return outside();
+  if (!w.u32(f.optional + opt::kSizeOfImage, *image_size)) return outside();
+  if (!w.u32(f.optional + opt::kSizeOfHeaders, c.size_of_headers)) return outside();
+  if (!w.u32(f.optional + opt::kCheckSum, 0)) return outside();
+  for (std::uint32_t i = 0; i < dirs.size(); ++i) {
     const std::uint64_t at = f.data_directories + std::uint64_t{i} * kDataDirectorySize;
-    ok = w.u32(at + dd::kVirtualAddress, dirs[i].VirtualAddress) && w.u32(at + dd::kSize, dirs[i].Size);
+    if (!w.u32(at + dd::kVirtualAddress, dirs[i].VirtualAddress)) return outside();
+    if (!w.u32(at + dd::kSize, dirs[i].Size)) return outside();
   }
-  for (std::size_t i = 0; ok && i < all.size(); ++i) ok = encode_section_header(all[i], out, f.section_table + i * kSectionHeaderSize);
-  if (!ok) return make_error(Errc::internal_error, "header fields outside the headers");
+  for (std::size_t i = 0; i < all.size(); ++i) {
+    if (!encode_section_header(all[i], out, f.section_table + i * kSectionHeaderSize)) return outside();
+  }
   if (img_.CheckSum != 0) {
     plan.checksum_offset = f.optional + opt::kCheckSum;
     plan.old_checksum_offset = f.optional + opt::kCheckSum;
