@@ -40,7 +40,9 @@ void violated(const std::string& what) {
 
 std::vector<Seed> image_seeds() {
   std::vector<Seed> seeds;
-  auto add = [&](const std::string& name, const PeOptions& o) { seeds.push_back(Seed{name, tarvisk_test::build_pe_bytes(o)}); };
+  auto add = [&](const std::string& name, const PeOptions& o) {
+    seeds.push_back(Seed{name, tarvisk_test::build_pe_bytes(o)});
+  };
   for (bool plus : {false, true}) {
     for (Layout layout : tarvisk_test::kAllLayouts) {
       PeOptions o;
@@ -95,7 +97,8 @@ std::vector<Seed> tree_seeds() {
   const std::uint32_t rva = tarvisk_test::planned_rsrc_rva(tree_host());
   std::vector<Seed> seeds;
   seeds.push_back(Seed{"empty-root", tarvisk_test::encode_resource_section({}, rva)});
-  seeds.push_back(Seed{"manifest", tarvisk_test::encode_resource_section({tarvisk_test::manifest(1, 0, "m")}, rva)});
+  seeds.push_back(Seed{
+      "manifest", tarvisk_test::encode_resource_section({tarvisk_test::manifest(1, 0, "m")}, rva)});
   seeds.push_back(Seed{"varied", tarvisk_test::encode_resource_section(varied_resources(), rva)});
   return seeds;
 }

@@ -38,7 +38,8 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--image-seeds" || arg == "--tree-seeds") {
-      const auto seeds = arg == "--image-seeds" ? tarvisk_fuzz::image_seeds() : tarvisk_fuzz::tree_seeds();
+      const auto seeds =
+          arg == "--image-seeds" ? tarvisk_fuzz::image_seeds() : tarvisk_fuzz::tree_seeds();
       for (const auto& seed : seeds) run("seed " + seed.name, seed.bytes), ++count;
       continue;
     }
@@ -47,7 +48,8 @@ int main(int argc, char** argv) {
     std::vector<fs::path> files;
     if (fs::is_directory(path)) {
       for (const auto& entry : fs::directory_iterator(path))
-        if (entry.is_regular_file() && entry.path().filename().string()[0] != '.') files.push_back(entry.path());
+        if (entry.is_regular_file() && entry.path().filename().string()[0] != '.')
+          files.push_back(entry.path());
       std::sort(files.begin(), files.end());
     } else if (fs::is_regular_file(path)) {
       files.push_back(path);

@@ -28,7 +28,9 @@ class CopyingSource final : public ByteSource {
  public:
   explicit CopyingSource(const Bytes& image) noexcept : inner_(ByteSpan(image)) {}
   [[nodiscard]] std::uint64_t size() const noexcept override { return inner_.size(); }
-  [[nodiscard]] Status read(std::uint64_t off, std::span<std::uint8_t> out) const override { return inner_.read(off, out); }
+  [[nodiscard]] Status read(std::uint64_t off, std::span<std::uint8_t> out) const override {
+    return inner_.read(off, out);
+  }
 
  private:
   MemorySource inner_;
@@ -52,15 +54,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (set.ok() != copied.ok() || (!set && set.error().detail != copied.error().detail))
     violated("the tree decodes differently read in place and read by copies");
   if (!set) {
-    if (set.error().code != Errc::invalid_data) violated("decoding failed with an unexpected code: " + set.error().detail);
+    if (set.error().code != Errc::invalid_data)
+      violated("decoding failed with an unexpected code: " + set.error().detail);
     return 0;
   }
-  if (set->size() != copied->size()) violated("read by copies, the tree holds a different number of resources");
+  if (set->size() != copied->size())
+    violated("read by copies, the tree holds a different number of resources");
   for (auto a = set->begin(), b = copied->begin(); a != set->end(); ++a, ++b) {
     const auto& x = std::get<FileExtent>(a->second.bytes);
     const auto& y = std::get<FileExtent>(b->second.bytes);
-    if (!(a->first == b->first) || a->second.code_page != b->second.code_page || x.offset.value != y.offset.value ||
-        x.file_len != y.file_len || x.size != y.size)
+    if (!(a->first == b->first) || a->second.code_page != b->second.code_page ||
+        x.offset.value != y.offset.value || x.file_len != y.file_len || x.size != y.size)
       violated("read by copies, the tree holds different resources");
   }
 
@@ -80,7 +84,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const std::uint32_t base = tarvisk_test::planned_rsrc_rva(tarvisk_fuzz::tree_host());
   auto tree = encode_tree(*set, *layout, Rva{base}, src);
   if (!tree) violated("encoding a decoded tree failed: " + tree.error().detail);
-  if (tree->size() != layout->total_size) violated("the encoded tree differs in size from its layout");
+  if (tree->size() != layout->total_size)
+    violated("the encoded tree differs in size from its layout");
   const Bytes again = host_image(*tree);
   const MemorySource src2{ByteSpan(again)};
   auto set2 = decode(src2);

@@ -33,7 +33,8 @@ tarvisk_test::ResId to_test(const ResourceId& id) {
 
 // Failures a rewrite may report for an image it accepted: no layout fits, or too large.
 bool acceptable_refusal(Errc code) {
-  return code == Errc::not_supported || code == Errc::file_too_large || code == Errc::not_enough_memory;
+  return code == Errc::not_supported || code == Errc::file_too_large ||
+         code == Errc::not_enough_memory;
 }
 
 std::uint32_t full_checksum(const Bytes& image, std::uint64_t field) {
@@ -52,11 +53,14 @@ std::uint32_t u32_at(const Bytes& image, std::uint64_t at) {
 // much (or by that and one wrap of the folded sum) where it was off, whatever the image: a full
 // sum of both tells.
 void check_carried_checksum(const Bytes& original, const Bytes& output, const ImagePlan& plan) {
-  const std::uint32_t was_off = u32_at(original, plan.old_checksum_offset) - full_checksum(original, plan.old_checksum_offset);
-  const std::uint32_t is_off = u32_at(output, *plan.checksum_offset) - full_checksum(output, *plan.checksum_offset);
+  const std::uint32_t was_off = u32_at(original, plan.old_checksum_offset) -
+                                full_checksum(original, plan.old_checksum_offset);
+  const std::uint32_t is_off =
+      u32_at(output, *plan.checksum_offset) - full_checksum(output, *plan.checksum_offset);
   const auto moved = static_cast<std::int32_t>(is_off - was_off);
   if (was_off == 0 ? is_off != 0 : moved != 0 && moved != 0xffff && moved != -0xffff)
-    violated("the checksum is off by " + std::to_string(is_off) + ", the old one by " + std::to_string(was_off));
+    violated("the checksum is off by " + std::to_string(is_off) + ", the old one by " +
+             std::to_string(was_off));
 }
 
 }  // namespace
@@ -81,8 +85,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     while (!editor.resources().empty()) (void)editor.erase(editor.resources().begin()->first);
   }
   const ResourceKey manifest{ResourceId::number(24), ResourceId::number(1), 0};
-  if ((h & 0x140000) != 0x140000) editor.put(manifest, Bytes(h % 301, static_cast<std::uint8_t>(h >> 8)));
-  if ((h & 0x10000) != 0) editor.put(ResourceKey{ResourceId::string(u"FUZZ"), ResourceId::string(u"Z"), 7}, Bytes{1, 2, 3});
+  if ((h & 0x140000) != 0x140000)
+    editor.put(manifest, Bytes(h % 301, static_cast<std::uint8_t>(h >> 8)));
+  if ((h & 0x10000) != 0)
+    editor.put(ResourceKey{ResourceId::string(u"FUZZ"), ResourceId::string(u"Z"), 7},
+               Bytes{1, 2, 3});
   if ((h & 0x20000) != 0 && editor.resources().size() > 1) {
     const ResourceKey first = editor.resources().begin()->first;
     if (!editor.erase(first)) violated("a listed resource could not be erased");
@@ -94,12 +101,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto plan = plan_edit(editor);
   if (!plan) {
-    if (!acceptable_refusal(plan.error().code)) violated("planning failed with an unexpected code: " + plan.error().detail);
+    if (!acceptable_refusal(plan.error().code))
+      violated("planning failed with an unexpected code: " + plan.error().detail);
     return 0;
   }
   if (plan->size > kMaxImage) return 0;
   MemorySink sink;
-  if (Status s = write_image(*plan, editor.source(), sink); !s) violated("writing a planned image failed: " + s.error().detail);
+  if (Status s = write_image(*plan, editor.source(), sink); !s)
+    violated("writing a planned image failed: " + s.error().detail);
   const Bytes output = sink.take();
   const MemorySource written{ByteSpan(output)};
   if (plan->checksum_offset) check_carried_checksum(original, output, *plan);
@@ -110,7 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const auto& [key, res] : editor.resources()) {
     auto bytes = res.load(editor.source());
     if (!bytes) violated("an accepted resource cannot be loaded: " + bytes.error().detail);
-    intended.push_back({to_test(key.type), to_test(key.name), key.language, std::move(bytes).value(), res.code_page});
+    intended.push_back({to_test(key.type), to_test(key.name), key.language,
+                        std::move(bytes).value(), res.code_page});
   }
 
   // The invariant checker holds an image to the rules a linker's output keeps. An input that
@@ -128,13 +138,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const auto& [key, res] : reopened->resources()) {
       auto bytes = res.load(*src);
       if (!bytes) violated("a decoded resource cannot be loaded: " + bytes.error().detail);
-      before.push_back({to_test(key.type), to_test(key.name), key.language, std::move(bytes).value(), res.code_page});
+      before.push_back({to_test(key.type), to_test(key.name), key.language,
+                        std::move(bytes).value(), res.code_page});
     }
   }
   // The checker maps each section whole in memory, once per range it compares, so images with
   // large sections (often megabytes of zeros) are left to the core's own read-back.
   bool small_sections = true;
-  for (const SectionHeader& s : editor.image().sections()) small_sections = small_sections && s.mapped_size() <= kMaxCheckedSection;
+  for (const SectionHeader& s : editor.image().sections())
+    small_sections = small_sections && s.mapped_size() <= kMaxCheckedSection;
   // Held against itself, an image with a certificate table breaks the two rules about it
   // (the table must go); those say nothing about how well-formed it is.
   // A directory lying over the headers the rewrite must patch (a bound import table at rva 0,
@@ -156,11 +168,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto r = res.VirtualAddress != 0 ? img.section_of(Rva{res.VirtualAddress}) : std::nullopt;
   bool named_rsrc_holds_tree = true;
   for (std::size_t i = 0; i < img.sections().size(); ++i)
-    named_rsrc_holds_tree = named_rsrc_holds_tree && (!img.sections()[i].name_is(".rsrc") || r == i);
-  bool well_formed = small_sections && clear_headers && plain_symbols && named_rsrc_holds_tree && reopened.ok() &&
-                     total_before <= kMaxResources;
-  for (const std::string& v : well_formed ? tarvisk_test::check_invariants(original, original, before) : std::vector<std::string>{})
-    well_formed = well_formed && (v.starts_with("certificate table") || v.starts_with("overlay not kept"));
+    named_rsrc_holds_tree =
+        named_rsrc_holds_tree && (!img.sections()[i].name_is(".rsrc") || r == i);
+  bool well_formed = small_sections && clear_headers && plain_symbols && named_rsrc_holds_tree &&
+                     reopened.ok() && total_before <= kMaxResources;
+  for (const std::string& v : well_formed
+                                  ? tarvisk_test::check_invariants(original, original, before)
+                                  : std::vector<std::string>{})
+    well_formed =
+        well_formed && (v.starts_with("certificate table") || v.starts_with("overlay not kept"));
   std::vector<std::string> broken;
   if (well_formed) {
     broken = tarvisk_test::check_invariants(original, output, intended);
@@ -168,7 +184,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string error;
     const auto got = tarvisk_test::read_resources(output, &error);
     if (!error.empty()) broken.push_back("the written tree does not read back: " + error);
-    else if (got.size() != intended.size()) broken.push_back("the written image holds a different number of resources");
+    else if (got.size() != intended.size())
+      broken.push_back("the written image holds a different number of resources");
   }
   if (!broken.empty()) {
     std::string all;

@@ -11,8 +11,10 @@ int main(int argc, char** argv) {
     return 2;
   }
   try {
-    for (const auto& seed : tarvisk_fuzz::image_seeds()) tarvisk_test::write_file(std::string(argv[1]) + "/seed-" + seed.name, seed.bytes);
-    for (const auto& seed : tarvisk_fuzz::tree_seeds()) tarvisk_test::write_file(std::string(argv[2]) + "/seed-" + seed.name, seed.bytes);
+    for (const auto& seed : tarvisk_fuzz::image_seeds())
+      tarvisk_test::write_file(std::string(argv[1]) + "/seed-" + seed.name, seed.bytes);
+    for (const auto& seed : tarvisk_fuzz::tree_seeds())
+      tarvisk_test::write_file(std::string(argv[2]) + "/seed-" + seed.name, seed.bytes);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "fuzz_seeds: %s\n", e.what());
     return 1;

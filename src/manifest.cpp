@@ -23,7 +23,8 @@ std::FILE* open_manifest(const char* path, bool& measurable) {
   std::FILE* file = std::fopen(path, "rb");
   struct _stat64 info {};
   // Some C libraries open a directory for reading and fail only at the first read.
-  if (file != nullptr && _fstat64(_fileno(file), &info) == 0 && (info.st_mode & _S_IFMT) == _S_IFDIR) {
+  if (file != nullptr && _fstat64(_fileno(file), &info) == 0 &&
+      (info.st_mode & _S_IFMT) == _S_IFDIR) {
     std::fclose(file);
     return nullptr;
   }
@@ -40,7 +41,8 @@ std::FILE* open_manifest(const char* path, bool& measurable) {
   if (fd < 0) return nullptr;
   struct stat info {};
   const int flags = fcntl(fd, F_GETFL);
-  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || flags == -1 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+  if (fstat(fd, &info) != 0 || S_ISDIR(info.st_mode) || flags == -1 ||
+      fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
     close(fd);
     return nullptr;
   }
@@ -52,7 +54,9 @@ std::FILE* open_manifest(const char* path, bool& measurable) {
 // Asked of the descriptor: the C library answers a seek to the end from the size fstat
 // reports, which is 0 for /proc files whatever they hold.
 bool seek_to_end(std::FILE* file) { return lseek(fileno(file), 0, SEEK_END) >= 0; }
-std::int64_t stream_position(std::FILE* file) { return static_cast<std::int64_t>(lseek(fileno(file), 0, SEEK_CUR)); }
+std::int64_t stream_position(std::FILE* file) {
+  return static_cast<std::int64_t>(lseek(fileno(file), 0, SEEK_CUR));
+}
 #endif
 
 // The length travels as a signed 32-bit count, so a file of 2 GiB or more cannot be
@@ -89,7 +93,8 @@ ReadEnd read_to_end(std::FILE* file, Block& block, std::size_t& asked) {
     const int next = std::fgetc(file);
     if (next == EOF) return std::ferror(file) != 0 ? ReadEnd::read_error : ReadEnd::done;
     if (block.length >= kMaxLength) return ReadEnd::too_long;
-    asked = block.capacity < kMaxLength / 2 ? std::max<std::size_t>(block.capacity * 2, 4096) : kMaxLength;
+    asked = block.capacity < kMaxLength / 2 ? std::max<std::size_t>(block.capacity * 2, 4096)
+                                            : kMaxLength;
     void* grown = std::realloc(block.bytes, asked);
     if (grown == nullptr) return ReadEnd::no_memory;
     block.bytes = static_cast<unsigned char*>(grown);
@@ -112,7 +117,9 @@ bool load_manifest(const char* manifest_path, manifest_payload& payload) {
   // One byte for an empty file, because malloc(0) may return null and the payload's block
   // must exist whatever its length.
   Block block;
-  if (length >= 0) block.bytes = static_cast<unsigned char*>(std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1U));
+  if (length >= 0)
+    block.bytes = static_cast<unsigned char*>(
+        std::malloc(length > 0 ? static_cast<std::size_t>(length) : 1U));
   if (block.bytes == nullptr) {
     std::fprintf(stderr, "Error allocing %d bytes\n", static_cast<int>(length));
     std::fclose(file);
@@ -124,7 +131,8 @@ bool load_manifest(const char* manifest_path, manifest_payload& payload) {
   std::size_t asked = 0;
   const ReadEnd end = read_to_end(file, block, asked);
   if (end == ReadEnd::too_long || end == ReadEnd::no_memory) {
-    std::fprintf(stderr, "Error allocing %d bytes\n", end == ReadEnd::too_long ? -1 : static_cast<int>(asked));
+    std::fprintf(stderr, "Error allocing %d bytes\n",
+                 end == ReadEnd::too_long ? -1 : static_cast<int>(asked));
     std::fclose(file);
     std::free(block.bytes);
     return false;
@@ -140,7 +148,8 @@ bool load_manifest(const char* manifest_path, manifest_payload& payload) {
   std::fclose(file);
   // Grown by doubling: what was never filled goes back before the update copies the bytes.
   if (block.capacity > block.length && block.length > 0) {
-    if (void* fitted = std::realloc(block.bytes, block.length)) block.bytes = static_cast<unsigned char*>(fitted);
+    if (void* fitted = std::realloc(block.bytes, block.length))
+      block.bytes = static_cast<unsigned char*>(fitted);
   }
 
   payload.bytes = block.bytes;

@@ -23,4 +23,5 @@ struct manifest_payload {
 // Stores the payload as resource type 24, name 1, language 0 of the image at
 // `executable_path`. On failure it has written its message to stderr. The payload stays
 // with the caller.
-[[nodiscard]] bool update_manifest_resource(const char* executable_path, const manifest_payload& payload);
+[[nodiscard]] bool update_manifest_resource(const char* executable_path,
+                                            const manifest_payload& payload);

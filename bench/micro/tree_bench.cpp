@@ -57,8 +57,9 @@ resupdate::ResourceSet make_resources(std::size_t n) {
   for (std::size_t i = 0; i < tables; ++i) {
     const auto block = static_cast<std::uint16_t>(1 + i / 5);
     Bytes blob(16 * 2 + 16 * 2 * 7, static_cast<std::uint8_t>(i * 3));
-    entries.emplace_back(ResourceKey{ResourceId::number(kStringTable), ResourceId::number(block), kLangs[i % 5]},
-                         resupdate::ResourceData{std::move(blob), 0});
+    entries.emplace_back(
+        ResourceKey{ResourceId::number(kStringTable), ResourceId::number(block), kLangs[i % 5]},
+        resupdate::ResourceData{std::move(blob), 0});
   }
   auto set = resupdate::ResourceSet::from_entries(std::move(entries));
   if (!set) die("the generated resources collide");
@@ -84,11 +85,12 @@ Bytes make_image(std::size_t n) {
   if (!tree) die("cannot encode the tree");
   const auto tree_size = static_cast<std::uint32_t>(tree->size());
   const std::uint32_t rsrc_raw = (tree_size + kFileAlignment - 1) / kFileAlignment * kFileAlignment;
-  const std::uint32_t rsrc_virtual = (tree_size + kSectionAlignment - 1) / kSectionAlignment * kSectionAlignment;
+  const std::uint32_t rsrc_virtual =
+      (tree_size + kSectionAlignment - 1) / kSectionAlignment * kSectionAlignment;
 
   Bytes img(std::size_t{2} * kFileAlignment + std::size_t{rsrc_raw}, 0);
   if (img.size() < 0x400) die("the image would not fit in memory");
-  put16(img, 0, 0x5a4d);                                  // MZ
+  put16(img, 0, 0x5a4d);  // MZ
   put32(img, 0x3c, 0x40);
   std::memcpy(img.data() + 0x40, "PE\0\0", 4);
   const std::size_t coff_at = 0x44;
@@ -99,22 +101,22 @@ Bytes make_image(std::size_t n) {
   put16(img, coff_at + coff::kMachine, 0x8664);
   put16(img, coff_at + coff::kNumberOfSections, 2);
   put16(img, coff_at + coff::kSizeOfOptionalHeader, optional_size);
-  put16(img, coff_at + 18, 0x22);                         // Characteristics
+  put16(img, coff_at + 18, 0x22);  // Characteristics
   const std::size_t optional_at = coff_at + coff::kHeaderSize;
   put16(img, optional_at + opt::kMagic, 0x20b);
-  put32(img, optional_at + 4, kFileAlignment);            // SizeOfCode
+  put32(img, optional_at + 4, kFileAlignment);  // SizeOfCode
   put32(img, optional_at + opt::kSizeOfInitializedData, rsrc_raw);
   put32(img, optional_at + opt::kAddressOfEntryPoint, kTextRva);
-  put32(img, optional_at + 20, kTextRva);                 // BaseOfCode
-  put32(img, optional_at + 28, 0x40);                     // ImageBase 0x140000000, high half
+  put32(img, optional_at + 20, kTextRva);  // BaseOfCode
+  put32(img, optional_at + 28, 0x40);      // ImageBase 0x140000000, high half
   put32(img, optional_at + opt::kSectionAlignment, kSectionAlignment);
   put32(img, optional_at + opt::kFileAlignment, kFileAlignment);
-  put16(img, optional_at + 40, 6);                        // MajorOperatingSystemVersion
-  put16(img, optional_at + 48, 6);                        // MajorSubsystemVersion
+  put16(img, optional_at + 40, 6);  // MajorOperatingSystemVersion
+  put16(img, optional_at + 48, 6);  // MajorSubsystemVersion
   put32(img, optional_at + opt::kSizeOfImage, kResourceRva + rsrc_virtual);
   put32(img, optional_at + opt::kSizeOfHeaders, kFileAlignment);
-  put16(img, optional_at + 68, 3);                        // console
-  put16(img, optional_at + 70, 0x8160);                   // DllCharacteristics
+  put16(img, optional_at + 68, 3);       // console
+  put16(img, optional_at + 70, 0x8160);  // DllCharacteristics
   put32(img, optional_at + opt::kNumberOfRvaAndSizes64, resupdate::kMaxDataDirectories);
   const std::size_t resource_directory =
       optional_at + directories_at + resupdate::kDirResource * resupdate::kDataDirectorySize;

@@ -45,7 +45,8 @@ std::string to_utf8(const std::u16string& s) {
   std::string out;
   for (std::size_t i = 0; i < s.size(); ++i) {
     char32_t c = s[i];
-    if (c >= 0xd800 && c <= 0xdbff && i + 1 < s.size() && s[i + 1] >= 0xdc00 && s[i + 1] <= 0xdfff) {
+    if (c >= 0xd800 && c <= 0xdbff && i + 1 < s.size() && s[i + 1] >= 0xdc00 &&
+        s[i + 1] <= 0xdfff) {
       c = 0x10000 + ((c - 0xd800) << 10) + (s[i + 1] - 0xdc00);
       ++i;
     } else if (c >= 0xd800 && c <= 0xdfff) {
@@ -103,27 +104,29 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "list-resources: cannot open %s\n", path);
     return 1;
   }
-  const resupdate::Bytes bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const resupdate::Bytes bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
   auto source = std::make_shared<const resupdate::MemorySource>(bytes);
 
   auto editor = resupdate::ImageEditor::open(source, false);
   if (!editor) {
-    std::fprintf(stderr, "list-resources: %s: %s (error 0x%x)\n", path, editor.error().detail.c_str(),
-                 static_cast<unsigned>(editor.error().code));
+    std::fprintf(stderr, "list-resources: %s: %s (error 0x%x)\n", path,
+                 editor.error().detail.c_str(), static_cast<unsigned>(editor.error().code));
     return 1;
   }
 
   const resupdate::PeImage& image = editor->image();
-  std::printf("%s: %s, machine 0x%04x, %zu sections, %zu resources\n", path, image.pe32_plus() ? "PE32+" : "PE32",
-              static_cast<unsigned>(image.Machine), image.sections().size(), editor->resources().size());
+  std::printf("%s: %s, machine 0x%04x, %zu sections, %zu resources\n", path,
+              image.pe32_plus() ? "PE32+" : "PE32", static_cast<unsigned>(image.Machine),
+              image.sections().size(), editor->resources().size());
   if (editor->resources().empty()) return 0;
 
   // The set iterates in the loader's order: named entries first, then ascending integers.
   std::printf("%-20s %-24s %8s %8s %10s\n", "TYPE", "NAME", "LANGUAGE", "CODEPAGE", "SIZE");
   for (const auto& [key, data] : editor->resources()) {
-    std::printf("%-20s %-24s %8u %8u %10u\n", describe(key.type, true).c_str(), describe(key.name, false).c_str(),
-                static_cast<unsigned>(key.language), static_cast<unsigned>(data.code_page),
-                static_cast<unsigned>(data.size()));
+    std::printf("%-20s %-24s %8u %8u %10u\n", describe(key.type, true).c_str(),
+                describe(key.name, false).c_str(), static_cast<unsigned>(key.language),
+                static_cast<unsigned>(data.code_page), static_cast<unsigned>(data.size()));
   }
   return 0;
 }

@@ -32,7 +32,9 @@ class Residue {
   std::uint64_t v_ = 0;
 };
 
-std::uint64_t times(std::uint64_t a, std::uint64_t b) noexcept { return (a % kModulus) * (b % kModulus) % kModulus; }
+std::uint64_t times(std::uint64_t a, std::uint64_t b) noexcept {
+  return (a % kModulus) * (b % kModulus) % kModulus;
+}
 
 // The sum of `bytes` lying at file offset `at`, modulo 0xffff.
 std::uint64_t sum_at(std::uint64_t at, ByteSpan bytes) noexcept {
@@ -45,8 +47,10 @@ std::uint64_t sum_at(std::uint64_t at, ByteSpan bytes) noexcept {
 
 // The sum of `old`'s bytes [off, off + len) where they lie, read a chunk at a time.
 Result<std::uint64_t> old_sum(const ByteSource& old, std::uint64_t off, std::uint64_t len) {
-  if (!fits(off, len, old.size())) return make_error(Errc::internal_error, "the plan copies past the end of the image");
-  const auto buf = std::make_unique_for_overwrite<std::uint8_t[]>(static_cast<std::size_t>(std::min(len, kChunk)));
+  if (!fits(off, len, old.size()))
+    return make_error(Errc::internal_error, "the plan copies past the end of the image");
+  const auto buf = std::make_unique_for_overwrite<std::uint8_t[]>(
+      static_cast<std::size_t>(std::min(len, kChunk)));
   Residue sum;
   for (std::uint64_t done = 0; done < len;) {
     const auto n = static_cast<std::size_t>(std::min(kChunk, len - done));
@@ -59,19 +63,23 @@ Result<std::uint64_t> old_sum(const ByteSource& old, std::uint64_t off, std::uin
 }
 
 // Bytes [off, off + out.size()) of the planned image as its pieces lay them, before patches.
-Status piece_bytes(const ImagePlan& plan, const ByteSource& old, std::uint64_t off, std::span<std::uint8_t> out) {
-  if (!fits(off, out.size(), plan.size)) return make_error(Errc::internal_error, "a field lies past the planned image");
+Status piece_bytes(const ImagePlan& plan, const ByteSource& old, std::uint64_t off,
+                   std::span<std::uint8_t> out) {
+  if (!fits(off, out.size(), plan.size))
+    return make_error(Errc::internal_error, "a field lies past the planned image");
   std::uint64_t start = 0;
   for (const Piece& p : plan.pieces) {
     const std::uint64_t from = std::max(start, off);
     const std::uint64_t to = std::min(start + p.length, off + out.size());
     if (from < to) {
-      const std::span<std::uint8_t> part = out.subspan(static_cast<std::size_t>(from - off), static_cast<std::size_t>(to - from));
+      const std::span<std::uint8_t> part =
+          out.subspan(static_cast<std::size_t>(from - off), static_cast<std::size_t>(to - from));
       const std::uint64_t within = from - start;
       if (p.kind == Piece::Kind::copy) {
         if (Status s = old.read(p.source_offset.value + within, part); !s) return s;
       } else if (p.kind == Piece::Kind::literal && fits(within, part.size(), p.bytes().size())) {
-        std::copy_n(p.bytes().begin() + static_cast<std::ptrdiff_t>(within), part.size(), part.begin());
+        std::copy_n(p.bytes().begin() + static_cast<std::ptrdiff_t>(within), part.size(),
+                    part.begin());
       } else {
         std::fill(part.begin(), part.end(), std::uint8_t{0});
       }
@@ -88,26 +96,30 @@ struct Range {
 
 // What the patches and the zeroed checksum field change of the pieces: each window of the new
 // image they touch is laid out both ways and the difference taken.
-Result<std::uint64_t> window_change(const ImagePlan& plan, const ByteSource& old, std::uint64_t field) {
+Result<std::uint64_t> window_change(const ImagePlan& plan, const ByteSource& old,
+                                    std::uint64_t field) {
   std::vector<Range> windows{{field, kFieldSize}};
   for (const ImagePlan::Patch& q : plan.patches) windows.push_back({q.offset, q.data.size()});
-  std::sort(windows.begin(), windows.end(), [](const Range& a, const Range& b) { return a.off < b.off; });
+  std::sort(windows.begin(), windows.end(),
+            [](const Range& a, const Range& b) { return a.off < b.off; });
   std::vector<Range> merged;
   for (const Range& w : windows) {
     if (!merged.empty() && w.off <= merged.back().off + merged.back().len)
       merged.back().len = std::max(merged.back().len, w.off + w.len - merged.back().off);
-    else
-      merged.push_back(w);
+    else merged.push_back(w);
   }
   Residue change;
   for (const Range& w : merged) {
-    if (!fits(w.off, w.len, plan.size)) return make_error(Errc::internal_error, "a patch lies past the planned image");
+    if (!fits(w.off, w.len, plan.size))
+      return make_error(Errc::internal_error, "a patch lies past the planned image");
     Bytes before(static_cast<std::size_t>(w.len));
     if (Status s = piece_bytes(plan, old, w.off, before); !s) return std::move(s).error();
     Bytes after = before;
     auto lay = [&](std::uint64_t at, ByteSpan data, bool zero) {
-      for (std::uint64_t k = std::max(at, w.off); k < std::min(at + data.size(), w.off + w.len); ++k)
-        after[static_cast<std::size_t>(k - w.off)] = zero ? 0 : data[static_cast<std::size_t>(k - at)];
+      for (std::uint64_t k = std::max(at, w.off); k < std::min(at + data.size(), w.off + w.len);
+           ++k)
+        after[static_cast<std::size_t>(k - w.off)] =
+            zero ? 0 : data[static_cast<std::size_t>(k - at)];
     };
     for (const ImagePlan::Patch& q : plan.patches) lay(q.offset, q.data, false);
     const std::uint8_t none[kFieldSize] = {};
@@ -122,7 +134,8 @@ Result<std::uint64_t> window_change(const ImagePlan& plan, const ByteSource& old
 // and bytes two pieces copy count twice. Returns the sum of the old image weighted by
 // (copies - 1), reading only the bytes copied other than once.
 Result<std::uint64_t> coverage_change(const ImagePlan& plan, const ByteSource& old) {
-  std::vector<std::pair<std::uint64_t, int>> edges;  // (old offset, +1 where a copy starts, -1 where it ends)
+  std::vector<std::pair<std::uint64_t, int>>
+      edges;  // (old offset, +1 where a copy starts, -1 where it ends)
   for (const Piece& p : plan.pieces) {
     if (p.kind != Piece::Kind::copy || p.length == 0) continue;
     if (!fits(p.source_offset.value, p.length, old.size()))
@@ -171,7 +184,8 @@ Result<std::uint32_t> carried_checksum(const ImagePlan& plan, const ByteSource& 
     if (p.kind == Piece::Kind::copy && ((p.source_offset.value ^ at) & 1) != 0) {
       auto sum = old_sum(old, p.source_offset.value, p.length);
       if (!sum) return std::move(sum).error();
-      change.add(times(*sum, 0xff));  // counted once where it lay (below), 0x100 times where it goes
+      change.add(
+          times(*sum, 0xff));  // counted once where it lay (below), 0x100 times where it goes
     }
     at += p.length;
   }

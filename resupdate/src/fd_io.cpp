@@ -26,8 +26,8 @@ constexpr std::uint64_t kWritebackChunk = std::uint64_t{1} << 20;
 // cannot share or copy in the kernel (ext4, tmpfs, another file system, an old kernel), and
 // the plain read and write path does the job instead.
 bool refused(int err) noexcept {
-  return err == EOPNOTSUPP || err == ENOTSUP || err == EXDEV || err == EINVAL || err == ENOTTY || err == EBADF ||
-         err == ENOSYS || err == EPERM;
+  return err == EOPNOTSUPP || err == ENOTSUP || err == EXDEV || err == EINVAL || err == ENOTTY ||
+         err == EBADF || err == ENOSYS || err == EPERM;
 }
 #endif
 
@@ -40,7 +40,8 @@ Error io_error(int err, IoAction action, const std::string& what) {
 Status pread_all(int fd, std::uint64_t off, std::span<std::uint8_t> out) {
   std::size_t done = 0;
   while (done < out.size()) {
-    const ssize_t n = ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(off + done));
+    const ssize_t n =
+        ::pread(fd, out.data() + done, out.size() - done, static_cast<off_t>(off + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return io_error(errno, IoAction::read, "reading the image");
@@ -54,7 +55,8 @@ Status pread_all(int fd, std::uint64_t off, std::span<std::uint8_t> out) {
 Status pwrite_all(int fd, std::uint64_t off, ByteSpan data) {
   std::size_t done = 0;
   while (done < data.size()) {
-    const ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(off + done));
+    const ssize_t n =
+        ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(off + done));
     if (n < 0) {
       if (errno == EINTR) continue;
       return io_error(errno, IoAction::write, "writing the new image");
@@ -80,7 +82,8 @@ Status FdSink::write(ByteSpan data) {
 }
 
 Status FdSink::copy_from(const ByteSource& src, std::uint64_t off, std::uint64_t len) {
-  if (!fits(off, len, src.size())) return make_error(Errc::read_fault, "copy past the end of the image");
+  if (!fits(off, len, src.size()))
+    return make_error(Errc::read_fault, "copy past the end of the image");
 #ifdef TARVISK_PORTABLE_POSIX
   // Only POSIX calls: every range is read and written.
   return ByteSink::copy_from(src, off, len);
@@ -142,8 +145,8 @@ Status FdSink::kernel_copy(int in, std::uint64_t& off, std::uint64_t& len) {
   while (len > 0 && kernel_copy_) {
     auto in_off = static_cast<loff_t>(off);
     auto out_off = static_cast<loff_t>(pos_);
-    const ssize_t n = ::copy_file_range(in, &in_off, fd_, &out_off,
-                                        static_cast<std::size_t>(std::min(len, kWritebackChunk)), 0);
+    const ssize_t n = ::copy_file_range(
+        in, &in_off, fd_, &out_off, static_cast<std::size_t>(std::min(len, kWritebackChunk)), 0);
     if (n < 0) {
       if (errno == EINTR) continue;
       if (refused(errno)) {
@@ -163,7 +166,8 @@ Status FdSink::kernel_copy(int in, std::uint64_t& off, std::uint64_t& len) {
 #endif
 
 Status FdSink::patch(std::uint64_t off, ByteSpan data) {
-  if (!fits(off, data.size(), pos_)) return make_error(Errc::internal_error, "patch outside the image");
+  if (!fits(off, data.size(), pos_))
+    return make_error(Errc::internal_error, "patch outside the image");
   return pwrite_all(fd_, off, data);
 }
 
@@ -171,7 +175,8 @@ Status FdSink::patch(std::uint64_t off, ByteSpan data) {
 void FdSink::start_writeback([[maybe_unused]] bool all) noexcept {
 #if defined(SYNC_FILE_RANGE_WRITE) && !defined(TARVISK_PORTABLE_POSIX)
   if (pos_ == flushed_ || (!all && pos_ - flushed_ < kWritebackChunk)) return;
-  (void)::sync_file_range(fd_, static_cast<off_t>(flushed_), static_cast<off_t>(pos_ - flushed_), SYNC_FILE_RANGE_WRITE);
+  (void)::sync_file_range(fd_, static_cast<off_t>(flushed_), static_cast<off_t>(pos_ - flushed_),
+                          SYNC_FILE_RANGE_WRITE);
 #endif
   flushed_ = pos_;
 }

@@ -69,7 +69,8 @@ class FdSink final : public ByteSink {
  public:
   explicit FdSink(int fd) noexcept : fd_(fd), block_(block_size_of(fd)) {}
   [[nodiscard]] Status write(ByteSpan data) override;
-  [[nodiscard]] Status copy_from(const ByteSource& src, std::uint64_t off, std::uint64_t len) override;
+  [[nodiscard]] Status copy_from(const ByteSource& src, std::uint64_t off,
+                                 std::uint64_t len) override;
   [[nodiscard]] std::uint64_t position() const noexcept override { return pos_; }
   [[nodiscard]] Status patch(std::uint64_t off, ByteSpan data) override;
   // Sends to the disk what was written and is not on its way yet, without waiting for it: the

@@ -26,8 +26,10 @@ Result<std::shared_ptr<FileSource>> FileSource::open(const std::string& path) {
   auto opened = open_by_components(path);
   if (!opened) return std::move(opened).error();
   struct stat st {};
-  if (::fstat(opened->file.get(), &st) != 0) return io_error(errno, IoAction::read, "examining the image");
-  if (!S_ISREG(st.st_mode)) return make_error(Errc::access_denied, "the image is not a regular file");
+  if (::fstat(opened->file.get(), &st) != 0)
+    return io_error(errno, IoAction::read, "examining the image");
+  if (!S_ISREG(st.st_mode))
+    return make_error(Errc::access_denied, "the image is not a regular file");
   const int fd = opened->file.release();
   const int dir = opened->dir.release();
   return std::shared_ptr<FileSource>(
@@ -40,7 +42,8 @@ FileSource::~FileSource() {
 }
 
 Status FileSource::read(std::uint64_t off, std::span<std::uint8_t> out) const {
-  if (!fits(off, out.size(), identity_.size)) return make_error(Errc::read_fault, "read past the end of the image");
+  if (!fits(off, out.size(), identity_.size))
+    return make_error(Errc::read_fault, "read past the end of the image");
   return pread_all(fd_, off, out);
 }
 
@@ -52,10 +55,12 @@ Status replace_atomically(const FileSource& original, const std::function<Status
   // directory) must not be made at all.
   const UniqueFd listing(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (listing.get() < 0)
-    return make_error(Errc::write_fault, "cannot open the image's directory: errno " + std::to_string(errno));
+    return make_error(Errc::write_fault,
+                      "cannot open the image's directory: errno " + std::to_string(errno));
 #ifndef TARVISK_PORTABLE_POSIX
   int flags = 0;
-  if (::ioctl(listing.get(), FS_IOC_GETFLAGS, &flags) == 0 && (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0)
+  if (::ioctl(listing.get(), FS_IOC_GETFLAGS, &flags) == 0 &&
+      (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0)
     return make_error(Errc::access_denied, "the image's directory is append-only or immutable");
 #endif
 
@@ -85,7 +90,8 @@ Status replace_atomically(const FileSource& original, const std::function<Status
   if (Status s = file.replace(original.name(), id); !s) return s;
   // The image is already the new one; a failed flush means the rename may not survive a crash.
   if (::fsync(listing.get()) != 0)
-    return make_error(Errc::write_fault, "flushing the image's directory: errno " + std::to_string(errno));
+    return make_error(Errc::write_fault,
+                      "flushing the image's directory: errno " + std::to_string(errno));
   return {};
 }
 

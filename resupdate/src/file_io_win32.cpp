@@ -20,8 +20,8 @@ constexpr std::uint64_t kMaxTransfer = 1U << 30;
 
 // Attributes the new image takes over from the original. READONLY cannot be set, or we could
 // not have opened the image for writing; DIRECTORY and the like describe no regular file.
-constexpr DWORD kKeptAttributes =
-    FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                                  FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 Errc errc_from_win32(DWORD err, IoAction action) noexcept {
   switch (err) {
@@ -43,8 +43,10 @@ Errc errc_from_win32(DWORD err, IoAction action) noexcept {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL: return Errc::disk_full;
     case ERROR_FILE_TOO_LARGE: return Errc::file_too_large;
-    default: return action == IoAction::read ? Errc::read_fault : action == IoAction::write ? Errc::write_fault
-                                                                                            : Errc::access_denied;
+    default:
+      return action == IoAction::read    ? Errc::read_fault
+             : action == IoAction::write ? Errc::write_fault
+                                         : Errc::access_denied;
   }
 }
 
@@ -52,7 +54,9 @@ Error io_error(DWORD err, IoAction action, const std::string& what) {
   return make_error(errc_from_win32(err, action), what + ": system error " + std::to_string(err));
 }
 
-Error last_io_error(IoAction action, const std::string& what) { return io_error(::GetLastError(), action, what); }
+Error last_io_error(IoAction action, const std::string& what) {
+  return io_error(::GetLastError(), action, what);
+}
 
 OVERLAPPED at(std::uint64_t off) {
   OVERLAPPED where{};
@@ -120,8 +124,9 @@ FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
   id.inode = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   id.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
   // FILETIME counts 100 ns steps.
-  const std::uint64_t ticks = (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
-                              info.ftLastWriteTime.dwLowDateTime;
+  const std::uint64_t ticks =
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime;
   id.mtime_ns = static_cast<std::int64_t>(ticks) * 100;
   id.mode = info.dwFileAttributes;
   return id;
@@ -130,8 +135,8 @@ FileIdentity identity_of(const BY_HANDLE_FILE_INFORMATION& info) {
 Result<FileIdentity> identity_of_path(const std::string& path) {
   // No read or write access asked, so no sharing mode of another opener can refuse us.
   OwnedHandle file(::CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return last_io_error(IoAction::open, "re-examining the image");
   BY_HANDLE_FILE_INFORMATION info{};
   if (::GetFileInformationByHandle(file.get(), &info) == FALSE)
@@ -158,7 +163,8 @@ std::string final_path(HANDLE file, const std::string& given) {
     return path;
   }
   std::vector<char> full(MAX_PATH + 1, '\0');
-  DWORD n = ::GetFullPathNameA(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  DWORD n =
+      ::GetFullPathNameA(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
   if (n >= full.size()) {
     full.assign(static_cast<std::size_t>(n) + 1, '\0');
     n = ::GetFullPathNameA(given.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
@@ -191,7 +197,8 @@ class HandleSink final : public ByteSink {
   }
   [[nodiscard]] std::uint64_t position() const noexcept override { return pos_; }
   [[nodiscard]] Status patch(std::uint64_t off, ByteSpan data) override {
-    if (!fits(off, data.size(), pos_)) return make_error(Errc::internal_error, "patch outside the image");
+    if (!fits(off, data.size(), pos_))
+      return make_error(Errc::internal_error, "patch outside the image");
     return write_all(file_, off, data);
   }
 
@@ -213,13 +220,16 @@ struct TempFile {
 
 Status create_beside(const std::string& image_path, TempFile& tmp) {
   const auto slash = image_path.find_last_of("\\/");
-  const std::string dir = slash == std::string::npos ? std::string(".") : image_path.substr(0, slash);
+  const std::string dir =
+      slash == std::string::npos ? std::string(".") : image_path.substr(0, slash);
   const std::string base = slash == std::string::npos ? image_path : image_path.substr(slash + 1);
   // Unique among processes by the id, and among retries by the tick count and attempt.
-  const std::uint64_t seed = (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32) ^ ::GetTickCount64();
+  const std::uint64_t seed =
+      (static_cast<std::uint64_t>(::GetCurrentProcessId()) << 32) ^ ::GetTickCount64();
   for (std::uint64_t attempt = 0; attempt < 100; ++attempt) {
     char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".tarvisk-%llx", static_cast<unsigned long long>(seed + attempt * 7919));
+    std::snprintf(suffix, sizeof suffix, ".tarvisk-%llx",
+                  static_cast<unsigned long long>(seed + attempt * 7919));
     std::string name = dir + "\\" + base + suffix;
     // No sharing: nobody else may open or touch the new image before it is in place.
     HANDLE h = ::CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -242,13 +252,15 @@ Result<std::shared_ptr<FileSource>> FileSource::open(const std::string& path) {
   if (path.empty()) return make_error(Errc::path_not_found, "empty path");
   // Opened for writing only to refuse at once an image we could not replace (read-only, in
   // use, no permission); a directory fails here with ERROR_ACCESS_DENIED.
-  OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  OwnedHandle file(::CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file.valid()) return last_io_error(IoAction::open, "opening the image");
   // Device names such as NUL or CON open like files.
-  if (::GetFileType(file.get()) != FILE_TYPE_DISK) return make_error(Errc::access_denied, "the image is not a regular file");
+  if (::GetFileType(file.get()) != FILE_TYPE_DISK)
+    return make_error(Errc::access_denied, "the image is not a regular file");
   BY_HANDLE_FILE_INFORMATION info{};
-  if (::GetFileInformationByHandle(file.get(), &info) == FALSE) return last_io_error(IoAction::read, "examining the image");
+  if (::GetFileInformationByHandle(file.get(), &info) == FALSE)
+    return last_io_error(IoAction::read, "examining the image");
   if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
     return make_error(Errc::access_denied, "the image is not a regular file");
   std::string resolved = final_path(file.get(), path);
@@ -260,9 +272,10 @@ Result<std::shared_ptr<FileSource>> FileSource::open(const std::string& path) {
 FileSource::~FileSource() = default;
 
 Status FileSource::read(std::uint64_t off, std::span<std::uint8_t> out) const {
-  if (!fits(off, out.size(), identity_.size)) return make_error(Errc::read_fault, "read past the end of the image");
-  OwnedHandle file(::CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_RANDOM_ACCESS, nullptr));
+  if (!fits(off, out.size(), identity_.size))
+    return make_error(Errc::read_fault, "read past the end of the image");
+  OwnedHandle file(::CreateFileA(path_.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                 OPEN_EXISTING, FILE_FLAG_RANDOM_ACCESS, nullptr));
   if (!file.valid()) return last_io_error(IoAction::read, "reopening the image");
   return read_all(file.get(), off, out);
 }
@@ -275,7 +288,8 @@ Status replace_atomically(const FileSource& original, const std::function<Status
 
   HandleSink sink(tmp.file.get());
   if (Status s = write(sink); !s) return s;
-  if (::FlushFileBuffers(tmp.file.get()) == FALSE) return last_io_error(IoAction::write, "flushing the new image");
+  if (::FlushFileBuffers(tmp.file.get()) == FALSE)
+    return last_io_error(IoAction::write, "flushing the new image");
 
   HandleSource written(tmp.file.get(), sink.position());
   if (Status s = verify(written); !s) return s;
@@ -289,7 +303,8 @@ Status replace_atomically(const FileSource& original, const std::function<Status
   tmp.file.close();
   const DWORD attributes = original.identity().mode & kKeptAttributes;
   if (attributes != 0) static_cast<void>(::SetFileAttributesA(tmp.path.c_str(), attributes));
-  if (::MoveFileExA(tmp.path.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE)
+  if (::MoveFileExA(tmp.path.c_str(), path.c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) == FALSE)
     return last_io_error(IoAction::write, "replacing the image");
   tmp.keep = true;
   return {};

@@ -49,8 +49,7 @@ Status copy_attributes(int from, int to) {
   std::vector<char> value(kAttributeValueMax);
   bool had_acl = false;
   for (std::size_t at = 0; at < static_cast<std::size_t>(listed);) {
-    const std::size_t length =
-        ::strnlen(names.data() + at, static_cast<std::size_t>(listed) - at);
+    const std::size_t length = ::strnlen(names.data() + at, static_cast<std::size_t>(listed) - at);
     const std::string name(names.data() + at, length);
     at += length + 1;
     const bool is_acl = name == kAccessAcl;

@@ -36,14 +36,17 @@ class PlannedSource final : public ByteSource {
   }
   [[nodiscard]] std::uint64_t size() const noexcept override { return plan_.size; }
   [[nodiscard]] Status read(std::uint64_t off, std::span<std::uint8_t> out) const override {
-    if (!fits(off, out.size(), plan_.size)) return make_error(Errc::read_fault, "read past the end of the image");
+    if (!fits(off, out.size(), plan_.size))
+      return make_error(Errc::read_fault, "read past the end of the image");
     const std::uint64_t end = off + out.size();
-    auto i = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), off) - starts_.begin());
+    auto i = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), off) -
+                                      starts_.begin());
     for (std::uint64_t pos = off; pos < end; ++i) {
       const Piece& p = plan_.pieces[i - 1];
       const std::uint64_t within = pos - starts_[i - 1];
       const std::uint64_t n = std::min(p.length - within, end - pos);
-      std::span<std::uint8_t> part = out.subspan(static_cast<std::size_t>(pos - off), static_cast<std::size_t>(n));
+      std::span<std::uint8_t> part =
+          out.subspan(static_cast<std::size_t>(pos - off), static_cast<std::size_t>(n));
       switch (p.kind) {
         case Piece::Kind::literal:
           std::memcpy(part.data(), p.bytes().data() + within, part.size());
@@ -61,9 +64,12 @@ class PlannedSource final : public ByteSource {
   }
   // Where in the source [off, off + len) is copied from, when it is copied whole from one place
   // with no patch or checksum over it.
-  [[nodiscard]] std::optional<std::uint64_t> copied_from(std::uint64_t off, std::uint64_t len) const noexcept {
+  [[nodiscard]] std::optional<std::uint64_t> copied_from(std::uint64_t off,
+                                                         std::uint64_t len) const noexcept {
     if (len == 0 || !fits(off, len, plan_.size)) return std::nullopt;
-    const auto i = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), off) - starts_.begin()) - 1;
+    const auto i = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), off) -
+                                            starts_.begin()) -
+                   1;
     const Piece& p = plan_.pieces[i];
     const std::uint64_t within = off - starts_[i];
     if (p.kind != Piece::Kind::copy || len > p.length - within) return std::nullopt;
@@ -76,7 +82,9 @@ class PlannedSource final : public ByteSource {
   // The rest of the piece held in memory that `off` lies in, up to the first patch or checksum.
   [[nodiscard]] ByteSpan view(std::uint64_t off) const noexcept override {
     if (off >= plan_.size) return {};
-    const auto i = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), off) - starts_.begin()) - 1;
+    const auto i = static_cast<std::size_t>(std::upper_bound(starts_.begin(), starts_.end(), off) -
+                                            starts_.begin()) -
+                   1;
     const Piece& p = plan_.pieces[i];
     const std::uint64_t within = off - starts_[i];
     const std::uint64_t held = std::min<std::uint64_t>(p.length, p.bytes().size());
@@ -95,7 +103,8 @@ class PlannedSource final : public ByteSource {
   static void put(std::uint64_t off, std::span<std::uint8_t> out, std::uint64_t at, ByteSpan data) {
     const std::uint64_t from = std::max(at, off);
     const std::uint64_t to = std::min(at + data.size(), off + out.size());
-    for (std::uint64_t k = from; k < to; ++k) out[static_cast<std::size_t>(k - off)] = data[static_cast<std::size_t>(k - at)];
+    for (std::uint64_t k = from; k < to; ++k)
+      out[static_cast<std::size_t>(k - off)] = data[static_cast<std::size_t>(k - at)];
   }
 
   const ImagePlan& plan_;
@@ -119,10 +128,11 @@ Result<ByteSpan> bytes_at(const Source& src, std::uint64_t off, std::size_t n, s
 
 // Bytes [off, off + n) of a resource whose file extent lies in `src`, as bytes_at.
 template <class Source>
-Result<ByteSpan> resource_bytes(const ResourceData& r, const Source& src, std::uint64_t off, std::size_t n,
-                                std::uint8_t* buf) {
+Result<ByteSpan> resource_bytes(const ResourceData& r, const Source& src, std::uint64_t off,
+                                std::size_t n, std::uint8_t* buf) {
   if (const auto* b = std::get_if<Bytes>(&r.bytes)) {
-    if (!fits(off, n, b->size())) return make_error(Errc::internal_error, "read past the end of a resource");
+    if (!fits(off, n, b->size()))
+      return make_error(Errc::internal_error, "read past the end of a resource");
     return ByteSpan(b->data() + off, n);
   }
   const FileExtent& e = std::get<FileExtent>(r.bytes);
@@ -162,7 +172,8 @@ Result<ImagePlan> plan_edit(const ImageEditor& editor, std::uint64_t block_size,
   return plan_image(editor.image(), editor.source(), editor.resources(), block_size, borrow);
 }
 
-Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink, std::optional<std::uint32_t> checksum) {
+Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink,
+                   std::optional<std::uint32_t> checksum) {
   const std::uint64_t start = sink.position();
   for (const Piece& p : plan.pieces) {
     Status s;
@@ -173,7 +184,8 @@ Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink,
     }
     if (!s) return s;
   }
-  if (sink.position() - start != plan.size) return make_error(Errc::internal_error, "the image written differs in size from its plan");
+  if (sink.position() - start != plan.size)
+    return make_error(Errc::internal_error, "the image written differs in size from its plan");
   for (const ImagePlan::Patch& p : plan.patches)
     if (Status s = sink.patch(start + p.offset, p.data); !s) return s;
   if (plan.checksum_offset) {
@@ -189,7 +201,9 @@ Status write_image(const ImagePlan& plan, const ByteSource& src, ByteSink& sink,
   return {};
 }
 
-Result<std::uint32_t> image_checksum(const ImagePlan& plan, const ByteSource& src) { return carried_checksum(plan, src); }
+Result<std::uint32_t> image_checksum(const ImagePlan& plan, const ByteSource& src) {
+  return carried_checksum(plan, src);
+}
 
 Result<Bytes> build_in_memory(const ImageEditor& editor) {
   auto plan = plan_edit(editor);
@@ -218,7 +232,8 @@ Status verify_image(const ByteSource& written, const ImagePlan& plan, const Reso
       const auto n = static_cast<std::size_t>(std::min(kStreamChunk, len - done));
       auto want = bytes_at(intended, off + done, n, want_buf.get());
       if (!want) return std::move(want).error();
-      if (Status s = written.read(off + done, std::span<std::uint8_t>(have_buf.get(), n)); !s) return std::move(s).error();
+      if (Status s = written.read(off + done, std::span<std::uint8_t>(have_buf.get(), n)); !s)
+        return std::move(s).error();
       if (std::memcmp(want->data(), have_buf.get(), n) != 0) return false;
       done += n;
     }
@@ -256,31 +271,39 @@ Status verify_image(const ByteSource& written, const ImagePlan& plan, const Reso
   const ReadAheadSource want_src(expected_src);
   auto e = expected.begin();
   bool stopped = false;  // by a difference or a failed read here, not by the walk's own checks
-  Status walked = visit_resources(*image, intended, [&](const ResourceKey& key, const ResourceData& got) -> Status {
-    stopped = true;
-    if (e == expected.end()) return fail("the written image holds a different set of resources");
-    if (!(key == e->first) || got.code_page != e->second.code_page || got.size() != e->second.size())
-      return fail("a written resource differs from the one intended");
-    const std::uint64_t size = e->second.size();
-    // Bytes the new image copies from where the intended ones lie are the same bytes.
-    const auto* want_at = std::get_if<FileExtent>(&e->second.bytes);
-    const auto* got_at = std::get_if<FileExtent>(&got.bytes);
-    const bool same_place = want_at != nullptr && got_at != nullptr && want_at->file_len == size && got_at->file_len == size &&
-                            intended.copied_from(got_at->offset.value, size) == want_at->offset.value;
-    for (std::uint64_t off = 0; off < size && !same_place;) {
-      const auto n = static_cast<std::size_t>(std::min(kStreamChunk, size - off));
-      auto want = resource_bytes(e->second, want_src, off, n, want_buf.get());
-      if (!want) return std::move(want).error();
-      auto have = resource_bytes(got, intended, off, n, have_buf.get());
-      if (!have) return std::move(have).error();
-      if (std::memcmp(want->data(), have->data(), n) != 0) return fail("a written resource's bytes differ from the ones intended");
-      off += n;
-    }
-    ++e;
-    stopped = false;
-    return {};
-  });
-  if (!walked) return stopped ? walked : fail("the written resource tree does not read back: " + walked.error().detail);
+  Status walked = visit_resources(
+      *image, intended, [&](const ResourceKey& key, const ResourceData& got) -> Status {
+        stopped = true;
+        if (e == expected.end())
+          return fail("the written image holds a different set of resources");
+        if (!(key == e->first) || got.code_page != e->second.code_page ||
+            got.size() != e->second.size())
+          return fail("a written resource differs from the one intended");
+        const std::uint64_t size = e->second.size();
+        // Bytes the new image copies from where the intended ones lie are the same bytes.
+        const auto* want_at = std::get_if<FileExtent>(&e->second.bytes);
+        const auto* got_at = std::get_if<FileExtent>(&got.bytes);
+        const bool same_place =
+            want_at != nullptr && got_at != nullptr && want_at->file_len == size &&
+            got_at->file_len == size &&
+            intended.copied_from(got_at->offset.value, size) == want_at->offset.value;
+        for (std::uint64_t off = 0; off < size && !same_place;) {
+          const auto n = static_cast<std::size_t>(std::min(kStreamChunk, size - off));
+          auto want = resource_bytes(e->second, want_src, off, n, want_buf.get());
+          if (!want) return std::move(want).error();
+          auto have = resource_bytes(got, intended, off, n, have_buf.get());
+          if (!have) return std::move(have).error();
+          if (std::memcmp(want->data(), have->data(), n) != 0)
+            return fail("a written resource's bytes differ from the ones intended");
+          off += n;
+        }
+        ++e;
+        stopped = false;
+        return {};
+      });
+  if (!walked)
+    return stopped ? walked
+                   : fail("the written resource tree does not read back: " + walked.error().detail);
   if (e != expected.end()) return fail("the written image holds a different set of resources");
   return {};
 }

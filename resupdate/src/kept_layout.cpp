@@ -28,7 +28,8 @@ struct Span {
 std::optional<Span> stays_at(const ResourceData& d, const SectionSpan& s) {
   const auto* e = std::get_if<FileExtent>(&d.bytes);
   if (e == nullptr || e->size == 0 || e->file_len != e->size) return std::nullopt;
-  if (e->offset.value < s.raw_at || !fits(e->offset.value - s.raw_at, e->size, s.raw_len)) return std::nullopt;
+  if (e->offset.value < s.raw_at || !fits(e->offset.value - s.raw_at, e->size, s.raw_len))
+    return std::nullopt;
   const std::uint64_t at = e->offset.value - s.raw_at;
   if ((s.va + at) % 4 != 0) return std::nullopt;
   return Span{at, at + e->size};
@@ -38,7 +39,9 @@ std::optional<Span> stays_at(const ResourceData& d, const SectionSpan& s) {
 // the file in a few interleaved runs, not in tree order; with tens of thousands of them, four
 // counting passes over the bytes of the start take a fraction of what a comparison sort does.
 void sort_by_begin(std::vector<Span>& spans) {
-  if (std::is_sorted(spans.begin(), spans.end(), [](const Span& a, const Span& b) { return a.begin < b.begin; })) return;
+  if (std::is_sorted(spans.begin(), spans.end(),
+                     [](const Span& a, const Span& b) { return a.begin < b.begin; }))
+    return;
   std::vector<Span> other(spans.size());
   for (unsigned shift = 0; shift < 32; shift += 8) {
     std::size_t count[257] = {};
@@ -142,7 +145,8 @@ std::optional<KeptLayout> lay_out_around_kept(const ResourceSet& set, const Sect
   }
   if (kept.empty()) return std::nullopt;
   const std::vector<Span> runs = merge_runs(std::move(kept));
-  for (const Span& r : runs) l.segments.push_back({KeptSegment::Kind::old_bytes, r.begin, r.end - r.begin, 0, 0});
+  for (const Span& r : runs)
+    l.segments.push_back({KeptSegment::Kind::old_bytes, r.begin, r.end - r.begin, 0, 0});
 
   Gaps gaps(runs);
   const bool first_fit = gaps.count() * (moved.size() + 1) <= kMaxFitTries;
@@ -153,7 +157,8 @@ std::optional<KeptLayout> lay_out_around_kept(const ResourceSet& set, const Sect
   // where the room at the start holds the whole tree, each follows the one before directly.
   // Where the data entries no longer fit in the room they had (a tree grown by a few entries),
   // as many as fit stay there and only the rest go elsewhere, rather than all past the data.
-  const auto place = [&](KeptSegment::Kind kind, std::uint64_t from, std::uint64_t len, std::uint64_t at) {
+  const auto place = [&](KeptSegment::Kind kind, std::uint64_t from, std::uint64_t len,
+                         std::uint64_t at) {
     // Offsets inside the tree keep their high bit for flags: past 2 GiB no entry can name it.
     if (at + len > kMaxTreeOffset) return false;
     if (len != 0) l.segments.push_back({kind, at, len, 0, from});
@@ -161,7 +166,9 @@ std::optional<KeptLayout> lay_out_around_kept(const ResourceSet& set, const Sect
   };
   // A block may come to lie before where it follows the root: the offsets the encoder adds
   // the bias to wrap round to it in 32 bits.
-  const auto bias_of = [](std::uint64_t at, std::uint64_t from) { return static_cast<std::uint32_t>(at - from); };
+  const auto bias_of = [](std::uint64_t at, std::uint64_t from) {
+    return static_cast<std::uint32_t>(at - from);
+  };
   const std::uint64_t dirs_len = tree.data_entries_offset - root_size;
   const std::uint64_t dirs_at = gaps.take(dirs_len, true);
   if (!place(KeptSegment::Kind::directories, root_size, dirs_len, dirs_at)) return std::nullopt;
@@ -182,14 +189,17 @@ std::optional<KeptLayout> lay_out_around_kept(const ResourceSet& set, const Sect
     l.bias.rest_from = static_cast<std::uint32_t>(n);
     l.bias.rest_entries = bias_of(rest_at, entries_from + n);
   } else {
-    const std::uint64_t at = part ? part->begin : entries_at ? *entries_at : gaps.take(entries_len, true);
+    const std::uint64_t at = part         ? part->begin
+                             : entries_at ? *entries_at
+                                          : gaps.take(entries_len, true);
     if (!place(KeptSegment::Kind::data_entries, entries_from, entries_len, at)) return std::nullopt;
     l.bias.data_entries = bias_of(at, entries_from);
   }
 
   const std::uint64_t strings_len = tree.data_offset - tree.strings_offset;
   const std::uint64_t strings_at = gaps.take(strings_len, true);
-  if (!place(KeptSegment::Kind::strings, tree.strings_offset, strings_len, strings_at)) return std::nullopt;
+  if (!place(KeptSegment::Kind::strings, tree.strings_offset, strings_len, strings_at))
+    return std::nullopt;
   l.bias.strings = bias_of(strings_at, tree.strings_offset);
   for (const std::size_t m : moved) {
     const std::uint64_t len = std::next(set.begin(), static_cast<std::ptrdiff_t>(m))->second.size();
@@ -198,7 +208,8 @@ std::optional<KeptLayout> lay_out_around_kept(const ResourceSet& set, const Sect
     l.rvas[m] = static_cast<std::uint32_t>(std::min<std::uint64_t>(section.va + at, 0xffffffffULL));
     if (len != 0) l.segments.push_back({KeptSegment::Kind::blob, at, len, m, 0});
   }
-  std::sort(l.segments.begin(), l.segments.end(), [](const KeptSegment& a, const KeptSegment& b) { return a.at < b.at; });
+  std::sort(l.segments.begin(), l.segments.end(),
+            [](const KeptSegment& a, const KeptSegment& b) { return a.at < b.at; });
   for (const KeptSegment& s : l.segments) l.used_end = std::max(l.used_end, s.at + s.length);
   return l;
 }

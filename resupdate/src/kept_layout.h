@@ -42,7 +42,8 @@ struct SectionSpan {
 // lies, and puts the blocks of the tree `tree` measures and every other blob first into the room
 // between what stays, then past it. Nothing when no resource's data can stay, or when kept data
 // leaves no room for the root at the start.
-[[nodiscard]] std::optional<KeptLayout> lay_out_around_kept(const ResourceSet& set, const SectionSpan& section,
+[[nodiscard]] std::optional<KeptLayout> lay_out_around_kept(const ResourceSet& set,
+                                                            const SectionSpan& section,
                                                             const TreeLayout& tree);
 
 }  // namespace resupdate::placement

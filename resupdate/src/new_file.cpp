@@ -37,8 +37,8 @@ std::string temporary_name() {
   if (!random_bytes(random)) {
     struct timespec now {};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
-    const auto mix = static_cast<std::uint32_t>(now.tv_nsec) ^
-                     (static_cast<std::uint32_t>(::getpid()) << 12);
+    const auto mix =
+        static_cast<std::uint32_t>(now.tv_nsec) ^ (static_cast<std::uint32_t>(::getpid()) << 12);
     for (std::size_t i = 0; i < sizeof random; ++i)
       random[i] = static_cast<unsigned char>(mix >> (8 * i));
   }

@@ -74,8 +74,7 @@ Result<OpenedImage> open_by_components(const std::string& path) {
       dir_path = joined(dir_path, part);
       continue;
     }
-    const int fd =
-        ::openat(o.dir.get(), part.c_str(), O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    const int fd = ::openat(o.dir.get(), part.c_str(), O_RDWR | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     if (fd >= 0) {
       o.file.reset(fd);
       o.name = part;

@@ -48,9 +48,11 @@ Result<PeImage> PeImage::parse(const ByteSource& src) {
   if (!dr.u16(0, mz) || mz != 0x5a4d) return bad_format("no MZ signature");
   if (!dr.u32(kLfanewField, lfanew)) return bad_format("no e_lfanew");
   // A PE header inside the DOS header would make patching it rewrite e_lfanew itself.
-  if (lfanew < kDosHeaderSize) return bad_format("e_lfanew " + hex(lfanew) + " overlaps the DOS header");
+  if (lfanew < kDosHeaderSize)
+    return bad_format("e_lfanew " + hex(lfanew) + " overlaps the DOS header");
   const std::uint64_t coff_off = std::uint64_t{lfanew} + 4;
-  if (!fits(lfanew, 4 + coff::kHeaderSize, img.file_size_)) return bad_format("PE header past the end of the file");
+  if (!fits(lfanew, 4 + coff::kHeaderSize, img.file_size_))
+    return bad_format("PE header past the end of the file");
 
   auto pe = read_bytes(src, lfanew, 4 + coff::kHeaderSize);
   if (!pe) return std::move(pe).error();
@@ -77,9 +79,11 @@ Result<PeImage> PeImage::parse(const ByteSource& src) {
 
   std::uint16_t magic = 0;
   (void)hr.u16(opt_off + opt::kMagic, magic);
-  if (magic != kMagicPe32 && magic != kMagicPe32Plus) return bad_format("unknown optional header magic " + hex(magic));
+  if (magic != kMagicPe32 && magic != kMagicPe32Plus)
+    return bad_format("unknown optional header magic " + hex(magic));
   img.pe32_plus_ = magic == kMagicPe32Plus;
-  const std::uint32_t nrva_field = img.pe32_plus_ ? opt::kNumberOfRvaAndSizes64 : opt::kNumberOfRvaAndSizes32;
+  const std::uint32_t nrva_field =
+      img.pe32_plus_ ? opt::kNumberOfRvaAndSizes64 : opt::kNumberOfRvaAndSizes32;
   const std::uint32_t dirs_field = img.pe32_plus_ ? kDataDirectories64 : kDataDirectories32;
   if (opt_size < dirs_field) return bad_format("optional header too small for its fields");
 
@@ -91,12 +95,15 @@ Result<PeImage> PeImage::parse(const ByteSource& src) {
   (void)hr.u32(opt_off + opt::kCheckSum, img.CheckSum);
   (void)hr.u32(opt_off + nrva_field, img.NumberOfRvaAndSizes);
 
-  if (!is_power_of_two(img.SectionAlignment)) return bad_format("SectionAlignment is not a power of two");
+  if (!is_power_of_two(img.SectionAlignment))
+    return bad_format("SectionAlignment is not a power of two");
   if (!is_power_of_two(img.FileAlignment)) return bad_format("FileAlignment is not a power of two");
   // The loader takes no file alignment past 64 KiB nor one coarser than the sections' own;
   // honouring one could pad a rewritten section with gigabytes of zeros.
-  if (img.FileAlignment > kMaxFileAlignment) return bad_format("FileAlignment is larger than 64 KiB");
-  if (img.SectionAlignment < img.FileAlignment) return bad_format("SectionAlignment is smaller than FileAlignment");
+  if (img.FileAlignment > kMaxFileAlignment)
+    return bad_format("FileAlignment is larger than 64 KiB");
+  if (img.SectionAlignment < img.FileAlignment)
+    return bad_format("SectionAlignment is smaller than FileAlignment");
 
   const std::uint32_t ndirs = std::min(img.NumberOfRvaAndSizes, kMaxDataDirectories);
   if (dirs_field + std::uint64_t{ndirs} * kDataDirectorySize > opt_size)
@@ -136,9 +143,13 @@ Result<PeImage> PeImage::parse(const ByteSource& src) {
 
   img.fields_ = HeaderFields{coff_off, opt_off, opt_off + dirs_field, table_off, table_end};
   std::vector<std::pair<std::uint64_t, std::uint64_t>> spans;
-  for (const SectionHeader& s : img.sections_) spans.emplace_back(s.VirtualAddress.value, s.VirtualAddress.value + img.extent(s));
+  for (const SectionHeader& s : img.sections_)
+    spans.emplace_back(s.VirtualAddress.value, s.VirtualAddress.value + img.extent(s));
   std::sort(spans.begin(), spans.end());
-  img.sections_disjoint_ = std::adjacent_find(spans.begin(), spans.end(), [](const auto& a, const auto& b) { return a.second > b.first; }) == spans.end();
+  img.sections_disjoint_ =
+      std::adjacent_find(spans.begin(), spans.end(), [](const auto& a, const auto& b) {
+        return a.second > b.first;
+      }) == spans.end();
   return img;
 }
 
@@ -165,7 +176,8 @@ Status PeImage::read(const ByteSource& src, Rva rva, std::span<std::uint8_t> out
 }
 
 std::uint64_t PeImage::end_of_sections() const noexcept {
-  std::uint64_t end = std::min<std::uint64_t>(std::max<std::uint64_t>(SizeOfHeaders, fields_.section_table_end), file_size_);
+  std::uint64_t end = std::min<std::uint64_t>(
+      std::max<std::uint64_t>(SizeOfHeaders, fields_.section_table_end), file_size_);
   for (const SectionHeader& s : sections_)
     if (s.SizeOfRawData != 0) end = std::max<std::uint64_t>(end, s.raw_end());
   return end;
@@ -173,17 +185,24 @@ std::uint64_t PeImage::end_of_sections() const noexcept {
 
 bool encode_section_header(const SectionHeader& s, Bytes& out, std::uint64_t at) noexcept {
   if (!fits(at, kSectionHeaderSize, out.size())) return false;
-  std::copy(s.Name.begin(), s.Name.end(), out.begin() + static_cast<std::ptrdiff_t>(at + scn::kName));
+  std::copy(s.Name.begin(), s.Name.end(),
+            out.begin() + static_cast<std::ptrdiff_t>(at + scn::kName));
   const auto field32 = [](FileOffset o) { return o.value <= 0xffffffffULL; };
-  if (!field32(s.PointerToRawData) || !field32(s.PointerToRelocations) || !field32(s.PointerToLinenumbers)) return false;
+  if (!field32(s.PointerToRawData) || !field32(s.PointerToRelocations) ||
+      !field32(s.PointerToLinenumbers))
+    return false;
   ByteWriter w(out);
-  return w.u32(at + scn::kVirtualSize, s.VirtualSize) && w.u32(at + scn::kVirtualAddress, s.VirtualAddress.value) &&
+  return w.u32(at + scn::kVirtualSize, s.VirtualSize) &&
+         w.u32(at + scn::kVirtualAddress, s.VirtualAddress.value) &&
          w.u32(at + scn::kSizeOfRawData, s.SizeOfRawData) &&
          w.u32(at + scn::kPointerToRawData, static_cast<std::uint32_t>(s.PointerToRawData.value)) &&
-         w.u32(at + scn::kPointerToRelocations, static_cast<std::uint32_t>(s.PointerToRelocations.value)) &&
-         w.u32(at + scn::kPointerToLinenumbers, static_cast<std::uint32_t>(s.PointerToLinenumbers.value)) &&
+         w.u32(at + scn::kPointerToRelocations,
+               static_cast<std::uint32_t>(s.PointerToRelocations.value)) &&
+         w.u32(at + scn::kPointerToLinenumbers,
+               static_cast<std::uint32_t>(s.PointerToLinenumbers.value)) &&
          w.u16(at + scn::kNumberOfRelocations, s.NumberOfRelocations) &&
-         w.u16(at + scn::kNumberOfLinenumbers, s.NumberOfLinenumbers) && w.u32(at + scn::kCharacteristics, s.Characteristics);
+         w.u16(at + scn::kNumberOfLinenumbers, s.NumberOfLinenumbers) &&
+         w.u32(at + scn::kCharacteristics, s.Characteristics);
 }
 
 void PeChecksum::update(ByteSpan data) noexcept {
@@ -194,12 +213,14 @@ void PeChecksum::update(ByteSpan data) noexcept {
     // Fast path: whole words that do not touch the checksum field.
     if (pending_ < 0 && !in_field && (pos_ + 2 <= field_ || pos_ >= field_ + 4)) {
       std::size_t limit = n - i;
-      if (pos_ < field_) limit = static_cast<std::size_t>(std::min<std::uint64_t>(limit, field_ - pos_));
+      if (pos_ < field_)
+        limit = static_cast<std::size_t>(std::min<std::uint64_t>(limit, field_ - pos_));
       limit &= ~std::size_t{1};
       if (limit >= 2) {
         std::uint64_t sum = 0;
         for (std::size_t k = 0; k < limit; k += 2)
-          sum += static_cast<std::uint64_t>(data[i + k]) | (static_cast<std::uint64_t>(data[i + k + 1]) << 8);
+          sum += static_cast<std::uint64_t>(data[i + k]) |
+                 (static_cast<std::uint64_t>(data[i + k + 1]) << 8);
         sum_ += sum;
         i += limit;
         pos_ += limit;

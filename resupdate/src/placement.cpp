@@ -36,7 +36,8 @@ std::uint64_t congruent_pad(std::uint64_t shift, std::uint64_t tail_len, std::ui
 
 // The unit a long tail moves by: a page, or the file system's block where that is larger.
 std::uint64_t move_unit(std::uint64_t block_size) {
-  const bool usable = block_size > kPageSize && block_size <= kMaxMoveUnit && (block_size & (block_size - 1)) == 0;
+  const bool usable =
+      block_size > kPageSize && block_size <= kMaxMoveUnit && (block_size & (block_size - 1)) == 0;
   return usable ? block_size : kPageSize;
 }
 
@@ -51,7 +52,8 @@ bool mapped_as_it_lies(const PeImage& img) {
 
 // The size a section's header must give to map its raw data: padding kept in the file must lie
 // inside the mapped extent, or SizeOfImage would end before the section's bytes do.
-std::uint64_t virtual_size_covering(std::uint64_t tree_size, std::uint64_t raw, std::uint32_t section_alignment) {
+std::uint64_t virtual_size_covering(std::uint64_t tree_size, std::uint64_t raw,
+                                    std::uint32_t section_alignment) {
   return raw > align_up(tree_size, section_alignment) ? raw : tree_size;
 }
 
@@ -61,7 +63,8 @@ bool directory_points_into(const PeImage& img, const SectionHeader& s, std::uint
   const auto& dirs = img.directories();
   for (std::uint32_t i = 0; i < dirs.size(); ++i) {
     if (i == except || i == kDirSecurity || dirs[i].empty()) continue;
-    if (overlaps(dirs[i].VirtualAddress, dirs[i].Size, s.VirtualAddress.value, img.extent(s))) return true;
+    if (overlaps(dirs[i].VirtualAddress, dirs[i].Size, s.VirtualAddress.value, img.extent(s)))
+      return true;
   }
   return false;
 }
@@ -73,22 +76,27 @@ bool holds_entry_point(const PeImage& img, const SectionHeader& s) {
 // A section the rewrite may move: it holds only the base relocations, or it is discardable
 // and nothing the loader follows points into it (the debug sections of mingw builds).
 bool movable(const PeImage& img, const SectionHeader& s) {
-  if ((s.Characteristics & (kScnCntCode | kScnMemExecute)) != 0 || holds_entry_point(img, s)) return false;
+  if ((s.Characteristics & (kScnCntCode | kScnMemExecute)) != 0 || holds_entry_point(img, s))
+    return false;
   const DataDirectory reloc = img.directory(kDirBaseReloc);
   const bool holds_reloc = !reloc.empty() && img.contains(s, Rva{reloc.VirtualAddress});
   if (holds_reloc) return !directory_points_into(img, s, kDirBaseReloc);
-  return (s.Characteristics & kScnMemDiscardable) != 0 && !directory_points_into(img, s, kDirBaseReloc);
+  return (s.Characteristics & kScnMemDiscardable) != 0 &&
+         !directory_points_into(img, s, kDirBaseReloc);
 }
 
 // The tree is rebuilt over a section's raw data, which must then be the section's own: file
 // bytes it shares with the headers or another section would be overwritten with the tree.
 bool owns_its_raw_data(const PeImage& img, std::size_t index) {
   const SectionHeader& s = img.sections()[index];
-  const std::uint64_t headers_end = std::max<std::uint64_t>(img.SizeOfHeaders, img.fields().section_table_end);
+  const std::uint64_t headers_end =
+      std::max<std::uint64_t>(img.SizeOfHeaders, img.fields().section_table_end);
   if (s.PointerToRawData.value < headers_end) return false;
   for (std::size_t i = 0; i < img.sections().size(); ++i) {
     const SectionHeader& o = img.sections()[i];
-    if (i != index && o.SizeOfRawData != 0 && overlaps(o.PointerToRawData.value, o.SizeOfRawData, s.PointerToRawData.value, s.SizeOfRawData))
+    if (i != index && o.SizeOfRawData != 0 &&
+        overlaps(o.PointerToRawData.value, o.SizeOfRawData, s.PointerToRawData.value,
+                 s.SizeOfRawData))
       return false;
   }
   return true;
@@ -97,7 +105,8 @@ bool owns_its_raw_data(const PeImage& img, std::size_t index) {
 bool sections_in_order(const std::vector<SectionHeader>& secs) {
   for (std::size_t i = 1; i < secs.size(); ++i) {
     if (secs[i].VirtualAddress <= secs[i - 1].VirtualAddress) return false;
-    if (secs[i].SizeOfRawData != 0 && secs[i - 1].SizeOfRawData != 0 && secs[i].PointerToRawData.value < secs[i - 1].raw_end())
+    if (secs[i].SizeOfRawData != 0 && secs[i - 1].SizeOfRawData != 0 &&
+        secs[i].PointerToRawData.value < secs[i - 1].raw_end())
       return false;
   }
   return true;
@@ -111,9 +120,13 @@ Result<std::uint32_t> narrow32(std::uint64_t v) {
   return static_cast<std::uint32_t>(v);
 }
 
-Planner::Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, const TreeLayout& layout,
-                 std::uint64_t block_size)
-    : img_(img), src_(src), set_(set), tree_size_(layout.total_size), layout_(layout),
+Planner::Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set,
+                 const TreeLayout& layout, std::uint64_t block_size)
+    : img_(img),
+      src_(src),
+      set_(set),
+      tree_size_(layout.total_size),
+      layout_(layout),
       eos_(img.end_of_sections()),
       as_it_lies_(mapped_as_it_lies(img)),
       unit_(move_unit(block_size)) {
@@ -123,7 +136,8 @@ Planner::Planner(const PeImage& img, const ByteSource& src, const ResourceSet& s
 
 Result<Choice> Planner::choose() const {
   if (!r_ && set_.empty()) return leave_out();
-  if (img_.directories().size() <= kDirResource) return make_error(Errc::not_supported, "the image has no resource directory slot");
+  if (img_.directories().size() <= kDirResource)
+    return make_error(Errc::not_supported, "the image has no resource directory slot");
   if (r_ && usable(*r_)) {
     auto kept = keep_where_it_lay(*r_);
     if (!kept) return std::move(kept).error();
@@ -145,7 +159,8 @@ Choice Planner::start() const {
   c.size_of_headers = img_.SizeOfHeaders;
   c.headers_end = img_.fields().section_table_end;
   const DataDirectory cert = img_.directory(kDirSecurity);
-  if (!cert.empty() && cert.VirtualAddress >= eos_ && fits(cert.VirtualAddress, cert.Size, img_.file_size())) {
+  if (!cert.empty() && cert.VirtualAddress >= eos_ &&
+      fits(cert.VirtualAddress, cert.Size, img_.file_size())) {
     c.tail.cert_off = FileOffset{cert.VirtualAddress};
     c.tail.cert_len = cert.Size;
   }
@@ -163,8 +178,9 @@ Choice Planner::leave_out() const {
 // A section we may rewrite from its start: it holds resources and nothing else that is reached.
 bool Planner::usable(std::size_t r) const {
   const SectionHeader& s = img_.sections()[r];
-  return !directory_points_into(img_, s, kDirResource) && (s.Characteristics & (kScnCntCode | kScnMemExecute)) == 0 &&
-         !holds_entry_point(img_, s) && sections_in_order(img_.sections()) &&
+  return !directory_points_into(img_, s, kDirResource) &&
+         (s.Characteristics & (kScnCntCode | kScnMemExecute)) == 0 && !holds_entry_point(img_, s) &&
+         sections_in_order(img_.sections()) &&
          // The tree is rebuilt at the section's start, which must not lie in an earlier
          // section's extent: the loader would look for it there.
          img_.section_of(s.VirtualAddress) == r && owns_its_raw_data(img_, r);
@@ -175,7 +191,8 @@ bool Planner::usable(std::size_t r) const {
 // rules after this one repack the section.
 Result<std::optional<Choice>> Planner::keep_where_it_lay(std::size_t r) const {
   const SectionHeader& old = img_.sections()[r];
-  const SectionSpan span{old.PointerToRawData.value, std::min<std::uint64_t>(old.SizeOfRawData, img_.extent(old)),
+  const SectionSpan span{old.PointerToRawData.value,
+                         std::min<std::uint64_t>(old.SizeOfRawData, img_.extent(old)),
                          old.VirtualAddress.value};
   auto kept = lay_out_around_kept(set_, span, layout_);
   if (!kept) return std::optional<Choice>{};
@@ -197,8 +214,11 @@ std::optional<Choice> Planner::rebuild_in_place(std::size_t r, std::uint64_t siz
   const std::uint32_t sa = img_.SectionAlignment;
   const SectionHeader& old = img_.sections()[r];
   const bool last = r + 1 == img_.sections().size();
-  const std::uint64_t va_room = (last ? kAddressSpace : img_.sections()[r + 1].VirtualAddress.value) - old.VirtualAddress.value;
-  if (old.SizeOfRawData == 0 || size > old.SizeOfRawData || align_up(size, sa) > va_room) return std::nullopt;
+  const std::uint64_t va_room =
+      (last ? kAddressSpace : img_.sections()[r + 1].VirtualAddress.value) -
+      old.VirtualAddress.value;
+  if (old.SizeOfRawData == 0 || size > old.SizeOfRawData || align_up(size, sa) > va_room)
+    return std::nullopt;
 
   Choice c = start();
   c.rule = Placement::in_place;
@@ -206,13 +226,15 @@ std::optional<Choice> Planner::rebuild_in_place(std::size_t r, std::uint64_t siz
   c.base = old.VirtualAddress;
   SectionHeader& s = c.sections[r];
   // A section followed by others keeps its extent: the loader wants no hole in the address map.
-  s.VirtualSize = last ? static_cast<std::uint32_t>(size) : std::max(static_cast<std::uint32_t>(size), s.VirtualSize);
+  s.VirtualSize = last ? static_cast<std::uint32_t>(size)
+                       : std::max(static_cast<std::uint32_t>(size), s.VirtualSize);
   c.tail.old_start = c.tail.new_start = FileOffset{old.raw_end()};
   if (s.SizeOfRawData > align_up(s.VirtualSize, sa)) {
     if (last && old.raw_end() == eos_) {
       // Nothing follows: the section shrinks to what its new extent maps.
       const std::uint64_t kept = align_up(s.VirtualSize, sa);
-      c.init_data_delta = static_cast<std::int64_t>(kept) - static_cast<std::int64_t>(s.SizeOfRawData);
+      c.init_data_delta =
+          static_cast<std::int64_t>(kept) - static_cast<std::int64_t>(s.SizeOfRawData);
       s.SizeOfRawData = static_cast<std::uint32_t>(kept);
       c.tail.new_start = FileOffset{s.PointerToRawData.value + kept};
     } else if (align_up(s.SizeOfRawData, sa) <= va_room) {
@@ -235,7 +257,8 @@ Result<std::optional<Choice>> Planner::grow(std::size_t r, std::uint64_t size) c
   const SectionHeader& old = secs[r];
   const bool last = r + 1 == secs.size();
   const auto after = secs.begin() + static_cast<std::ptrdiff_t>(r) + 1;
-  if (old.SizeOfRawData == 0 || !std::all_of(after, secs.end(), [&](const SectionHeader& s) { return movable(img_, s); }))
+  if (old.SizeOfRawData == 0 ||
+      !std::all_of(after, secs.end(), [&](const SectionHeader& s) { return movable(img_, s); }))
     return std::optional<Choice>{};
   // Last by address but not in the file: growing it would overwrite another section.
   if (last && old.raw_end() != eos_) return std::optional<Choice>{};
@@ -244,21 +267,26 @@ Result<std::optional<Choice>> Planner::grow(std::size_t r, std::uint64_t size) c
   c.rule = last ? Placement::grow_last : Placement::shift_following;
   c.rebuilt = r;
   c.base = old.VirtualAddress;
-  std::uint64_t file_shift = align_up(tree_raw > old.SizeOfRawData ? tree_raw - old.SizeOfRawData : 0, fa);
-  const std::uint64_t pad = as_it_lies_ ? 0 : congruent_pad(file_shift, img_.file_size() - old.raw_end(), unit_);
-  // Raw data the tree no longer needs stays the section's: given up, it would lie before the overlay.
+  std::uint64_t file_shift =
+      align_up(tree_raw > old.SizeOfRawData ? tree_raw - old.SizeOfRawData : 0, fa);
+  const std::uint64_t pad =
+      as_it_lies_ ? 0 : congruent_pad(file_shift, img_.file_size() - old.raw_end(), unit_);
+  // Raw data the tree no longer needs stays the section's: given up, it would lie before the
+  // overlay.
   const std::uint64_t raw = std::max<std::uint64_t>(tree_raw + pad, old.SizeOfRawData);
   const std::uint64_t vsize = virtual_size_covering(size, raw, sa);
   std::uint64_t address_shift = 0;
   if (!last) {
     const std::uint64_t want = old.VirtualAddress.value + align_up(vsize, sa);
-    address_shift = want > after->VirtualAddress.value ? align_up(want - after->VirtualAddress.value, sa) : 0;
+    address_shift =
+        want > after->VirtualAddress.value ? align_up(want - after->VirtualAddress.value, sa) : 0;
   }
   // Where the file is mapped as it lies, file offsets and addresses move together; the file
   // moves only as far as the raw data in it needs, when no section after this one has any.
   if (as_it_lies_) {
     address_shift = align_up(std::max(file_shift, address_shift), sa);
-    if (std::any_of(after, secs.end(), [](const SectionHeader& s) { return s.SizeOfRawData != 0; })) file_shift = address_shift;
+    if (std::any_of(after, secs.end(), [](const SectionHeader& s) { return s.SizeOfRawData != 0; }))
+      file_shift = address_shift;
   }
   file_shift += pad;
   c.init_data_delta = static_cast<std::int64_t>(raw) - static_cast<std::int64_t>(old.SizeOfRawData);
@@ -288,7 +316,8 @@ Result<Choice> Planner::add_section() const {
   std::uint64_t first_raw = img_.file_size();
   std::uint64_t first_va = kAddressSpace;
   for (const SectionHeader& s : secs) {
-    if (s.SizeOfRawData != 0) first_raw = std::min<std::uint64_t>(first_raw, s.PointerToRawData.value);
+    if (s.SizeOfRawData != 0)
+      first_raw = std::min<std::uint64_t>(first_raw, s.PointerToRawData.value);
     first_va = std::min<std::uint64_t>(first_va, s.VirtualAddress.value);
   }
   c.headers_end = f.section_table_end + kSectionHeaderSize;
@@ -299,16 +328,21 @@ Result<Choice> Planner::add_section() const {
     if (Status s = make_header_room(c, first_raw, first_va); !s) return std::move(s).error();
   }
   std::uint64_t va_end = 0;
-  for (const SectionHeader& s : secs) va_end = std::max<std::uint64_t>(va_end, s.VirtualAddress.value + img_.extent(s));
+  for (const SectionHeader& s : secs)
+    va_end = std::max<std::uint64_t>(va_end, s.VirtualAddress.value + img_.extent(s));
   va_end = std::max<std::uint64_t>(va_end, align_up(c.size_of_headers, sa));
   const std::uint64_t va = align_up(va_end, sa);
   std::uint64_t ptr = align_up(eos_ + c.tail.head_shift, fa);
   if (as_it_lies_) {
-    if (va < eos_) return make_error(Errc::not_supported, "the new section cannot lie at its own address in the file");
+    if (va < eos_)
+      return make_error(Errc::not_supported,
+                        "the new section cannot lie at its own address in the file");
     ptr = va;
   }
-  const std::uint64_t pad = as_it_lies_ ? 0 : congruent_pad(ptr + tree_raw - eos_, img_.file_size() - eos_, unit_);
-  if (c.tail.head_shift != 0) c.headers_end = c.size_of_headers;  // the grown headers are written whole
+  const std::uint64_t pad =
+      as_it_lies_ ? 0 : congruent_pad(ptr + tree_raw - eos_, img_.file_size() - eos_, unit_);
+  if (c.tail.head_shift != 0)
+    c.headers_end = c.size_of_headers;  // the grown headers are written whole
   const std::uint64_t vsize = virtual_size_covering(tree_size_, tree_raw + pad, sa);
   if (va + align_up(vsize, sa) > 0xffffffffULL || ptr + tree_raw + pad > 0xffffffffULL)
     return make_error(Errc::file_too_large, "the image would exceed 4 GiB");
@@ -339,7 +373,8 @@ Result<Choice> Planner::add_section() const {
 // Room for one more section header in the headers as they lie in the file: after the section
 // table, before the first section's raw data and address, SizeOfHeaders growing only into
 // unused bytes.
-Status Planner::header_room_in_file(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const {
+Status Planner::header_room_in_file(Choice& c, std::uint64_t first_raw,
+                                    std::uint64_t first_va) const {
   const HeaderFields& f = img_.fields();
   // Past the end of the headers and of every section's raw data lies the overlay, which is
   // kept whole, never taken for header room.
@@ -354,7 +389,8 @@ Status Planner::header_room_in_file(Choice& c, std::uint64_t first_raw, std::uin
   }
   if (c.headers_end > c.size_of_headers) {
     const std::uint64_t grown = align_up(c.headers_end, img_.FileAlignment);
-    if (grown > first_raw || grown > first_va) return make_error(Errc::not_supported, "no room for another section header");
+    if (grown > first_raw || grown > first_va)
+      return make_error(Errc::not_supported, "no room for another section header");
     c.size_of_headers = static_cast<std::uint32_t>(grown);
   }
   return {};
@@ -366,20 +402,25 @@ Status Planner::header_room_in_file(Choice& c, std::uint64_t first_raw, std::uin
 Status Planner::make_header_room(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const {
   const std::uint32_t fa = img_.FileAlignment;
   const std::uint64_t table_end = img_.fields().section_table_end;
-  if (as_it_lies_ || first_raw < table_end) return make_error(Errc::not_supported, "no room for another section header");
+  if (as_it_lies_ || first_raw < table_end)
+    return make_error(Errc::not_supported, "no room for another section header");
   // What lies between the section table and the first section's raw data (a packer's own
   // record) moves along after the new header; nothing the loader follows may point into it.
   auto room = read_bytes(src_, table_end, first_raw - table_end);
   if (!room) return std::move(room).error();
-  const auto last = std::find_if(room->rbegin(), room->rend(), [](std::uint8_t b) { return b != 0; });
-  const auto used = static_cast<std::size_t>(last.base() - room->begin());  // up to its last byte in use
+  const auto last =
+      std::find_if(room->rbegin(), room->rend(), [](std::uint8_t b) { return b != 0; });
+  const auto used =
+      static_cast<std::size_t>(last.base() - room->begin());  // up to its last byte in use
   const auto& dirs = img_.directories();
   for (std::uint32_t i = 0; i < dirs.size() && used != 0; ++i) {
-    if (i != kDirSecurity && !dirs[i].empty() && overlaps(dirs[i].VirtualAddress, dirs[i].Size, table_end, used))
+    if (i != kDirSecurity && !dirs[i].empty() &&
+        overlaps(dirs[i].VirtualAddress, dirs[i].Size, table_end, used))
       return make_error(Errc::not_supported, "the space after the section table is in use");
   }
   const std::uint64_t grown = align_up(c.headers_end + used, fa);
-  if (grown > first_va || grown > 0xffffffffULL) return make_error(Errc::not_supported, "no room for another section header");
+  if (grown > first_va || grown > 0xffffffffULL)
+    return make_error(Errc::not_supported, "no room for another section header");
   room->resize(used);
   c.carried = std::move(room).value();
   c.headers_end += used;  // the new header, then the record it displaced

@@ -30,12 +30,15 @@ struct Tail {
   std::uint64_t head_shift = 0;
 
   [[nodiscard]] FileOffset map(FileOffset old) const {
-    if (old < old_start) return head_shift != 0 && old >= head_from ? FileOffset{old.value + head_shift} : old;
+    if (old < old_start)
+      return head_shift != 0 && old >= head_from ? FileOffset{old.value + head_shift} : old;
     std::uint64_t pos = old.value - old_start.value + new_start.value;
     if (cert_len != 0 && old.value >= cert_off.value + cert_len) pos -= cert_len;
     return FileOffset{pos};
   }
-  [[nodiscard]] bool moves() const { return new_start != old_start || cert_len != 0 || head_shift != 0; }
+  [[nodiscard]] bool moves() const {
+    return new_start != old_start || cert_len != 0 || head_shift != 0;
+  }
 };
 
 // Where one rule puts the tree and what it moves to make room.
@@ -50,18 +53,18 @@ struct Choice {
   std::size_t first_moved = 0;          // sections from here on move by address_shift
   std::uint64_t address_shift = 0;
   Tail tail;
-  std::int64_t init_data_delta = 0;     // change in the raw size of initialised data
+  std::int64_t init_data_delta = 0;  // change in the raw size of initialised data
   std::uint32_t size_of_headers = 0;
-  std::uint64_t headers_end = 0;        // the header bytes the new image writes
-  Bytes carried;                        // what followed the section table, after the added header
-  std::uint32_t symbol_table = 0;       // PointerToSymbolTable afterwards
+  std::uint64_t headers_end = 0;   // the header bytes the new image writes
+  Bytes carried;                   // what followed the section table, after the added header
+  std::uint32_t symbol_table = 0;  // PointerToSymbolTable afterwards
 };
 
 // The image being planned for and the tree's size; one method per placement rule.
 class Planner {
  public:
-  Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set, const TreeLayout& layout,
-          std::uint64_t block_size);
+  Planner(const PeImage& img, const ByteSource& src, const ResourceSet& set,
+          const TreeLayout& layout, std::uint64_t block_size);
 
   [[nodiscard]] Result<Choice> choose() const;
 
@@ -73,8 +76,10 @@ class Planner {
   [[nodiscard]] std::optional<Choice> rebuild_in_place(std::size_t r, std::uint64_t size) const;
   [[nodiscard]] Result<std::optional<Choice>> grow(std::size_t r, std::uint64_t size) const;
   [[nodiscard]] Result<Choice> add_section() const;
-  [[nodiscard]] Status header_room_in_file(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const;
-  [[nodiscard]] Status make_header_room(Choice& c, std::uint64_t first_raw, std::uint64_t first_va) const;
+  [[nodiscard]] Status header_room_in_file(Choice& c, std::uint64_t first_raw,
+                                           std::uint64_t first_va) const;
+  [[nodiscard]] Status make_header_room(Choice& c, std::uint64_t first_raw,
+                                        std::uint64_t first_va) const;
 
   const PeImage& img_;
   const ByteSource& src_;
@@ -83,7 +88,7 @@ class Planner {
   const TreeLayout& layout_;
   std::uint64_t eos_;
   bool as_it_lies_;
-  std::uint64_t unit_;  // a long tail moves by whole units of this (see congruent_pad)
+  std::uint64_t unit_;            // a long tail moves by whole units of this (see congruent_pad)
   std::optional<std::size_t> r_;  // the section the resource directory points into
 };
 

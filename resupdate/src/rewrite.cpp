@@ -25,10 +25,13 @@ Result<FileExtent> debug_entries_at(const PeImage& img, const DataDirectory& dir
   if (dir.Size / dbg::kEntrySize > kMaxDebugEntries)
     return make_error(Errc::not_supported, "the debug directory has too many entries to fix");
   const std::uint32_t len = dir.Size - dir.Size % dbg::kEntrySize;
-  if (std::uint64_t{dir.VirtualAddress} + len <= img.SizeOfHeaders && fits(dir.VirtualAddress, len, img.file_size()))
+  if (std::uint64_t{dir.VirtualAddress} + len <= img.SizeOfHeaders &&
+      fits(dir.VirtualAddress, len, img.file_size()))
     return FileExtent{FileOffset{dir.VirtualAddress}, len, len};
   auto where = img.map(Rva{dir.VirtualAddress}, len);
-  if (!where) return make_error(Errc::not_supported, "the debug directory lies in no section and cannot be fixed");
+  if (!where)
+    return make_error(Errc::not_supported,
+                      "the debug directory lies in no section and cannot be fixed");
   return where;
 }
 
@@ -111,7 +114,8 @@ Status Rewrite::move_references(Choice& c, std::vector<DataDirectory>& dirs,
   }
   // A resource directory pointing into no section names nothing; left in place it would make
   // the new image unreadable as one that holds no resources.
-  if (!c.writes_tree && img_.directory(kDirResource).VirtualAddress != 0) dirs[kDirResource] = DataDirectory{};
+  if (!c.writes_tree && img_.directory(kDirResource).VirtualAddress != 0)
+    dirs[kDirResource] = DataDirectory{};
   const std::uint32_t symbols = img_.PointerToSymbolTable;
   if (symbols != 0) {
     auto moved = moved_offset(tail, FileOffset{symbols});
@@ -127,13 +131,16 @@ Status Rewrite::move_references(Choice& c, std::vector<DataDirectory>& dirs,
 // each entry must be read and fixed: one skipped would point at whatever took its data's place.
 Status Rewrite::fix_debug_entries(Choice& c, ImagePlan& plan) const {
   const DataDirectory dir = img_.directory(kDirDebug);
-  const bool anything_moves = c.tail.moves() || (c.address_shift != 0 && c.first_moved < c.sections.size());
+  const bool anything_moves =
+      c.tail.moves() || (c.address_shift != 0 && c.first_moved < c.sections.size());
   if (!anything_moves || dir.Size < dbg::kEntrySize) return {};
   auto where = debug_entries_at(img_, dir);
   if (!where) return std::move(where).error();
   // Past its file-backed part the directory reads as zeros, which name no data.
   Bytes entries(where->size);
-  if (Status s = src_.read(where->offset.value, std::span<std::uint8_t>(entries.data(), where->file_len)); !s)
+  if (Status s =
+          src_.read(where->offset.value, std::span<std::uint8_t>(entries.data(), where->file_len));
+      !s)
     return make_error(Errc::not_supported, "the debug directory cannot be read to fix its offsets");
   const ByteReader er(entries);
   for (std::uint64_t at = 0; at + dbg::kEntrySize <= entries.size(); at += dbg::kEntrySize) {
@@ -155,7 +162,8 @@ Status Rewrite::fix_debug_entries(Choice& c, ImagePlan& plan) const {
     }
     if (new_rva == rva && new_ptr == ptr) continue;
     if (at + dbg::kEntrySize > where->file_len)
-      return make_error(Errc::not_supported, "a debug entry to fix runs past its section's raw data");
+      return make_error(Errc::not_supported,
+                        "a debug entry to fix runs past its section's raw data");
     // AddressOfRawData and PointerToRawData are adjacent: one patch holds both.
     Bytes patch(8);
     ByteWriter pw(patch);
@@ -173,7 +181,8 @@ Result<Bytes> Rewrite::headers(Choice& c, const std::vector<DataDirectory>& dirs
   const HeaderFields& f = img_.fields();
   const std::uint32_t sa = img_.SectionAlignment;
   Bytes out = img_.header_bytes();
-  if (c.added) out.resize(static_cast<std::size_t>(c.headers_end));  // the room was checked to be zeros
+  if (c.added)
+    out.resize(static_cast<std::size_t>(c.headers_end));  // the room was checked to be zeros
   if (!c.carried.empty()) {
     // Sized for it when the headers grew.
     const std::size_t at = static_cast<std::size_t>(f.section_table_end) + kSectionHeaderSize;
@@ -183,19 +192,24 @@ Result<Bytes> Rewrite::headers(Choice& c, const std::vector<DataDirectory>& dirs
   }
   ByteWriter w(out);
   std::uint64_t init = img_.SizeOfInitializedData;
-  init = c.init_data_delta < 0 ? init - std::min<std::uint64_t>(init, static_cast<std::uint64_t>(-c.init_data_delta))
-                               : init + static_cast<std::uint64_t>(c.init_data_delta);
+  init = c.init_data_delta < 0
+             ? init - std::min<std::uint64_t>(init, static_cast<std::uint64_t>(-c.init_data_delta))
+             : init + static_cast<std::uint64_t>(c.init_data_delta);
   std::vector<SectionHeader> all = c.sections;
   if (c.added) all.push_back(*c.added);
   std::uint64_t image_end = align_up(c.size_of_headers, sa);
   for (const SectionHeader& s : all)
-    image_end = std::max<std::uint64_t>(image_end, s.VirtualAddress.value + align_up(s.mapped_size(), sa));
+    image_end =
+        std::max<std::uint64_t>(image_end, s.VirtualAddress.value + align_up(s.mapped_size(), sa));
   auto init32 = narrow32(init);
   if (!init32) return std::move(init32).error();
   auto image_size = narrow32(align_up(image_end, sa));
   if (!image_size) return std::move(image_size).error();
-  const auto outside = [] { return make_error(Errc::internal_error, "header fields outside the headers"); };
-  if (!w.u16(f.coff + coff::kNumberOfSections, static_cast<std::uint16_t>(all.size()))) return outside();
+  const auto outside = [] {
+    return make_error(Errc::internal_error, "header fields outside the headers");
+  };
+  if (!w.u16(f.coff + coff::kNumberOfSections, static_cast<std::uint16_t>(all.size())))
+    return outside();
   if (!w.u32(f.coff + coff::kPointerToSymbolTable, c.symbol_table)) return outside();
   if (!w.u32(f.optional + opt::kSizeOfInitializedData, *init32)) return outside();
   if (!w.u32(f.optional + opt::kSizeOfImage, *image_size)) return outside();
@@ -207,7 +221,8 @@ Result<Bytes> Rewrite::headers(Choice& c, const std::vector<DataDirectory>& dirs
     if (!w.u32(at + dd::kSize, dirs[i].Size)) return outside();
   }
   for (std::size_t i = 0; i < all.size(); ++i) {
-    if (!encode_section_header(all[i], out, f.section_table + i * kSectionHeaderSize)) return outside();
+    if (!encode_section_header(all[i], out, f.section_table + i * kSectionHeaderSize))
+      return outside();
   }
   if (img_.CheckSum != 0) {
     plan.checksum_offset = f.optional + opt::kCheckSum;
@@ -235,7 +250,8 @@ Status Rewrite::emit(const Choice& c, Bytes headers, EncodedTree tree, const Tre
       b.copy(header_len, eos_);
     }
     b.zeros(c.added->PointerToRawData.value - (eos_ + t.head_shift));
-    if (!b.tree(std::move(tree), layout)) return make_error(Errc::internal_error, "a borrowed blob lies outside the tree");
+    if (!b.tree(std::move(tree), layout))
+      return make_error(Errc::internal_error, "a borrowed blob lies outside the tree");
     b.zeros(c.added->SizeOfRawData - tree_len);
   } else {
     const std::uint64_t start = img_.sections()[*c.rebuilt].PointerToRawData.value;
@@ -245,12 +261,14 @@ Status Rewrite::emit(const Choice& c, Bytes headers, EncodedTree tree, const Tre
       if (Status s = emit_kept(c, std::move(tree), plan); !s) return s;
       b.zeros(now.SizeOfRawData - c.kept->used_end);
     } else {
-      if (!b.tree(std::move(tree), layout)) return make_error(Errc::internal_error, "a borrowed blob lies outside the tree");
+      if (!b.tree(std::move(tree), layout))
+        return make_error(Errc::internal_error, "a borrowed blob lies outside the tree");
       b.zeros(now.SizeOfRawData - tree_len);
     }
     // Between the grown section and the shifted ones: zeros.
     const std::uint64_t written = start + now.SizeOfRawData;
-    if (written > c.tail.new_start.value) return make_error(Errc::internal_error, "the resource section overlaps what follows");
+    if (written > c.tail.new_start.value)
+      return make_error(Errc::internal_error, "the resource section overlaps what follows");
     b.zeros(c.tail.new_start.value - written);
   }
   b.tail(c.tail);
@@ -258,7 +276,8 @@ Status Rewrite::emit(const Choice& c, Bytes headers, EncodedTree tree, const Tre
   // its moved offsets would land on the new headers.
   for (const ImagePlan::Patch& q : plan.patches)
     if (!b.copied(q.offset, q.data.size()))
-      return make_error(Errc::not_supported, "the debug directory lies in bytes the rewrite replaces");
+      return make_error(Errc::not_supported,
+                        "the debug directory lies in bytes the rewrite replaces");
   // The file itself may pass 4 GiB (an installer's payload): no field holds its size, and
   // every field that points into it was narrowed with a check above.
   return {};
@@ -276,7 +295,9 @@ Status Rewrite::emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) co
   std::uint64_t leading = 0;
   std::size_t leading_blocks = 0;
   for (const KeptSegment& s : k.segments) {
-    if (s.kind == KeptSegment::Kind::blob || s.kind == KeptSegment::Kind::old_bytes || s.at != leading || s.from != leading) break;
+    if (s.kind == KeptSegment::Kind::blob || s.kind == KeptSegment::Kind::old_bytes ||
+        s.at != leading || s.from != leading)
+      break;
     leading += s.length;
     ++leading_blocks;
   }
@@ -294,19 +315,23 @@ Status Rewrite::emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) co
     }
     if (s.kind != KeptSegment::Kind::blob) {
       // A block of the tree, or part of one, from where it follows the root in the encoded bytes.
-      if (!fits(s.from, s.length, encoded.size())) return make_error(Errc::internal_error, "the tree does not match its layout");
+      if (!fits(s.from, s.length, encoded.size()))
+        return make_error(Errc::internal_error, "the tree does not match its layout");
       if (i == 0 && leading_blocks != 0) {
         at = leading;
         b.holding(std::move(tree.before), static_cast<std::size_t>(leading));
       } else {
-        b.borrowed(encoded.subspan(static_cast<std::size_t>(s.from), static_cast<std::size_t>(s.length)));
+        b.borrowed(
+            encoded.subspan(static_cast<std::size_t>(s.from), static_cast<std::size_t>(s.length)));
       }
       continue;
     }
-    const ResourceData& d = std::next(set_.begin(), static_cast<std::ptrdiff_t>(s.resource))->second;
+    const ResourceData& d =
+        std::next(set_.begin(), static_cast<std::ptrdiff_t>(s.resource))->second;
     // A large resource held in memory is written from the editor's copy where the caller
     // keeps the editor alive and unchanged while the plan is written.
-    if (const auto* held = std::get_if<Bytes>(&d.bytes); held != nullptr && borrow_ && held->size() >= kBorrowFrom) {
+    if (const auto* held = std::get_if<Bytes>(&d.bytes);
+        held != nullptr && borrow_ && held->size() >= kBorrowFrom) {
       b.borrowed(ByteSpan(*held));
       continue;
     }
@@ -319,14 +344,15 @@ Status Rewrite::emit_kept(const Choice& c, EncodedTree tree, ImagePlan& plan) co
     if (!bytes) return std::move(bytes).error();
     b.literal(std::move(bytes).value());
   }
-  if (at != k.used_end) return make_error(Errc::internal_error, "the kept layout does not end where measured");
+  if (at != k.used_end)
+    return make_error(Errc::internal_error, "the kept layout does not end where measured");
   return {};
 }
 
 }  // namespace placement
 
-Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src, const ResourceSet& resources,
-                             std::uint64_t block_size, bool borrow) {
+Result<ImagePlan> plan_image(const PeImage& image, const ByteSource& src,
+                             const ResourceSet& resources, std::uint64_t block_size, bool borrow) {
   auto measured = measure_tree(resources, placement::kKeepBlobsFrom);
   if (!measured) return std::move(measured).error();
   const TreeLayout layout = measured.value();

@@ -12,7 +12,8 @@ constexpr std::uint64_t kCopyChunk = 1U << 20;
 }
 
 Result<Bytes> read_bytes(const ByteSource& src, std::uint64_t off, std::uint64_t len) {
-  if (!fits(off, len, src.size())) return make_error(Errc::read_fault, "range past the end of the file");
+  if (!fits(off, len, src.size()))
+    return make_error(Errc::read_fault, "range past the end of the file");
   Bytes out;
   try {
     out.resize(static_cast<std::size_t>(len));
@@ -24,7 +25,8 @@ Result<Bytes> read_bytes(const ByteSource& src, std::uint64_t off, std::uint64_t
 }
 
 Status MemorySource::read(std::uint64_t off, std::span<std::uint8_t> out) const {
-  if (!fits(off, out.size(), data_.size())) return make_error(Errc::read_fault, "read past the end of the image");
+  if (!fits(off, out.size(), data_.size()))
+    return make_error(Errc::read_fault, "read past the end of the image");
   if (!out.empty()) std::memcpy(out.data(), data_.data() + off, out.size());
   return {};
 }
@@ -40,7 +42,8 @@ Status ByteSink::write_zeros(std::uint64_t len) {
 }
 
 Status ByteSink::copy_from(const ByteSource& src, std::uint64_t off, std::uint64_t len) {
-  if (!fits(off, len, src.size())) return make_error(Errc::read_fault, "copy past the end of the image");
+  if (!fits(off, len, src.size()))
+    return make_error(Errc::read_fault, "copy past the end of the image");
   Bytes buf(static_cast<std::size_t>(std::min(len, kCopyChunk)));
   while (len > 0) {
     const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(len, buf.size()));
@@ -63,7 +66,8 @@ Status MemorySink::write(ByteSpan data) {
 }
 
 Status MemorySink::patch(std::uint64_t off, ByteSpan data) {
-  if (!fits(off, data.size(), bytes_.size())) return make_error(Errc::internal_error, "patch outside the image");
+  if (!fits(off, data.size(), bytes_.size()))
+    return make_error(Errc::internal_error, "patch outside the image");
   std::copy(data.begin(), data.end(), bytes_.begin() + static_cast<std::ptrdiff_t>(off));
   return {};
 }

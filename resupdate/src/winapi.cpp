@@ -40,7 +40,8 @@ BOOL fail(Errc code) {
 // An integer identifier, "#123", or a string stored upper-cased.
 std::optional<resupdate::ResourceId> resource_id(LPCSTR s) {
   if (s == nullptr) return std::nullopt;
-  if (IS_INTRESOURCE(s)) return resupdate::ResourceId::number(static_cast<WORD>(reinterpret_cast<ULONG_PTR>(s)));
+  if (IS_INTRESOURCE(s))
+    return resupdate::ResourceId::number(static_cast<WORD>(reinterpret_cast<ULONG_PTR>(s)));
   if (s[0] == '#') {
     const std::size_t n = std::strlen(s + 1);
     if (n == 0 || n > 5) return std::nullopt;
@@ -82,7 +83,8 @@ HANDLE BeginUpdateResourceA(LPCSTR pFileName, BOOL bDeleteExistingResources) {
   }
 }
 
-BOOL UpdateResourceA(HANDLE hUpdate, LPCSTR lpType, LPCSTR lpName, WORD wLanguage, LPVOID lpData, DWORD cb) {
+BOOL UpdateResourceA(HANDLE hUpdate, LPCSTR lpType, LPCSTR lpName, WORD wLanguage, LPVOID lpData,
+                     DWORD cb) {
   auto* update = static_cast<PendingUpdate*>(hUpdate);
   if (update == nullptr || !is_live(update)) return fail(Errc::invalid_handle);
   const auto type = resource_id(lpType);

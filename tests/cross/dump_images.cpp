@@ -26,10 +26,13 @@ struct Named {
 // UTF-16 encoding and the code pages all pass through the byte order of the host.
 std::vector<TestResource> mixed_resources() {
   std::vector<TestResource> resources = tarvisk_test::existing_manifests();
-  resources.push_back(TestResource{ResId::str(u"MYTYPE"), ResId::str(u"SECOND"), 1033, Bytes(37, 0xa5), 1252});
-  resources.push_back(TestResource{ResId::str(u"MYTYPE"), ResId::str(u"FIRST"), 0, Bytes{1, 2, 3}, 0});
+  resources.push_back(
+      TestResource{ResId::str(u"MYTYPE"), ResId::str(u"SECOND"), 1033, Bytes(37, 0xa5), 1252});
+  resources.push_back(
+      TestResource{ResId::str(u"MYTYPE"), ResId::str(u"FIRST"), 0, Bytes{1, 2, 3}, 0});
   resources.push_back(TestResource{ResId::num(6), ResId::num(1), 1033, Bytes(42, 0x11), 0});
-  resources.push_back(TestResource{ResId::num(10), ResId::num(0x7fff), 0x0407, Bytes(70000, 0x3c), 0});
+  resources.push_back(
+      TestResource{ResId::num(10), ResId::num(0x7fff), 0x0407, Bytes(70000, 0x3c), 0});
   return resources;
 }
 
@@ -38,7 +41,8 @@ std::vector<TestResource> mixed_resources() {
 void sound_images(std::vector<Named>& out) {
   for (const Layout layout : tarvisk_test::kAllLayouts) {
     for (const bool plus : {false, true}) {
-      const std::string stem = std::string(tarvisk_test::layout_name(layout)) + (plus ? "-pe32plus" : "-pe32");
+      const std::string stem =
+          std::string(tarvisk_test::layout_name(layout)) + (plus ? "-pe32plus" : "-pe32");
       PeOptions o;
       o.pe32_plus = plus;
       o.layout = layout;
@@ -78,11 +82,12 @@ void hostile_images(std::vector<Named>& out) {
   PeOptions o;
   o.resources = mixed_resources();
   const tarvisk_test::BuiltImage built = tarvisk_test::build_pe(o);
-  for (const std::size_t length : {std::size_t{0}, std::size_t{1}, std::size_t{63}, std::size_t{0x80},
-                                   std::size_t{built.section_table_offset},
+  for (const std::size_t length : {std::size_t{0}, std::size_t{1}, std::size_t{63},
+                                   std::size_t{0x80}, std::size_t{built.section_table_offset},
                                    std::size_t{built.size_of_headers}, built.bytes.size() - 1}) {
-    out.push_back({"cut-at-" + std::to_string(length),
-                   Bytes(built.bytes.begin(), built.bytes.begin() + static_cast<std::ptrdiff_t>(length))});
+    out.push_back(
+        {"cut-at-" + std::to_string(length),
+         Bytes(built.bytes.begin(), built.bytes.begin() + static_cast<std::ptrdiff_t>(length))});
   }
   Bytes far_header = built.bytes;
   tarvisk_test::put32(far_header, 0x3c, 0xfffffff0);
@@ -119,7 +124,8 @@ int main(int argc, char** argv) {
     std::vector<Named> images;
     sound_images(images);
     hostile_images(images);
-    for (const Named& image : images) tarvisk_test::write_file(std::string(argv[1]) + "/" + image.name + ".exe", image.bytes);
+    for (const Named& image : images)
+      tarvisk_test::write_file(std::string(argv[1]) + "/" + image.name + ".exe", image.bytes);
     std::printf("%zu images\n", images.size());
   } catch (const std::exception& e) {
     std::fprintf(stderr, "dump_images: %s\n", e.what());

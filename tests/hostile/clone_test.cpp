@@ -43,7 +43,8 @@ class LoopMount {
       return;
     }
     const std::string mkfs = fs == "xfs" ? "mkfs.xfs -q -f -m reflink=1" : "mkfs.btrfs -q -f";
-    if (std::system(("command -v " + mkfs.substr(0, mkfs.find(' ')) + " >/dev/null 2>&1").c_str()) != 0) {
+    if (std::system(
+            ("command -v " + mkfs.substr(0, mkfs.find(' ')) + " >/dev/null 2>&1").c_str()) != 0) {
       why_not_ = mkfs.substr(0, mkfs.find(' ')) + " is not installed";
       return;
     }
@@ -55,8 +56,9 @@ class LoopMount {
     base_ = templ;
     const std::string backing = base_ + "/fs.img";
     dir_ = base_ + "/mnt";
-    const std::string make = "truncate -s 1G " + backing + " && " + mkfs + " " + backing + " >/dev/null 2>&1 && mkdir " +
-                             dir_ + " && mount -o loop " + backing + " " + dir_ + " 2>/dev/null";
+    const std::string make = "truncate -s 1G " + backing + " && " + mkfs + " " + backing +
+                             " >/dev/null 2>&1 && mkdir " + dir_ + " && mount -o loop " + backing +
+                             " " + dir_ + " 2>/dev/null";
     if (std::system(make.c_str()) != 0) {
       why_not_ = "cannot make and loop-mount a " + fs + " file system here";
       return;
@@ -113,7 +115,8 @@ std::uint64_t shared_bytes(const std::string& path) {
 // Overlay bytes that differ at every position, so a misplaced or partial copy cannot match.
 Bytes image_with_overlay(std::size_t overlay, bool checksum) {
   tarvisk_test::PeOptions o;
-  o.layout = tarvisk_test::Layout::resources_then_reloc_debug;  // the reloc and debug sections move too
+  o.layout =
+      tarvisk_test::Layout::resources_then_reloc_debug;  // the reloc and debug sections move too
   o.checksum = checksum;
   o.resources = {tarvisk_test::manifest(1, 0, "old"), tarvisk_test::manifest(2, 0x409, "other")};
   o.overlay.resize(overlay);
@@ -134,7 +137,8 @@ bool loop_mounts_required() {
   return v != nullptr && std::string(v) == "1";
 }
 
-const resupdate::ResourceKey kManifestKey{resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0};
+const resupdate::ResourceKey kManifestKey{resupdate::ResourceId::number(24),
+                                          resupdate::ResourceId::number(1), 0};
 
 struct Case {
   const char* name;
@@ -143,7 +147,9 @@ struct Case {
 
 class SharedBlocks : public ::testing::TestWithParam<const char*> {
  protected:
-  static void SetUpTestSuite() { mounts_ = new std::map<std::string, std::unique_ptr<LoopMount>>(); }
+  static void SetUpTestSuite() {
+    mounts_ = new std::map<std::string, std::unique_ptr<LoopMount>>();
+  }
   static void TearDownTestSuite() {
     delete mounts_;
     mounts_ = nullptr;
@@ -176,7 +182,8 @@ TEST_P(SharedBlocks, NewImageIsTheInMemoryOneAndTheOldKeepsItsBytes) {
     for (const bool checksum : {false, true}) {
       SCOPED_TRACE(std::string(c.name) + (checksum ? ", with a checksum" : ""));
       const Bytes original = image_with_overlay(c.overlay, checksum);
-      auto in_memory = resupdate::ImageEditor::open(std::make_shared<resupdate::MemorySource>(original), false);
+      auto in_memory =
+          resupdate::ImageEditor::open(std::make_shared<resupdate::MemorySource>(original), false);
       ASSERT_TRUE(in_memory) << in_memory.error().detail;
       in_memory->put(kManifestKey, manifest);
       auto expected = resupdate::build_in_memory(*in_memory);
@@ -196,11 +203,15 @@ TEST_P(SharedBlocks, NewImageIsTheInMemoryOneAndTheOldKeepsItsBytes) {
         ASSERT_TRUE(plan) << plan.error().detail;
         bool checked_before_rename = false;
         const resupdate::Status done = resupdate::replace_atomically(
-            **file, [&](resupdate::ByteSink& sink) { return resupdate::write_image(*plan, editor->source(), sink); },
+            **file,
+            [&](resupdate::ByteSink& sink) {
+              return resupdate::write_image(*plan, editor->source(), sink);
+            },
             [&](const resupdate::ByteSource& written) {
               // Written and flushed, not yet renamed: the old file must not have changed.
               checked_before_rename = true;
-              EXPECT_TRUE(slurp(other_link) == original) << "the old image changed while the new one was written";
+              EXPECT_TRUE(slurp(other_link) == original)
+                  << "the old image changed while the new one was written";
               return resupdate::verify_image(written, *plan, editor->resources(), editor->source());
             });
         ASSERT_TRUE(done) << done.error().detail;
@@ -209,7 +220,8 @@ TEST_P(SharedBlocks, NewImageIsTheInMemoryOneAndTheOldKeepsItsBytes) {
       const Bytes written = slurp(path);
       ASSERT_EQ(written.size(), expected->size());
       EXPECT_TRUE(written == *expected) << "the file and the in-memory image differ";
-      EXPECT_TRUE(slurp(other_link) == original) << "the old image changed when the new one replaced it";
+      EXPECT_TRUE(slurp(other_link) == original)
+          << "the old image changed when the new one replaced it";
       // Both start their overlays at the same place within a block from 1 MiB on: all but the
       // unaligned ends of the overlay are shared (not in the portable build, which copies).
       if (c.overlay >= 17 * kMiB && !kPortable) {
@@ -219,7 +231,8 @@ TEST_P(SharedBlocks, NewImageIsTheInMemoryOneAndTheOldKeepsItsBytes) {
       const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
       ASSERT_GE(fd, 0);
       const Bytes scribble(8192, 0xee);
-      ASSERT_EQ(::pwrite(fd, scribble.data(), scribble.size(), static_cast<off_t>(written.size() - scribble.size())),
+      ASSERT_EQ(::pwrite(fd, scribble.data(), scribble.size(),
+                         static_cast<off_t>(written.size() - scribble.size())),
                 static_cast<ssize_t>(scribble.size()));
       ::fsync(fd);
       ::close(fd);
@@ -268,7 +281,8 @@ TEST_P(SharedBlocks, KillLeavesTheOldImageOrTheNewOne) {
     } else if (now == new_image) {
       ++became_new;
     } else {
-      ADD_FAILURE() << "trial " << trial << " (killed after " << delay_ms << " ms): neither the old image nor the new one";
+      ADD_FAILURE() << "trial " << trial << " (killed after " << delay_ms
+                    << " ms): neither the old image nor the new one";
     }
     // The finished image has a name for the two system calls between naming it and the rename;
     // a SIGKILL there leaves it whole. Nothing else may stay, except in the portable build,
@@ -276,12 +290,13 @@ TEST_P(SharedBlocks, KillLeavesTheOldImageOrTheNewOne) {
     const std::string dir = image.substr(0, image.rfind('/'));
     for (const std::string& name : entries_of(dir)) {
       if (!is_temporary(name)) continue;
-      if (!kPortable && slurp(dir + "/" + name) != new_image) ADD_FAILURE() << "trial " << trial << ": " << name << " left behind";
+      if (!kPortable && slurp(dir + "/" + name) != new_image)
+        ADD_FAILURE() << "trial " << trial << ": " << name << " left behind";
       ::unlink((dir + "/" + name).c_str());
     }
   }
-  std::printf("%s: %d kills over a %.1f ms run: %d left the old image, %d the new one\n", GetParam(), kTrials, full_ms,
-              kept_old, became_new);
+  std::printf("%s: %d kills over a %.1f ms run: %d left the old image, %d the new one\n",
+              GetParam(), kTrials, full_ms, kept_old, became_new);
   EXPECT_EQ(kept_old + became_new, kTrials);
   ::unlink(image.c_str());
   ::unlink(manifest.c_str());
@@ -297,7 +312,8 @@ TEST_P(SharedBlocks, ImagePastFourGiBIsRewritten) {
     GTEST_SKIP() << fs.why_not();
   }
   if (kPortable)
-    GTEST_SKIP() << "portable build: it copies with reads and writes, so the sparse 5 GiB would be written in full, "
+    GTEST_SKIP() << "portable build: it copies with reads and writes, so the sparse 5 GiB would be "
+                    "written in full, "
                     "more than the scratch file system holds";
   constexpr std::uint64_t kSize = std::uint64_t{5} << 30;
   const Bytes marker{'e', 'n', 'd', ' ', 'o', 'f', ' ', 'p', 'a', 'y', 'l', 'o', 'a', 'd'};
@@ -305,8 +321,9 @@ TEST_P(SharedBlocks, ImagePastFourGiBIsRewritten) {
   const std::string manifest = fs.file("app.manifest");
   const Bytes manifest_bytes = tarvisk_test::manifest_bytes(std::string(9000, 'm'));
   tarvisk_test::write_file(manifest, manifest_bytes);
-  for (const tarvisk_test::Layout layout : {tarvisk_test::Layout::resources_last, tarvisk_test::Layout::resources_then_reloc,
-                                            tarvisk_test::Layout::resources_then_data}) {
+  for (const tarvisk_test::Layout layout :
+       {tarvisk_test::Layout::resources_last, tarvisk_test::Layout::resources_then_reloc,
+        tarvisk_test::Layout::resources_then_data}) {
     SCOPED_TRACE(tarvisk_test::layout_name(layout));
     tarvisk_test::PeOptions o;
     o.layout = layout;
@@ -328,7 +345,8 @@ TEST_P(SharedBlocks, ImagePastFourGiBIsRewritten) {
     Bytes tail(marker.size());
     const int in = ::open(image.c_str(), O_RDONLY | O_CLOEXEC);
     ASSERT_GE(in, 0);
-    EXPECT_EQ(::pread(in, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())), static_cast<ssize_t>(tail.size()));
+    EXPECT_EQ(::pread(in, tail.data(), tail.size(), static_cast<off_t>(size - tail.size())),
+              static_cast<ssize_t>(tail.size()));
     ::close(in);
     EXPECT_EQ(tail, marker);
     auto file = resupdate::FileSource::open(image);

@@ -20,15 +20,17 @@ using tarvisk_test::Bytes;
 // Opens `image` (holding `resources_before` resources, when given), stores `manifest` at
 // 24/1/0 and writes the new image in memory, which must pass the read-back check. `out` stays
 // empty when the core declines the layout with not_supported, the other acceptable ending.
-void store_manifest(const Bytes& image, const Bytes& manifest, std::optional<std::size_t> resources_before,
-                    std::optional<Bytes>& out) {
+void store_manifest(const Bytes& image, const Bytes& manifest,
+                    std::optional<std::size_t> resources_before, std::optional<Bytes>& out) {
   auto src = std::make_shared<resupdate::MemorySource>(resupdate::ByteSpan(image));
   auto editor = resupdate::ImageEditor::open(src, false);
   ASSERT_TRUE(editor) << editor.error().detail;
   if (resources_before) {
     ASSERT_EQ(editor->resources().size(), *resources_before);
   }
-  editor->put(resupdate::ResourceKey{resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0}, manifest);
+  editor->put(resupdate::ResourceKey{resupdate::ResourceId::number(24),
+                                     resupdate::ResourceId::number(1), 0},
+              manifest);
   auto plan = plan_edit(*editor);
   if (!plan) {
     EXPECT_EQ(plan.error().code, resupdate::Errc::not_supported) << plan.error().detail;
@@ -38,7 +40,8 @@ void store_manifest(const Bytes& image, const Bytes& manifest, std::optional<std
   ASSERT_TRUE(resupdate::write_image(*plan, editor->source(), sink));
   out = sink.take();
   const resupdate::MemorySource written{resupdate::ByteSpan(*out)};
-  const resupdate::Status verified = resupdate::verify_image(written, *plan, editor->resources(), editor->source());
+  const resupdate::Status verified =
+      resupdate::verify_image(written, *plan, editor->resources(), editor->source());
   EXPECT_TRUE(verified) << verified.error().detail;
 }
 
@@ -60,17 +63,23 @@ TEST(CoreRegressions, ResourceInTheZeroFilledTailPastTheEndOfTheFile) {
   auto src = std::make_shared<resupdate::MemorySource>(resupdate::ByteSpan(image));
   auto editor = resupdate::ImageEditor::open(src, false);
   ASSERT_TRUE(editor) << editor.error().detail;
-  const resupdate::ResourceKey old_key{resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0};
+  const resupdate::ResourceKey old_key{resupdate::ResourceId::number(24),
+                                       resupdate::ResourceId::number(1), 0};
   auto old_bytes = editor->read(old_key);
   ASSERT_TRUE(old_bytes) << old_bytes.error().detail;
   EXPECT_EQ(*old_bytes, Bytes(16, 0));
 
-  editor->put(resupdate::ResourceKey{resupdate::ResourceId::number(24), resupdate::ResourceId::number(2), 0}, Bytes{'n', 'e', 'w'});
+  editor->put(resupdate::ResourceKey{resupdate::ResourceId::number(24),
+                                     resupdate::ResourceId::number(2), 0},
+              Bytes{'n', 'e', 'w'});
   auto out = resupdate::build_in_memory(*editor);
   ASSERT_TRUE(out) << out.error().detail;
   EXPECT_TRUE(tarvisk_test::invariants_hold(
-      image, *out, {tarvisk_test::TestResource{tarvisk_test::ResId::num(24), tarvisk_test::ResId::num(1), 0, Bytes(16, 0), 0},
-                    tarvisk_test::TestResource{tarvisk_test::ResId::num(24), tarvisk_test::ResId::num(2), 0, Bytes{'n', 'e', 'w'}, 0}}));
+      image, *out,
+      {tarvisk_test::TestResource{tarvisk_test::ResId::num(24), tarvisk_test::ResId::num(1), 0,
+                                  Bytes(16, 0), 0},
+       tarvisk_test::TestResource{tarvisk_test::ResId::num(24), tarvisk_test::ResId::num(2), 0,
+                                  Bytes{'n', 'e', 'w'}, 0}}));
 }
 
 // Opened with its resources deleted, an image whose resource directory entry points into no
@@ -110,9 +119,9 @@ TEST(CoreRegressions, OverlayIsNotTakenForSectionHeaderRoom) {
   image[1] = 'Z';
   tarvisk_test::put32(image, 0x3c, 0x40);
   tarvisk_test::put32(image, 0x40, 0x00004550);
-  tarvisk_test::put16(image, 0x44, 0x14c);   // Machine
-  tarvisk_test::put16(image, 0x46, 0);       // NumberOfSections
-  tarvisk_test::put16(image, 0x54, 0xe0);    // SizeOfOptionalHeader
+  tarvisk_test::put16(image, 0x44, 0x14c);  // Machine
+  tarvisk_test::put16(image, 0x46, 0);      // NumberOfSections
+  tarvisk_test::put16(image, 0x54, 0xe0);   // SizeOfOptionalHeader
   const std::size_t opt = 0x58;
   tarvisk_test::put16(image, opt, 0x10b);
   tarvisk_test::put32(image, opt + 32, 0x200);  // SectionAlignment
@@ -173,7 +182,8 @@ TEST(CoreRegressions, RawDataSharedWithAnotherSectionIsNotOverwritten) {
   ASSERT_EQ(built.sections[3].name, ".rsrc");
   const tarvisk_test::BuiltSection& rsrc = built.sections[3];
   Bytes image = built.bytes;
-  tarvisk_test::put32(image, built.section_table_offset + 40 * 1 + 20, rsrc.pointer_to_raw_data);  // .data
+  tarvisk_test::put32(image, built.section_table_offset + 40 * 1 + 20,
+                      rsrc.pointer_to_raw_data);                            // .data
   tarvisk_test::put32(image, built.section_table_offset + 40 * 2 + 16, 0);  // .reloc: no raw data
   const auto at = static_cast<std::ptrdiff_t>(rsrc.pointer_to_raw_data);
   const auto len = static_cast<std::ptrdiff_t>(built.sections[1].size_of_raw_data);
@@ -198,7 +208,8 @@ TEST(CoreRegressions, DebugDirectoryInTheHeadersIsNotPatchedOverThem) {
   const tarvisk_test::BuiltImage built = tarvisk_test::build_pe(o);
   ASSERT_EQ(built.sections[0].name, ".text");
   Bytes image = built.bytes;
-  tarvisk_test::put32(image, built.section_table_offset + 20, 0x10);  // .text's raw data now starts in the headers
+  tarvisk_test::put32(image, built.section_table_offset + 20,
+                      0x10);  // .text's raw data now starts in the headers
 
   std::optional<Bytes> out;
   ASSERT_NO_FATAL_FAILURE(store_manifest(image, Bytes(3000, 'm'), 1U, out));

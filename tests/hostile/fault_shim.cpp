@@ -46,7 +46,8 @@ long number_from(const char* name) {
 // True when this call is to fail (errno is set); a signal is raised here instead if asked for.
 bool strike(const char* kind) {
   static long seen[16];
-  static const char* const kinds[] = {"read", "write", "copy", "flush", "metadata", "create", "link", "rename", "dirflush"};
+  static const char* const kinds[] = {"read",   "write", "copy",   "flush",   "metadata",
+                                      "create", "link",  "rename", "dirflush"};
   const char* wanted = std::getenv("TARVISK_FAULT_CALL");
   if (wanted == nullptr || std::strcmp(wanted, kind) != 0) return false;
   std::size_t k = 0;
@@ -115,7 +116,8 @@ off64_t lseek64(int fd, off64_t off, int whence) {
   const auto real = next<off64_t (*)(int, off64_t, int)>("lseek64");
   struct stat st {};
   if (const char* measure = std::getenv("TARVISK_FAULT_MEASURE");
-      measure != nullptr && whence == SEEK_END && off == 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+      measure != nullptr && whence == SEEK_END && off == 0 && ::fstat(fd, &st) == 0 &&
+      S_ISREG(st.st_mode))
     return real(fd, std::strtoll(measure, nullptr, 10), SEEK_SET);
   return real(fd, off, whence);
 }
@@ -127,13 +129,15 @@ ssize_t pwrite64(int fd, const void* buf, size_t n, off64_t off) {
 }
 ssize_t pwrite(int fd, const void* buf, size_t n, off_t off) { return pwrite64(fd, buf, n, off); }
 
-ssize_t copy_file_range(int in, off64_t* in_off, int out, off64_t* out_off, size_t n, unsigned flags) {
+ssize_t copy_file_range(int in, off64_t* in_off, int out, off64_t* out_off, size_t n,
+                        unsigned flags) {
   if (const int err = missing("copy"); err != 0) {
     errno = err;
     return -1;
   }
   if (strike("copy")) return -1;
-  return next<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned)>("copy_file_range")(in, in_off, out, out_off, n, flags);
+  return next<ssize_t (*)(int, off64_t*, int, off64_t*, size_t, unsigned)>("copy_file_range")(
+      in, in_off, out, out_off, n, flags);
 }
 
 int sync_file_range(int fd, off64_t off, off64_t n, unsigned flags) {
@@ -149,7 +153,9 @@ int ioctl(int fd, unsigned long request, ...) {
   va_start(ap, request);
   void* arg = va_arg(ap, void*);
   va_end(ap);
-  const char* kind = request == FICLONE || request == FICLONERANGE ? "clone" : request == FS_IOC_GETFLAGS ? "flags" : "";
+  const char* kind = request == FICLONE || request == FICLONERANGE ? "clone"
+                     : request == FS_IOC_GETFLAGS                  ? "flags"
+                                                                   : "";
   if (const int err = *kind != '\0' ? missing(kind) : 0; err != 0) {
     errno = err;
     return -1;
@@ -180,7 +186,8 @@ int fremovexattr(int fd, const char* name) {
 }
 int fsetxattr(int fd, const char* name, const void* value, size_t size, int flags) {
   if (strike("metadata")) return -1;
-  return next<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr")(fd, name, value, size, flags);
+  return next<int (*)(int, const char*, const void*, size_t, int)>("fsetxattr")(fd, name, value,
+                                                                                size, flags);
 }
 
 int openat64(int dir, const char* path, int flags, ...) {
@@ -225,7 +232,8 @@ int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags
     return -1;
   }
   if (strike("link")) return -1;
-  return next<int (*)(int, const char*, int, const char*, int)>("linkat")(from_dir, from, to_dir, to, flags);
+  return next<int (*)(int, const char*, int, const char*, int)>("linkat")(from_dir, from, to_dir,
+                                                                          to, flags);
 }
 
 int renameat(int from_dir, const char* from, int to_dir, const char* to) {
@@ -239,7 +247,8 @@ int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsign
     return -1;
   }
   if (strike("rename")) return -1;
-  return next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(from_dir, from, to_dir, to, flags);
+  return next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(
+      from_dir, from, to_dir, to, flags);
 }
 
 }  // extern "C"

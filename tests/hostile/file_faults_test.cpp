@@ -40,9 +40,9 @@ class Fault {
     ::setenv("TARVISK_FAULT_AT", std::to_string(at).c_str(), 1);
   }
   ~Fault() {
-    for (const char* name : {"LD_PRELOAD", "ASAN_OPTIONS", "TARVISK_FAULT_CALL", "TARVISK_FAULT_AT", "TARVISK_FAULT_ERRNO",
-                             "TARVISK_FAULT_SIGNAL", "TARVISK_FAULT_MISSING", "TARVISK_FAULT_LOG",
-                             "TARVISK_FAULT_PAUSE", "TARVISK_FAULT_MEASURE"})
+    for (const char* name : {"LD_PRELOAD", "ASAN_OPTIONS", "TARVISK_FAULT_CALL", "TARVISK_FAULT_AT",
+                             "TARVISK_FAULT_ERRNO", "TARVISK_FAULT_SIGNAL", "TARVISK_FAULT_MISSING",
+                             "TARVISK_FAULT_LOG", "TARVISK_FAULT_PAUSE", "TARVISK_FAULT_MEASURE"})
       ::unsetenv(name);
   }
   Fault(const Fault&) = delete;
@@ -81,11 +81,13 @@ class Scene {
     o.layout = tarvisk_test::Layout::resources_then_reloc;
     o.resources = {tarvisk_test::manifest(1, 0, "old")};
     o.overlay.resize(256 * 1024);
-    for (std::size_t i = 0; i < o.overlay.size(); ++i) o.overlay[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
+    for (std::size_t i = 0; i < o.overlay.size(); ++i)
+      o.overlay[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
     old_ = tarvisk_test::build_pe_bytes(o);
     tarvisk_test::write_file(manifest(), tarvisk_test::manifest_bytes("new"));
     reset();
-    if (run_tool({image(), manifest()}).status != 0) throw std::runtime_error("the update fails without faults");
+    if (run_tool({image(), manifest()}).status != 0)
+      throw std::runtime_error("the update fails without faults");
     new_ = slurp(image());
     reset();
     entries_ = entries_of(dir_.path());
@@ -109,15 +111,19 @@ class Scene {
 };
 
 bool one_failure_line(const std::string& err, const std::string& image) {
-  return err == image_open_line(image) || std::regex_match(err, std::regex("Error [1-9a-f][0-9a-f]* updating resource\n"));
+  return err == image_open_line(image) ||
+         std::regex_match(err, std::regex("Error [1-9a-f][0-9a-f]* updating resource\n"));
 }
 
 // Every call of each kind fails in turn, until the run has made fewer calls of it than that.
 TEST(FileFaults, EachCallFailingInTurn) {
   Scene scene;
-  std::vector<const char*> calls{"read", "write", "flush", "metadata", "create", "rename", "dirflush"};
+  std::vector<const char*> calls{"read",   "write",  "flush",   "metadata",
+                                 "create", "rename", "dirflush"};
   if (kPortable) {
-    std::printf("portable build: no kernel copy and no unnamed file to name, so no copy or link calls to fail\n");
+    std::printf(
+        "portable build: no kernel copy and no unnamed file to name, so no copy or link calls to "
+        "fail\n");
   } else {
     calls.insert(calls.end(), {"copy", "link"});
   }
@@ -125,7 +131,8 @@ TEST(FileFaults, EachCallFailingInTurn) {
     for (const int err : {EIO, ENOSPC}) {
       int failed = 0;
       for (int at = 1; at <= 400; ++at) {
-        SCOPED_TRACE(std::string(call) + " #" + std::to_string(at) + " failing with errno " + std::to_string(err));
+        SCOPED_TRACE(std::string(call) + " #" + std::to_string(at) + " failing with errno " +
+                     std::to_string(err));
         Outcome run;
         {
           Fault fault(call, at);
@@ -173,10 +180,11 @@ bool sanitized_build() noexcept {
 
 // Every catchable signal whose default ends the run, and a few the run ignores.
 std::vector<int> catchable_signals() {
-  std::vector<int> sigs{SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,   SIGALRM,
-                        SIGXCPU, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSTKFLT, SIGRTMIN, SIGRTMAX,
-                        SIGPIPE, SIGXFSZ, SIGCHLD, SIGURG, SIGWINCH};
-  if (!sanitized_build()) sigs.insert(sigs.end(), {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS});
+  std::vector<int> sigs{SIGINT,   SIGTERM,   SIGHUP,  SIGQUIT, SIGUSR1, SIGUSR2,   SIGALRM,
+                        SIGXCPU,  SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSTKFLT, SIGRTMIN,
+                        SIGRTMAX, SIGPIPE,   SIGXFSZ, SIGCHLD, SIGURG,  SIGWINCH};
+  if (!sanitized_build())
+    sigs.insert(sigs.end(), {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS});
   return sigs;
 }
 
@@ -203,13 +211,16 @@ TEST(FileFaults, SignalsInTheMiddleLeaveNothingBehind) {
     cases.push_back(Case{sig, true});
     cases.push_back(Case{sig, false});
   }
-  if (kPortable) std::printf("portable build: no unnamed files, so only the runs with a named one\n");
+  if (kPortable)
+    std::printf("portable build: no unnamed files, so only the runs with a named one\n");
   for (const Case c : cases) {
     if (kPortable && c.unnamed) continue;
     for (const char* call : {"write", "flush", "link", "rename"}) {
-      if (c.sig == SIGKILL && std::string(call) != "write" && std::string(call) != "flush") continue;
+      if (c.sig == SIGKILL && std::string(call) != "write" && std::string(call) != "flush")
+        continue;
       if (!c.unnamed && std::string(call) == "link") continue;
-      SCOPED_TRACE(std::string(strsignal(c.sig)) + " in " + call + (c.unnamed ? "" : " without unnamed files"));
+      SCOPED_TRACE(std::string(strsignal(c.sig)) + " in " + call +
+                   (c.unnamed ? "" : " without unnamed files"));
       Outcome run;
       {
         Fault fault(call, 1);
@@ -237,7 +248,9 @@ TEST(FileFaults, SignalsInTheMiddleLeaveNothingBehind) {
 // takes it: the exchange brings that file out, sees it is not the image that was read, and
 // puts it back.
 TEST(FileFaults, FileRenamedOntoTheImageAtTheLastStepIsPutBack) {
-  if (kPortable) GTEST_SKIP() << "portable build: POSIX has no exchange of two names, so the rename replaces what it finds";
+  if (kPortable)
+    GTEST_SKIP() << "portable build: POSIX has no exchange of two names, so the rename replaces "
+                    "what it finds";
   Scene scene;
   const std::string other = scene.dir() + "/other.exe";
   const std::string pause = scene.dir() + "/paused";
@@ -253,7 +266,8 @@ TEST(FileFaults, FileRenamedOntoTheImageAtTheLastStepIsPutBack) {
       pid = start_tool({scene.image(), scene.manifest()});
       ::unsetenv("TARVISK_FAULT_PAUSE");
     }
-    for (int waited = 0; waited < 20000 && ::access(pause.c_str(), F_OK) != 0; ++waited) ::usleep(1000);
+    for (int waited = 0; waited < 20000 && ::access(pause.c_str(), F_OK) != 0; ++waited)
+      ::usleep(1000);
     ASSERT_EQ(::access(pause.c_str(), F_OK), 0) << "the run never reached the exchange";
     ASSERT_EQ(std::rename(other.c_str(), scene.image().c_str()), 0);
     ASSERT_EQ(::unlink(pause.c_str()), 0);
@@ -280,11 +294,13 @@ TEST(FileFaults, ManifestMeasuredShortIsReadToItsEnd) {
     Bytes bytes;
     if (c.size < (1U << 20)) {
       bytes.resize(c.size);
-      for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<std::uint8_t>(i * 13 + (i >> 9));
+      for (std::size_t i = 0; i < bytes.size(); ++i)
+        bytes[i] = static_cast<std::uint8_t>(i * 13 + (i >> 9));
       tarvisk_test::write_file(manifest, bytes);
     } else {
       tarvisk_test::write_file(manifest, Bytes{'<', '?'});
-      ASSERT_EQ(::truncate(manifest.c_str(), static_cast<off_t>(c.size)), 0) << std::strerror(errno);
+      ASSERT_EQ(::truncate(manifest.c_str(), static_cast<off_t>(c.size)), 0)
+          << std::strerror(errno);
     }
     Fault fault("none", 0);
     fault.measured_as(c.measured);
@@ -296,10 +312,14 @@ TEST(FileFaults, ManifestMeasuredShortIsReadToItsEnd) {
     } else {
       EXPECT_EQ(run.status, 0) << run.err;
       const auto stored = tarvisk_test::read_resources(slurp(scene.image()));
-      EXPECT_TRUE(std::any_of(stored.begin(), stored.end(), [&](const tarvisk_test::TestResource& r) {
-        return r.type == tarvisk_test::ResId::num(tarvisk_test::kRtManifest) && r.name == tarvisk_test::ResId::num(1) &&
-               r.language == 0 && r.data == bytes;
-      })) << "the manifest's bytes are not stored at 24/1/0";
+      EXPECT_TRUE(std::any_of(stored.begin(), stored.end(),
+                              [&](const tarvisk_test::TestResource& r) {
+                                return r.type ==
+                                           tarvisk_test::ResId::num(tarvisk_test::kRtManifest) &&
+                                       r.name == tarvisk_test::ResId::num(1) && r.language == 0 &&
+                                       r.data == bytes;
+                              }))
+          << "the manifest's bytes are not stored at 24/1/0";
     }
     EXPECT_TRUE(scene.nothing_left());
   }
@@ -320,7 +340,8 @@ TEST(FileFaults, FileSizeLimitIsAFileTooLarge) {
 
 // A name made in an append-only directory could never be removed again.
 TEST(FileFaults, AppendOnlyDirectoryIsRefusedWithoutANameMade) {
-  if (kPortable) GTEST_SKIP() << "portable build: POSIX has no call that reads a directory's append-only flag";
+  if (kPortable)
+    GTEST_SKIP() << "portable build: POSIX has no call that reads a directory's append-only flag";
   Scene scene;
   const int dir = ::open(scene.dir().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   ASSERT_GE(dir, 0);
@@ -332,7 +353,8 @@ TEST(FileFaults, AppendOnlyDirectoryIsRefusedWithoutANameMade) {
   const int append_only = flags | FS_APPEND_FL;
   if (::ioctl(dir, FS_IOC_SETFLAGS, &append_only) != 0) {
     ::close(dir);
-    GTEST_SKIP() << "cannot make a directory append-only here (" << std::strerror(errno) << "); needs root";
+    GTEST_SKIP() << "cannot make a directory append-only here (" << std::strerror(errno)
+                 << "); needs root";
   }
   const Outcome run = run_tool({scene.image(), scene.manifest()});
   const bool left = !scene.nothing_left();
@@ -349,14 +371,17 @@ TEST(FileFaults, AppendOnlyDirectoryIsRefusedWithoutANameMade) {
 TEST(FileFaults, MissingLinuxCallsGiveTheSameImage) {
   Scene scene;
   const tarvisk_test::TempDir logs;
-  const auto as = [](const char* call, int err) { return std::string(call) + ":" + std::to_string(err); };
+  const auto as = [](const char* call, int err) {
+    return std::string(call) + ":" + std::to_string(err);
+  };
   struct Case {
     const char* what;
     std::string missing;
     std::vector<std::string> refused;  // the calls this run must reach, and be refused
   };
-  const std::string all = as("copy", ENOSYS) + "," + as("writeback", ENOSYS) + "," + as("tmpfile", EISDIR) + "," +
-                          as("clone", EOPNOTSUPP) + "," + as("flags", ENOTTY) + "," + as("emptypath", ENOENT) + "," +
+  const std::string all = as("copy", ENOSYS) + "," + as("writeback", ENOSYS) + "," +
+                          as("tmpfile", EISDIR) + "," + as("clone", EOPNOTSUPP) + "," +
+                          as("flags", ENOTTY) + "," + as("emptypath", ENOENT) + "," +
                           as("proc", ENOENT) + "," + as("exchange", EINVAL);
   // sync_file_range comes only every 8 MiB and block cloning is not made here: refused if reached.
   const Case cases[] = {
@@ -371,7 +396,9 @@ TEST(FileFaults, MissingLinuxCallsGiveTheSameImage) {
       {"no block cloning", as("clone", EOPNOTSUPP), {}},
       {"linkat refusing AT_EMPTY_PATH", as("emptypath", ENOENT), {"emptypath"}},
       {"AT_EMPTY_PATH without the capability", as("emptypath", EPERM), {"emptypath"}},
-      {"AT_EMPTY_PATH refused and no /proc", as("emptypath", EPERM) + "," + as("proc", ENOENT), {"proc"}},
+      {"AT_EMPTY_PATH refused and no /proc",
+       as("emptypath", EPERM) + "," + as("proc", ENOENT),
+       {"proc"}},
       {"no inode flags", as("flags", ENOTTY), {"flags"}},
       {"a file system that cannot exchange two names", as("exchange", EINVAL), {"exchange"}},
       {"a kernel without renameat2", as("exchange", ENOSYS), {"exchange"}},
@@ -394,7 +421,8 @@ TEST(FileFaults, MissingLinuxCallsGiveTheSameImage) {
     if (!kPortable) {
       const Bytes lines = ::access(log.c_str(), F_OK) == 0 ? tarvisk_test::read_file(log) : Bytes{};
       const std::string refused(lines.begin(), lines.end());
-      for (const std::string& call : c.refused) EXPECT_NE(refused.find(call + "\n"), std::string::npos) << call << " was not reached";
+      for (const std::string& call : c.refused)
+        EXPECT_NE(refused.find(call + "\n"), std::string::npos) << call << " was not reached";
     }
     scene.reset();
   }

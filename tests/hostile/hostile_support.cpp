@@ -21,7 +21,8 @@ namespace tarvisk_hostile {
 namespace {
 
 void drop_to(const RunAs& as) {
-  if (::setgroups(0, nullptr) != 0 || ::setresgid(as.gid, as.gid, as.gid) != 0 || ::setresuid(as.uid, as.uid, as.uid) != 0)
+  if (::setgroups(0, nullptr) != 0 || ::setresgid(as.gid, as.gid, as.gid) != 0 ||
+      ::setresuid(as.uid, as.uid, as.uid) != 0)
     ::_exit(126);
 }
 
@@ -63,14 +64,17 @@ class ToolCopy {
   const std::string& for_user(const RunAs& as) {
     if (!path_.empty()) return path_;
     std::string templ = "/tmp/tarvisk-tool-XXXXXX";
-    if (::mkdtemp(templ.data()) == nullptr) throw std::runtime_error("cannot create a directory for the tool");
+    if (::mkdtemp(templ.data()) == nullptr)
+      throw std::runtime_error("cannot create a directory for the tool");
     dir_ = templ;
     path_ = dir_ + "/tarvisk";
     const Bytes tool = slurp(TARVISK_EXE);
     const int fd = ::open(path_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0500);
-    const bool written = fd >= 0 && ::write(fd, tool.data(), tool.size()) == static_cast<ssize_t>(tool.size());
+    const bool written =
+        fd >= 0 && ::write(fd, tool.data(), tool.size()) == static_cast<ssize_t>(tool.size());
     if (fd >= 0) ::close(fd);
-    if (!written || ::chown(path_.c_str(), as.uid, as.gid) != 0 || ::chown(dir_.c_str(), as.uid, as.gid) != 0)
+    if (!written || ::chown(path_.c_str(), as.uid, as.gid) != 0 ||
+        ::chown(dir_.c_str(), as.uid, as.gid) != 0)
       throw std::runtime_error("cannot copy the tool to " + dir_);
     return path_;
   }
@@ -177,7 +181,8 @@ std::set<std::string> entries_of(const std::string& directory) {
 
 bool is_temporary(const std::string& name) { return name.rfind(".tarvisk-", 0) == 0; }
 
-std::set<std::string> added_entries(const std::set<std::string>& before, const std::set<std::string>& after) {
+std::set<std::string> added_entries(const std::set<std::string>& before,
+                                    const std::set<std::string>& after) {
   std::set<std::string> added;
   for (const std::string& n : after)
     if (before.count(n) == 0) added.insert(n);
@@ -202,7 +207,8 @@ ScratchMount::~ScratchMount() {
 }
 
 bool ScratchMount::remount(bool read_only) {
-  const unsigned long flags = MS_REMOUNT | MS_NOSUID | MS_NODEV | (read_only ? static_cast<unsigned long>(MS_RDONLY) : 0UL);
+  const unsigned long flags =
+      MS_REMOUNT | MS_NOSUID | MS_NODEV | (read_only ? static_cast<unsigned long>(MS_RDONLY) : 0UL);
   return ::mount("tarvisk-test", dir_.c_str(), "tmpfs", flags, options_.c_str()) == 0;
 }
 
@@ -243,7 +249,8 @@ Bytes slurp(const std::string& path) {
 bool running_as_root() noexcept { return ::geteuid() == 0; }
 
 double elapsed_ms(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+      .count();
 }
 
 }  // namespace tarvisk_hostile

@@ -37,7 +37,8 @@ struct RunAs {
 };
 
 // Runs the built tool with these operands and waits for it.
-[[nodiscard]] Outcome run_tool(const std::vector<std::string>& operands, std::optional<RunAs> as = std::nullopt);
+[[nodiscard]] Outcome run_tool(const std::vector<std::string>& operands,
+                               std::optional<RunAs> as = std::nullopt);
 
 // Starts the tool without waiting; its streams go to /dev/null.
 [[nodiscard]] pid_t start_tool(const std::vector<std::string>& operands);
@@ -45,19 +46,23 @@ struct RunAs {
 [[nodiscard]] int wait_tool(pid_t pid);
 
 // Runs `body` in a child process as `as` and hands back what it returns (0..255).
-[[nodiscard]] int run_in_child(const std::function<int()>& body, std::optional<RunAs> as = std::nullopt);
+[[nodiscard]] int run_in_child(const std::function<int()>& body,
+                               std::optional<RunAs> as = std::nullopt);
 
 // The tool's messages.
 [[nodiscard]] std::string image_open_line(const std::string& executable_path);
 [[nodiscard]] std::string update_line(unsigned code);
-[[nodiscard]] std::string success_line(const std::string& manifest_path, const std::string& executable_path);
+[[nodiscard]] std::string success_line(const std::string& manifest_path,
+                                       const std::string& executable_path);
 
 // The names in a directory.
 [[nodiscard]] std::set<std::string> entries_of(const std::string& directory);
-// Whether `name` is one the tool gives its new image until the rename (`.tarvisk-` and 8 hex digits).
+// Whether `name` is one the tool gives its new image until the rename (`.tarvisk-` and 8 hex
+// digits).
 [[nodiscard]] bool is_temporary(const std::string& name);
 // Names in `after` that were not in `before` (a temporary file left behind).
-[[nodiscard]] std::set<std::string> added_entries(const std::set<std::string>& before, const std::set<std::string>& after);
+[[nodiscard]] std::set<std::string> added_entries(const std::set<std::string>& before,
+                                                  const std::set<std::string>& after);
 
 // A tmpfs mounted at a fresh directory and unmounted (with everything in it) on destruction.
 // `mounted()` is false when this process may not mount, with the reason in `why_not()`.

@@ -44,10 +44,11 @@ void append_overlay(Bytes& image, std::size_t size) {
 enum class Match { first, second, neither };
 
 Match compare(const std::string& path, const std::string& first, const std::string& second) {
-  const int fds[3] = {::open(path.c_str(), O_RDONLY | O_CLOEXEC), ::open(first.c_str(), O_RDONLY | O_CLOEXEC),
+  const int fds[3] = {::open(path.c_str(), O_RDONLY | O_CLOEXEC),
+                      ::open(first.c_str(), O_RDONLY | O_CLOEXEC),
                       ::open(second.c_str(), O_RDONLY | O_CLOEXEC)};
   bool same[2] = {true, true};
-  struct stat st[3] {};
+  struct stat st[3]{};
   for (int i = 0; i < 3; ++i) {
     if (fds[i] < 0 || ::fstat(fds[i], &st[i]) != 0) same[0] = same[1] = false;
   }
@@ -59,7 +60,9 @@ Match compare(const std::string& path, const std::string& first, const std::stri
     ssize_t n[3] = {};
     for (int i = 0; i < 3; ++i) n[i] = ::read(fds[i], buf[i].data(), buf[i].size());
     for (int k = 0; k < 2; ++k)
-      same[k] = same[k] && n[0] == n[k + 1] && std::memcmp(buf[0].data(), buf[k + 1].data(), static_cast<std::size_t>(std::max<ssize_t>(n[0], 0))) == 0;
+      same[k] = same[k] && n[0] == n[k + 1] &&
+                std::memcmp(buf[0].data(), buf[k + 1].data(),
+                            static_cast<std::size_t>(std::max<ssize_t>(n[0], 0))) == 0;
     if (n[0] <= 0) break;
   }
   for (int fd : fds)
@@ -147,24 +150,25 @@ TEST(Kill, AtAnyMomentLeavesTheOldImageOrTheNewOne) {
     killed_mid_run += status == 1000 + SIGKILL && delay_ms > full_ms * 0.1 ? 1 : 0;
 
     switch (compare(image, old_copy, new_copy)) {
-      case Match::first:
-        ++kept_old;
-        break;
+      case Match::first: ++kept_old; break;
       case Match::second:
         ++became_new;
         copy_file(old_copy, image);
         break;
       case Match::neither:
-        ADD_FAILURE() << "trial " << trial << " (killed after " << delay_ms << " ms, status " << status
-                      << "): the image is neither the old one nor the new one";
+        ADD_FAILURE() << "trial " << trial << " (killed after " << delay_ms << " ms, status "
+                      << status << "): the image is neither the old one nor the new one";
         copy_file(old_copy, image);
         break;
     }
   }
-  std::printf("%d kill trials over a %.0f ms run of a %zu MiB image: %d left the old image, %d the new one, "
-              "%d were killed in the middle of the run, %d files were left behind, %d finished images "
-              "were left under their temporary name\n",
-              kTrials, full_ms, image_size >> 20, kept_old, became_new, killed_mid_run, left_behind, left_finished);
+  std::printf(
+      "%d kill trials over a %.0f ms run of a %zu MiB image: %d left the old image, %d the new "
+      "one, "
+      "%d were killed in the middle of the run, %d files were left behind, %d finished images "
+      "were left under their temporary name\n",
+      kTrials, full_ms, image_size >> 20, kept_old, became_new, killed_mid_run, left_behind,
+      left_finished);
   EXPECT_EQ(kept_old + became_new, kTrials);
 #ifdef TARVISK_PORTABLE_POSIX
   // A kill gives no chance to remove a name, and without unnamed files the new file has one from

@@ -65,7 +65,9 @@ Fields fields_of(const BuiltImage& img) {
   return f;
 }
 
-Bytes truncated(const Bytes& b, std::size_t size) { return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(size)); }
+Bytes truncated(const Bytes& b, std::size_t size) {
+  return Bytes(b.begin(), b.begin() + static_cast<std::ptrdiff_t>(size));
+}
 
 // Section headers by index: field offsets inside a 40-byte header.
 constexpr std::uint32_t kVirtualSize = 8;
@@ -108,47 +110,107 @@ std::vector<Case> header_cases(bool plus) {
       {"the middle of the first section's raw data", img.sections.front().pointer_to_raw_data + 1},
       {"one byte before the end of the raw data", img.end_of_sections - 1},
   };
-  for (const auto& [what, at] : cuts) cases.push_back({p + "truncated after " + what + " (" + hex(at) + ")", truncated(b, at), kBadExeFormat});
+  for (const auto& [what, at] : cuts)
+    cases.push_back(
+        {p + "truncated after " + what + " (" + hex(at) + ")", truncated(b, at), kBadExeFormat});
 
-  patched("no MZ", [](Bytes& x) { x[0] = 'Z'; }, kBadExeFormat);
-  patched("no PE signature", [&](Bytes& x) { x[f.lfanew + 2] = 'X'; }, kBadExeFormat);
-  patched("unknown optional header magic", [&](Bytes& x) { put16(x, f.optional, 0x107); }, kBadExeFormat);
-  patched("e_lfanew beyond the file", [&](Bytes& x) { put32(x, 0x3c, static_cast<std::uint32_t>(x.size() + 0x100)); }, kBadExeFormat);
-  patched("e_lfanew 0xffffffff", [](Bytes& x) { put32(x, 0x3c, 0xffffffffU); }, kBadExeFormat);
-  patched("e_lfanew with the PE header at the last 4 bytes", [](Bytes& x) { put32(x, 0x3c, static_cast<std::uint32_t>(x.size() - 4)); }, kBadExeFormat);
-  patched("e_lfanew 0, the PE header on the DOS header", [](Bytes& x) { put32(x, 0x3c, 0); }, kBadExeFormat);
-  patched("e_lfanew 0x20, overlapping the DOS header", [](Bytes& x) { put32(x, 0x3c, 0x20); }, kBadExeFormat);
-  patched("0xffff sections, the table past the end of the file", [&](Bytes& x) { put16(x, f.coff + 2, 0xffff); }, kBadExeFormat);
-  patched("SizeOfOptionalHeader 0xffff, the table past the end of the file", [&](Bytes& x) { put16(x, f.coff + 16, 0xffff); }, kBadExeFormat);
-  patched("SizeOfOptionalHeader 0", [&](Bytes& x) { put16(x, f.coff + 16, 0); }, kBadExeFormat);
-  patched("SizeOfOptionalHeader too small for its fields", [&](Bytes& x) { put16(x, f.coff + 16, 64); }, kBadExeFormat);
-  patched("the last section's raw data past the end of the file",
-          [&](Bytes& x) { put32(x, last + kSizeOfRawData, tarvisk_test::get32(x, last + kSizeOfRawData) + 0x200); }, kBadExeFormat);
-  patched("raw data starting at the end of the file",
-          [&](Bytes& x) { put32(x, f.table + kPointerToRawData, static_cast<std::uint32_t>(x.size())); }, kBadExeFormat);
-  patched("PointerToRawData 0xffffffff", [&](Bytes& x) { put32(x, f.table + kPointerToRawData, 0xffffffffU); }, kBadExeFormat);
-  patched("SizeOfRawData 0xffffffff", [&](Bytes& x) { put32(x, f.table + kSizeOfRawData, 0xffffffffU); }, kBadExeFormat);
-  patched("PointerToRawData + SizeOfRawData wrapping around 2^32", [&](Bytes& x) {
-    put32(x, f.table + kPointerToRawData, 0xfffffe00U);
-    put32(x, f.table + kSizeOfRawData, 0x400);
-  }, kBadExeFormat);
-  patched("VirtualSize 0xffffffff", [&](Bytes& x) { put32(x, last + kVirtualSize, 0xffffffffU); }, kBadExeFormat);
-  patched("VirtualAddress + VirtualSize wrapping around 2^32", [&](Bytes& x) {
-    put32(x, last + kVirtualAddress, 0xfffff000U);
-    put32(x, last + kVirtualSize, 0x2000);
-  }, kBadExeFormat);
-  patched("FileAlignment 0", [&](Bytes& x) { put32(x, f.optional + 36, 0); }, kBadExeFormat);
-  patched("SectionAlignment 0", [&](Bytes& x) { put32(x, f.optional + 32, 0); }, kBadExeFormat);
-  patched("FileAlignment 0x300", [&](Bytes& x) { put32(x, f.optional + 36, 0x300); }, kBadExeFormat);
-  patched("SectionAlignment 0x1001", [&](Bytes& x) { put32(x, f.optional + 32, 0x1001); }, kBadExeFormat);
-  patched("FileAlignment 0xffffffff", [&](Bytes& x) { put32(x, f.optional + 36, 0xffffffffU); }, kBadExeFormat);
+  patched(
+      "no MZ", [](Bytes& x) { x[0] = 'Z'; }, kBadExeFormat);
+  patched(
+      "no PE signature", [&](Bytes& x) { x[f.lfanew + 2] = 'X'; }, kBadExeFormat);
+  patched(
+      "unknown optional header magic", [&](Bytes& x) { put16(x, f.optional, 0x107); },
+      kBadExeFormat);
+  patched(
+      "e_lfanew beyond the file",
+      [&](Bytes& x) { put32(x, 0x3c, static_cast<std::uint32_t>(x.size() + 0x100)); },
+      kBadExeFormat);
+  patched(
+      "e_lfanew 0xffffffff", [](Bytes& x) { put32(x, 0x3c, 0xffffffffU); }, kBadExeFormat);
+  patched(
+      "e_lfanew with the PE header at the last 4 bytes",
+      [](Bytes& x) { put32(x, 0x3c, static_cast<std::uint32_t>(x.size() - 4)); }, kBadExeFormat);
+  patched(
+      "e_lfanew 0, the PE header on the DOS header", [](Bytes& x) { put32(x, 0x3c, 0); },
+      kBadExeFormat);
+  patched(
+      "e_lfanew 0x20, overlapping the DOS header", [](Bytes& x) { put32(x, 0x3c, 0x20); },
+      kBadExeFormat);
+  patched(
+      "0xffff sections, the table past the end of the file",
+      [&](Bytes& x) { put16(x, f.coff + 2, 0xffff); }, kBadExeFormat);
+  patched(
+      "SizeOfOptionalHeader 0xffff, the table past the end of the file",
+      [&](Bytes& x) { put16(x, f.coff + 16, 0xffff); }, kBadExeFormat);
+  patched(
+      "SizeOfOptionalHeader 0", [&](Bytes& x) { put16(x, f.coff + 16, 0); }, kBadExeFormat);
+  patched(
+      "SizeOfOptionalHeader too small for its fields", [&](Bytes& x) { put16(x, f.coff + 16, 64); },
+      kBadExeFormat);
+  patched(
+      "the last section's raw data past the end of the file",
+      [&](Bytes& x) {
+        put32(x, last + kSizeOfRawData, tarvisk_test::get32(x, last + kSizeOfRawData) + 0x200);
+      },
+      kBadExeFormat);
+  patched(
+      "raw data starting at the end of the file",
+      [&](Bytes& x) {
+        put32(x, f.table + kPointerToRawData, static_cast<std::uint32_t>(x.size()));
+      },
+      kBadExeFormat);
+  patched(
+      "PointerToRawData 0xffffffff",
+      [&](Bytes& x) { put32(x, f.table + kPointerToRawData, 0xffffffffU); }, kBadExeFormat);
+  patched(
+      "SizeOfRawData 0xffffffff",
+      [&](Bytes& x) { put32(x, f.table + kSizeOfRawData, 0xffffffffU); }, kBadExeFormat);
+  patched(
+      "PointerToRawData + SizeOfRawData wrapping around 2^32",
+      [&](Bytes& x) {
+        put32(x, f.table + kPointerToRawData, 0xfffffe00U);
+        put32(x, f.table + kSizeOfRawData, 0x400);
+      },
+      kBadExeFormat);
+  patched(
+      "VirtualSize 0xffffffff", [&](Bytes& x) { put32(x, last + kVirtualSize, 0xffffffffU); },
+      kBadExeFormat);
+  patched(
+      "VirtualAddress + VirtualSize wrapping around 2^32",
+      [&](Bytes& x) {
+        put32(x, last + kVirtualAddress, 0xfffff000U);
+        put32(x, last + kVirtualSize, 0x2000);
+      },
+      kBadExeFormat);
+  patched(
+      "FileAlignment 0", [&](Bytes& x) { put32(x, f.optional + 36, 0); }, kBadExeFormat);
+  patched(
+      "SectionAlignment 0", [&](Bytes& x) { put32(x, f.optional + 32, 0); }, kBadExeFormat);
+  patched(
+      "FileAlignment 0x300", [&](Bytes& x) { put32(x, f.optional + 36, 0x300); }, kBadExeFormat);
+  patched(
+      "SectionAlignment 0x1001", [&](Bytes& x) { put32(x, f.optional + 32, 0x1001); },
+      kBadExeFormat);
+  patched(
+      "FileAlignment 0xffffffff", [&](Bytes& x) { put32(x, f.optional + 36, 0xffffffffU); },
+      kBadExeFormat);
   // Past 64 KiB, or coarser than the sections' own alignment, no loader takes the image; a
   // rewrite would pad each section with up to gigabytes of zeros.
-  patched("FileAlignment 0x20000", [&](Bytes& x) { put32(x, f.optional + 36, 0x20000); }, kBadExeFormat);
-  patched("FileAlignment 0x80000000", [&](Bytes& x) { put32(x, f.optional + 36, 0x80000000U); }, kBadExeFormat);
-  patched("SectionAlignment below FileAlignment", [&](Bytes& x) { put32(x, f.optional + 32, 0x100); }, kBadExeFormat);
-  patched("resource directory at rva 0xffffffff", [&](Bytes& x) { put32(x, img.data_directories_offset + 16, 0xffffffffU); }, kInvalidData);
-  patched("resource directory in the headers", [&](Bytes& x) { put32(x, img.data_directories_offset + 16, 0x10); }, kInvalidData);
+  patched(
+      "FileAlignment 0x20000", [&](Bytes& x) { put32(x, f.optional + 36, 0x20000); },
+      kBadExeFormat);
+  patched(
+      "FileAlignment 0x80000000", [&](Bytes& x) { put32(x, f.optional + 36, 0x80000000U); },
+      kBadExeFormat);
+  patched(
+      "SectionAlignment below FileAlignment", [&](Bytes& x) { put32(x, f.optional + 32, 0x100); },
+      kBadExeFormat);
+  patched(
+      "resource directory at rva 0xffffffff",
+      [&](Bytes& x) { put32(x, img.data_directories_offset + 16, 0xffffffffU); }, kInvalidData);
+  patched(
+      "resource directory in the headers",
+      [&](Bytes& x) { put32(x, img.data_directories_offset + 16, 0x10); }, kInvalidData);
   return cases;
 }
 
@@ -161,7 +223,8 @@ Bytes with_tree(const std::function<TreeBytes(std::uint32_t rva)>& tree) {
 
 std::vector<Case> tree_cases() {
   std::vector<Case> cases;
-  auto add = [&](const std::string& name, const std::function<void(TreeBytes&, std::uint32_t)>& edit) {
+  auto add = [&](const std::string& name,
+                 const std::function<void(TreeBytes&, std::uint32_t)>& edit) {
     cases.push_back({"tree: " + name, with_tree([&](std::uint32_t rva) {
                        TreeBytes t = manifest_tree(rva);
                        edit(t, rva);
@@ -169,9 +232,12 @@ std::vector<Case> tree_cases() {
                      }),
                      kInvalidData});
   };
-  add("the root's entry pointing at the root", [](TreeBytes& t, std::uint32_t) { t.entry(0, 0, 24, kSubdirectory | 0); });
-  add("a name entry pointing back at the root", [](TreeBytes& t, std::uint32_t) { t.entry(24, 0, 1, kSubdirectory | 0); });
-  add("a language directory pointing at its parent", [](TreeBytes& t, std::uint32_t) { t.entry(48, 0, 0, kSubdirectory | 24); });
+  add("the root's entry pointing at the root",
+      [](TreeBytes& t, std::uint32_t) { t.entry(0, 0, 24, kSubdirectory | 0); });
+  add("a name entry pointing back at the root",
+      [](TreeBytes& t, std::uint32_t) { t.entry(24, 0, 1, kSubdirectory | 0); });
+  add("a language directory pointing at its parent",
+      [](TreeBytes& t, std::uint32_t) { t.entry(48, 0, 0, kSubdirectory | 24); });
   add("two types sharing one name directory", [](TreeBytes& t, std::uint32_t rva) {
     // Root with two entries (24 and 25) both leading to the same name directory at 32.
     t = TreeBytes{};
@@ -201,18 +267,22 @@ std::vector<Case> tree_cases() {
     t.entry(48, 0, 0, kSubdirectory | 96);
     t.directory(96, 0, 0);
   });
-  add("a data entry at the first level", [](TreeBytes& t, std::uint32_t) { t.entry(0, 0, 24, 72); });
-  add("a data entry at the second level", [](TreeBytes& t, std::uint32_t) { t.entry(24, 0, 1, 72); });
+  add("a data entry at the first level",
+      [](TreeBytes& t, std::uint32_t) { t.entry(0, 0, 24, 72); });
+  add("a data entry at the second level",
+      [](TreeBytes& t, std::uint32_t) { t.entry(24, 0, 1, 72); });
   add("0xffff integer entries in the root", [](TreeBytes& t, std::uint32_t) { t.u16(14, 0xffff); });
-  add("0xffff named and 0xffff integer entries in a language directory", [](TreeBytes& t, std::uint32_t) {
-    t.u16(48 + 12, 0xffff);
-    t.u16(48 + 14, 0xffff);
-  });
+  add("0xffff named and 0xffff integer entries in a language directory",
+      [](TreeBytes& t, std::uint32_t) {
+        t.u16(48 + 12, 0xffff);
+        t.u16(48 + 14, 0xffff);
+      });
   add("an entry counted as named with an integer id", [](TreeBytes& t, std::uint32_t) {
     t.u16(12, 1);
     t.u16(14, 0);
   });
-  add("an integer id wider than 16 bits", [](TreeBytes& t, std::uint32_t) { t.entry(24, 0, 0x10001, kSubdirectory | 48); });
+  add("an integer id wider than 16 bits",
+      [](TreeBytes& t, std::uint32_t) { t.entry(24, 0, 0x10001, kSubdirectory | 48); });
   add("a name string running past the section", [](TreeBytes& t, std::uint32_t) {
     t.u16(12, 1);
     t.u16(14, 0);
@@ -224,13 +294,19 @@ std::vector<Case> tree_cases() {
     t.u16(14, 0);
     t.entry(0, 0, kNamed | 0x7fffffffU, kSubdirectory | 24);
   });
-  add("a subdirectory at offset 0x7fffffff", [](TreeBytes& t, std::uint32_t) { t.entry(0, 0, 24, kSubdirectory | 0x7fffffffU); });
-  add("a data entry running past the section", [](TreeBytes& t, std::uint32_t) { t.entry(48, 0, 0, 0xff8); });
-  add("data at an rva in no section", [](TreeBytes& t, std::uint32_t) { t.data_entry(72, 0x7fff0000U, 4); });
+  add("a subdirectory at offset 0x7fffffff",
+      [](TreeBytes& t, std::uint32_t) { t.entry(0, 0, 24, kSubdirectory | 0x7fffffffU); });
+  add("a data entry running past the section",
+      [](TreeBytes& t, std::uint32_t) { t.entry(48, 0, 0, 0xff8); });
+  add("data at an rva in no section",
+      [](TreeBytes& t, std::uint32_t) { t.data_entry(72, 0x7fff0000U, 4); });
   add("data at rva 0", [](TreeBytes& t, std::uint32_t) { t.data_entry(72, 0, 4); });
-  add("data of size 0xffffffff", [](TreeBytes& t, std::uint32_t rva) { t.data_entry(72, rva + 88, 0xffffffffU); });
-  add("data whose rva + size wraps around 2^32", [](TreeBytes& t, std::uint32_t) { t.data_entry(72, 0xfffffff0U, 0x20); });
-  add("data running from its section into the next", [](TreeBytes& t, std::uint32_t rva) { t.data_entry(72, rva + 0xff0, 0x20); });
+  add("data of size 0xffffffff",
+      [](TreeBytes& t, std::uint32_t rva) { t.data_entry(72, rva + 88, 0xffffffffU); });
+  add("data whose rva + size wraps around 2^32",
+      [](TreeBytes& t, std::uint32_t) { t.data_entry(72, 0xfffffff0U, 0x20); });
+  add("data running from its section into the next",
+      [](TreeBytes& t, std::uint32_t rva) { t.data_entry(72, rva + 0xff0, 0x20); });
   return cases;
 }
 
@@ -276,7 +352,8 @@ TEST_P(MalformedImage, IsRefusedWithItsCodeAndLeftAsItWas) {
 
 std::string case_name(const ::testing::TestParamInfo<Case>& info) {
   std::string s;
-  for (char ch : info.param.name) s.push_back(std::isalnum(static_cast<unsigned char>(ch)) != 0 ? ch : '_');
+  for (char ch : info.param.name)
+    s.push_back(std::isalnum(static_cast<unsigned char>(ch)) != 0 ? ch : '_');
   return std::to_string(info.index) + "_" + s.substr(0, 80);
 }
 

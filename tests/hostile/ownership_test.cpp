@@ -46,7 +46,8 @@ struct stat stat_of(const std::string& path) {
 // the image back before the name is checked. The new file must never take the program's
 // owner, and a name that no longer leads to the unchanged file that was read stays as it is.
 TEST(Ownership, ImageSwappedDuringTheUpdateIsLeftAlone) {
-  if (!running_as_root()) GTEST_SKIP() << "needs root, to give the image and its directory to another user";
+  if (!running_as_root())
+    GTEST_SKIP() << "needs root, to give the image and its directory to another user";
   for (const bool swapped_back : {true, false}) {
     SCOPED_TRACE(swapped_back ? "image put back" : "link left in place");
     tarvisk_test::TempDir dir;
@@ -125,7 +126,8 @@ std::string attribute(const std::string& path, const char* name) {
 // a directory whose default ACL a new file inherits, must not come out with one.
 TEST(Ownership, AccessListAndExtendedAttributesAreKept) {
 #ifdef TARVISK_PORTABLE_POSIX
-  GTEST_SKIP() << "portable build: POSIX has no calls for ACLs or extended attributes, so none are copied";
+  GTEST_SKIP()
+      << "portable build: POSIX has no calls for ACLs or extended attributes, so none are copied";
 #endif
   struct Case {
     const char* what;
@@ -133,7 +135,8 @@ TEST(Ownership, AccessListAndExtendedAttributesAreKept) {
     const char* directory_acl;  // setfacl -d -m on its directory, or none
   };
   for (const Case& c : {Case{"an ACL on the image", "u:nobody:---,g:users:rw,m:r", nullptr},
-                        Case{"no ACL, a default ACL on the directory", nullptr, "u:nobody:rwx,g:users:---,m:rwx"}}) {
+                        Case{"no ACL, a default ACL on the directory", nullptr,
+                             "u:nobody:rwx,g:users:---,m:rwx"}}) {
     SCOPED_TRACE(c.what);
     tarvisk_test::TempDir dir;
     const std::string image = dir.file("app.exe");
@@ -142,14 +145,20 @@ TEST(Ownership, AccessListAndExtendedAttributesAreKept) {
     ASSERT_EQ(::chmod(image.c_str(), 0640), 0);
     tarvisk_test::write_file(manifest, tarvisk_test::manifest_bytes("new"));
     if (c.image_acl != nullptr &&
-        std::system(("setfacl -m " + std::string(c.image_acl) + " '" + image + "' 2>/dev/null").c_str()) != 0)
-      GTEST_SKIP() << "cannot set an ACL here (needs setfacl from the acl package and a file system with ACLs)";
-    if (c.directory_acl != nullptr &&
-        std::system(("setfacl -d -m " + std::string(c.directory_acl) + " '" + dir.path() + "' 2>/dev/null").c_str()) != 0)
-      GTEST_SKIP() << "cannot set a default ACL here (needs setfacl from the acl package and a file system with ACLs)";
+        std::system(
+            ("setfacl -m " + std::string(c.image_acl) + " '" + image + "' 2>/dev/null").c_str()) !=
+            0)
+      GTEST_SKIP() << "cannot set an ACL here (needs setfacl from the acl package and a file "
+                      "system with ACLs)";
+    if (c.directory_acl != nullptr && std::system(("setfacl -d -m " + std::string(c.directory_acl) +
+                                                   " '" + dir.path() + "' 2>/dev/null")
+                                                      .c_str()) != 0)
+      GTEST_SKIP() << "cannot set a default ACL here (needs setfacl from the acl package and a "
+                      "file system with ACLs)";
     if (::setxattr(image.c_str(), "user.origin", "build 7", 7, 0) != 0)
       GTEST_SKIP() << "no user extended attributes on this file system";
-    const bool trusted = running_as_root() && ::setxattr(image.c_str(), "trusted.origin", "signed", 6, 0) == 0;
+    const bool trusted =
+        running_as_root() && ::setxattr(image.c_str(), "trusted.origin", "signed", 6, 0) == 0;
     const std::string acl_before = command_output("getfacl --omit-header '" + image + "'");
     if (c.image_acl != nullptr) {
       ASSERT_NE(acl_before.find("user:nobody:---"), std::string::npos) << acl_before;
@@ -199,11 +208,25 @@ TEST(Ownership, GroupIsKeptWhereTheUserBelongsToIt) {
     mode_t mode;
     bool stored;
   };
-  for (const Case& c : {Case{"member of the image's group", kNobody, {kUsers}, false, kNobody, kUsers, 0666, true},
-                        Case{"not a member", kNobody, {}, false, kNobody, kUsers, 0666, false},
-                        Case{"root without CAP_CHOWN, another user's set-user-ID image", 0, {}, true, kNobody,
-                             kNogroup, 04755, false},
-                        Case{"root without CAP_CHOWN, root's own set-user-ID image", 0, {}, true, 0, 0, 04755, true}}) {
+  for (const Case& c :
+       {Case{"member of the image's group", kNobody, {kUsers}, false, kNobody, kUsers, 0666, true},
+        Case{"not a member", kNobody, {}, false, kNobody, kUsers, 0666, false},
+        Case{"root without CAP_CHOWN, another user's set-user-ID image",
+             0,
+             {},
+             true,
+             kNobody,
+             kNogroup,
+             04755,
+             false},
+        Case{"root without CAP_CHOWN, root's own set-user-ID image",
+             0,
+             {},
+             true,
+             0,
+             0,
+             04755,
+             true}}) {
     SCOPED_TRACE(c.what);
     tarvisk_test::TempDir dir;
     ASSERT_EQ(::chmod(dir.path().c_str(), 0777), 0);
@@ -231,11 +254,13 @@ TEST(Ownership, GroupIsKeptWhereTheUserBelongsToIt) {
                              ::setresgid(kNogroup, kNogroup, kNogroup) != 0 ||
                              ::setresuid(c.runs_as, c.runs_as, c.runs_as) != 0))
         ::_exit(126);
-      ::execl(tool.path().c_str(), "tarvisk", image.c_str(), manifest.c_str(), static_cast<char*>(nullptr));
+      ::execl(tool.path().c_str(), "tarvisk", image.c_str(), manifest.c_str(),
+              static_cast<char*>(nullptr));
       ::_exit(127);
     }
     const int status = wait_tool(pid);
-    if (status == 125) GTEST_SKIP() << "cannot drop CAP_CHOWN from the bounding set here (needs CAP_SETPCAP)";
+    if (status == 125)
+      GTEST_SKIP() << "cannot drop CAP_CHOWN from the bounding set here (needs CAP_SETPCAP)";
     EXPECT_EQ(stat_of(image).st_uid, c.image_owner);
     EXPECT_EQ(stat_of(image).st_gid, c.image_group);
     EXPECT_EQ(stat_of(image).st_mode & 07777, c.mode);
@@ -245,8 +270,9 @@ TEST(Ownership, GroupIsKeptWhereTheUserBelongsToIt) {
       EXPECT_NE(slurp(image), before);
     } else {
       EXPECT_EQ(status, 255);
-      EXPECT_EQ(slurp(err_path), (Bytes{'E', 'r', 'r', 'o', 'r', ' ', '5', ' ', 'u', 'p', 'd', 'a', 't', 'i', 'n', 'g', ' ',
-                                        'r', 'e', 's', 'o', 'u', 'r', 'c', 'e', '\n'}));
+      EXPECT_EQ(slurp(err_path),
+                (Bytes{'E', 'r', 'r', 'o', 'r', ' ', '5', ' ', 'u', 'p', 'd', 'a', 't',
+                       'i', 'n', 'g', ' ', 'r', 'e', 's', 'o', 'u', 'r', 'c', 'e', '\n'}));
       EXPECT_EQ(slurp(image), before);
     }
   }

@@ -40,7 +40,8 @@ struct TreeBytes {
     u32(dir + 16 + 8 * index, name);
     u32(dir + 16 + 8 * index + 4, target);
   }
-  void data_entry(std::uint32_t off, std::uint32_t rva, std::uint32_t size, std::uint32_t code_page = 0) {
+  void data_entry(std::uint32_t off, std::uint32_t rva, std::uint32_t size,
+                  std::uint32_t code_page = 0) {
     u32(off, rva);
     u32(off + 4, size);
     u32(off + 8, code_page);

@@ -31,7 +31,8 @@ Bytes image_bytes(std::size_t overlay = 0) {
   o.layout = tarvisk_test::Layout::resources_then_reloc;
   o.resources = {tarvisk_test::manifest(1, 0, "old"), tarvisk_test::manifest(2, 0x409, "other")};
   o.overlay.resize(overlay);
-  for (std::size_t i = 0; i < overlay; ++i) o.overlay[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
+  for (std::size_t i = 0; i < overlay; ++i)
+    o.overlay[i] = static_cast<std::uint8_t>(i * 131 + (i >> 12));
   return tarvisk_test::build_pe_bytes(o);
 }
 
@@ -40,8 +41,8 @@ int facade_update(const std::string& path) {
   HANDLE h = BeginUpdateResourceA(path.c_str(), FALSE);
   if (h == nullptr) return static_cast<int>(GetLastError());
   const Bytes m = tarvisk_test::manifest_bytes("new");
-  if (UpdateResourceA(h, RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID, 0, const_cast<std::uint8_t*>(m.data()),
-                      static_cast<DWORD>(m.size())) == FALSE) {
+  if (UpdateResourceA(h, RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID, 0,
+                      const_cast<std::uint8_t*>(m.data()), static_cast<DWORD>(m.size())) == FALSE) {
     const DWORD code = GetLastError();
     (void)EndUpdateResourceA(h, TRUE);
     return static_cast<int>(code);
@@ -58,8 +59,8 @@ std::optional<RunAs> unprivileged() {
 
 // Runs both the facade and the tool against `image`, expecting `code` from the facade and
 // `message` from the tool, and the image and its directory left as they were.
-void expect_refused(const std::string& dir, const std::string& image, const std::string& manifest, DWORD code,
-                    const std::string& message, std::optional<RunAs> as) {
+void expect_refused(const std::string& dir, const std::string& image, const std::string& manifest,
+                    DWORD code, const std::string& message, std::optional<RunAs> as) {
   const Bytes before = slurp(image);
   const auto entries = entries_of(dir);
   const int got = run_in_child([&] { return facade_update(image); }, as);
@@ -91,7 +92,8 @@ TEST(WriteFaults, ReadOnlyImage) {
   tarvisk_test::write_file(manifest, tarvisk_test::manifest_bytes("new"));
   ::chmod(image.c_str(), 0444);
   ::chmod(manifest.c_str(), 0644);
-  expect_refused(d.dir.path(), image, manifest, kAccessDenied, image_open_line(image), unprivileged());
+  expect_refused(d.dir.path(), image, manifest, kAccessDenied, image_open_line(image),
+                 unprivileged());
 }
 
 TEST(WriteFaults, DirectoryWhereNoTemporaryFileCanBeCreated) {
@@ -103,7 +105,8 @@ TEST(WriteFaults, DirectoryWhereNoTemporaryFileCanBeCreated) {
   ::chmod(image.c_str(), 0666);
   ::chmod(manifest.c_str(), 0644);
   ::chmod(d.dir.path().c_str(), 0555);
-  expect_refused(d.dir.path(), image, manifest, kAccessDenied, update_line(kAccessDenied), unprivileged());
+  expect_refused(d.dir.path(), image, manifest, kAccessDenied, update_line(kAccessDenied),
+                 unprivileged());
 }
 
 TEST(WriteFaults, ReadOnlyFileSystem) {
@@ -131,7 +134,8 @@ void full_disk(std::uint64_t room_divisor) {
     // Free part of the space again: the new image then fails part-way through, not at once.
     struct stat st {};
     ASSERT_EQ(::stat(m.file("filler").c_str(), &st), 0);
-    const auto keep = static_cast<off_t>(st.st_size) - static_cast<off_t>(bytes.size() / room_divisor);
+    const auto keep =
+        static_cast<off_t>(st.st_size) - static_cast<off_t>(bytes.size() / room_divisor);
     ASSERT_GT(keep, 0);
     ASSERT_EQ(::truncate(m.file("filler").c_str(), keep), 0);
   }
@@ -162,8 +166,8 @@ class ReplacedImage : public ::testing::Test {
     EXPECT_NE(h, nullptr) << GetLastError();
     if (h == nullptr) return 0;
     const Bytes m = tarvisk_test::manifest_bytes("new");
-    EXPECT_TRUE(UpdateResourceA(h, RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID, 0, const_cast<std::uint8_t*>(m.data()),
-                                static_cast<DWORD>(m.size())));
+    EXPECT_TRUE(UpdateResourceA(h, RT_MANIFEST, CREATEPROCESS_MANIFEST_RESOURCE_ID, 0,
+                                const_cast<std::uint8_t*>(m.data()), static_cast<DWORD>(m.size())));
     swap();
     entries_ = entries_of(dir_.path());
     SetLastError(0);
@@ -239,8 +243,8 @@ TEST(Races, TwoRunsAtOnceLeaveOneRunsOutput) {
     const std::string* manifest;
     Bytes* out;
   };
-  for (const Run& r : {Run{&original, &manifest_a, &out_a}, Run{&original, &manifest_b, &out_b}, Run{&out_a, &manifest_b, &out_ab},
-                       Run{&out_b, &manifest_a, &out_ba}}) {
+  for (const Run& r : {Run{&original, &manifest_a, &out_a}, Run{&original, &manifest_b, &out_b},
+                       Run{&out_a, &manifest_b, &out_ab}, Run{&out_b, &manifest_a, &out_ba}}) {
     tarvisk_test::write_file(image, *r.input);
     ASSERT_EQ(run_tool({image, *r.manifest}).status, 0);
     *r.out = slurp(image);
@@ -270,11 +274,13 @@ TEST(Races, TwoRunsAtOnceLeaveOneRunsOutput) {
         EXPECT_EQ(status_a, 0) << "round " << round << ": b's run found a's output";
       }
     } else {
-      ADD_FAILURE() << "round " << round << ": the image is neither run's output (exit " << status_a << ", " << status_b << ")";
+      ADD_FAILURE() << "round " << round << ": the image is neither run's output (exit " << status_a
+                    << ", " << status_b << ")";
     }
     EXPECT_TRUE(status_a == 0 || status_a == 255) << status_a;
     EXPECT_TRUE(status_b == 0 || status_b == 255) << status_b;
-    EXPECT_EQ(entries_of(dir.path()), entries) << "round " << round << ": a file was left beside the image";
+    EXPECT_EQ(entries_of(dir.path()), entries)
+        << "round " << round << ": a file was left beside the image";
   }
   std::printf("two runs at once: a's output %d times, b's %d times\n", a_won, b_won);
 }

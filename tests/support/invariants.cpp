@@ -24,7 +24,9 @@ struct Sec {
   std::uint32_t PointerToRawData = 0;
   std::uint32_t Characteristics = 0;
 
-  [[nodiscard]] std::uint32_t mapped() const { return VirtualSize != 0 ? VirtualSize : SizeOfRawData; }
+  [[nodiscard]] std::uint32_t mapped() const {
+    return VirtualSize != 0 ? VirtualSize : SizeOfRawData;
+  }
 };
 
 struct Dir {
@@ -56,7 +58,8 @@ struct Pe {
   [[nodiscard]] std::uint64_t end_of_sections() const {
     std::uint64_t end = SizeOfHeaders;
     for (const Sec& s : secs) {
-      if (s.SizeOfRawData != 0) end = std::max<std::uint64_t>(end, std::uint64_t{s.PointerToRawData} + s.SizeOfRawData);
+      if (s.SizeOfRawData != 0)
+        end = std::max<std::uint64_t>(end, std::uint64_t{s.PointerToRawData} + s.SizeOfRawData);
     }
     return end;
   }
@@ -69,7 +72,9 @@ struct Pe {
   }
 };
 
-bool has(const Bytes& b, std::uint64_t off, std::uint64_t len) { return len <= b.size() && off <= b.size() - len; }
+bool has(const Bytes& b, std::uint64_t off, std::uint64_t len) {
+  return len <= b.size() && off <= b.size() - len;
+}
 
 std::string hex(std::uint64_t v) {
   char buf[32];
@@ -136,7 +141,8 @@ std::optional<Pe> parse(const Bytes& b, std::string& error) {
   for (std::uint16_t i = 0; i < nsec; ++i) {
     const std::uint64_t h = table + 40ULL * i;
     Sec s;
-    for (std::size_t k = 0; k < 8 && b[h + k] != 0; ++k) s.name.push_back(static_cast<char>(b[h + k]));
+    for (std::size_t k = 0; k < 8 && b[h + k] != 0; ++k)
+      s.name.push_back(static_cast<char>(b[h + k]));
     s.VirtualSize = get32(b, h + 8);
     s.VirtualAddress = get32(b, h + 12);
     s.SizeOfRawData = get32(b, h + 16);
@@ -151,12 +157,14 @@ std::optional<Pe> parse(const Bytes& b, std::string& error) {
 Bytes mapped_section(const Bytes& b, const Sec& s) {
   Bytes out(s.mapped(), 0);
   const std::uint64_t raw = std::min<std::uint64_t>(s.SizeOfRawData, s.mapped());
-  for (std::uint64_t i = 0; i < raw && s.PointerToRawData + i < b.size(); ++i) out[i] = b[s.PointerToRawData + i];
+  for (std::uint64_t i = 0; i < raw && s.PointerToRawData + i < b.size(); ++i)
+    out[i] = b[s.PointerToRawData + i];
   return out;
 }
 
 // An RVA range as mapped, or nothing when it is not inside one section (or the headers).
-std::optional<Bytes> mapped_range(const Bytes& b, const Pe& pe, std::uint32_t rva, std::uint32_t len) {
+std::optional<Bytes> mapped_range(const Bytes& b, const Pe& pe, std::uint32_t rva,
+                                  std::uint32_t len) {
   if (std::uint64_t{rva} + len <= pe.SizeOfHeaders) {
     if (!has(b, rva, len)) return std::nullopt;
     return Bytes(b.begin() + rva, b.begin() + rva + len);
@@ -175,7 +183,9 @@ std::string key_of(const ResId& id) {
   return s + "\"";
 }
 
-ResId from_core(const resupdate::ResourceId& id) { return id.named ? ResId::str(id.name) : ResId::num(id.id); }
+ResId from_core(const resupdate::ResourceId& id) {
+  return id.named ? ResId::str(id.name) : ResId::num(id.id);
+}
 
 bool key_less(const TestResource& a, const TestResource& b) {
   if (!(a.type == b.type)) return res_id_less(a.type, b.type);
@@ -228,7 +238,8 @@ class Checker {
     const std::uint64_t at = o_.PointerToSymbolTable;
     for (std::size_t i = 0; i < o_.secs.size() && i < n_.secs.size(); ++i) {
       const Sec& o = o_.secs[i];
-      if (o.SizeOfRawData != 0 && at >= o.PointerToRawData && at - o.PointerToRawData < o.SizeOfRawData)
+      if (o.SizeOfRawData != 0 && at >= o.PointerToRawData &&
+          at - o.PointerToRawData < o.SizeOfRawData)
         return at - o.PointerToRawData + n_.secs[i].PointerToRawData;
     }
     return at;
@@ -241,7 +252,8 @@ class Checker {
         !std::equal(orig_bytes_.begin(), orig_bytes_.begin() + o_.e_lfanew, out_bytes_.begin())) {
       fail("DOS header or stub changed");
     }
-    if (o_.SectionAlignment != n_.SectionAlignment || o_.FileAlignment != n_.FileAlignment) fail("alignments changed");
+    if (o_.SectionAlignment != n_.SectionAlignment || o_.FileAlignment != n_.FileAlignment)
+      fail("alignments changed");
     if (o_.NumberOfRvaAndSizes != n_.NumberOfRvaAndSizes) fail("NumberOfRvaAndSizes changed");
     if (o_.AddressOfEntryPoint != n_.AddressOfEntryPoint) fail("AddressOfEntryPoint changed");
     if (n_.section_table_end > n_.SizeOfHeaders) fail("section table runs past SizeOfHeaders");
@@ -260,12 +272,16 @@ class Checker {
     for (std::size_t i = 0; i < s.size(); ++i) {
       const std::string at = "section " + std::to_string(i) + " (" + s[i].name + ")";
       if (s[i].VirtualAddress % n_.SectionAlignment != 0) fail(at + ": VirtualAddress not aligned");
-      if (s[i].PointerToRawData % n_.FileAlignment != 0) fail(at + ": PointerToRawData not aligned");
+      if (s[i].PointerToRawData % n_.FileAlignment != 0)
+        fail(at + ": PointerToRawData not aligned");
       if (s[i].SizeOfRawData % n_.FileAlignment != 0) fail(at + ": SizeOfRawData not aligned");
-      if (!has(out_bytes_, s[i].PointerToRawData, s[i].SizeOfRawData)) fail(at + ": raw data past the end of the file");
-      if (s[i].SizeOfRawData != 0 && s[i].PointerToRawData < n_.SizeOfHeaders) fail(at + ": raw data inside the headers");
+      if (!has(out_bytes_, s[i].PointerToRawData, s[i].SizeOfRawData))
+        fail(at + ": raw data past the end of the file");
+      if (s[i].SizeOfRawData != 0 && s[i].PointerToRawData < n_.SizeOfHeaders)
+        fail(at + ": raw data inside the headers");
       if (i == 0) {
-        if (s[i].VirtualAddress < n_.SizeOfHeaders) fail(at + ": VirtualAddress inside the headers");
+        if (s[i].VirtualAddress < n_.SizeOfHeaders)
+          fail(at + ": VirtualAddress inside the headers");
         continue;
       }
       const std::uint64_t expect_va =
@@ -294,50 +310,61 @@ class Checker {
                            s[i].VirtualAddress != o_.secs[i].VirtualAddress;
       const std::uint64_t extent = align_up(s[i].mapped(), n_.SectionAlignment);
       if (touched && s[i].SizeOfRawData > extent) {
-        fail("section " + std::to_string(i) + " (" + s[i].name + "): SizeOfRawData " + hex(s[i].SizeOfRawData) +
-             " past its mapped extent " + hex(extent));
+        fail("section " + std::to_string(i) + " (" + s[i].name + "): SizeOfRawData " +
+             hex(s[i].SizeOfRawData) + " past its mapped extent " + hex(extent));
       }
     }
-    const std::uint64_t image_end = align_up(std::uint64_t{s.back().VirtualAddress} + s.back().mapped(), n_.SectionAlignment);
-    if (n_.SizeOfImage != image_end) fail("SizeOfImage " + hex(n_.SizeOfImage) + ", expected " + hex(image_end));
+    const std::uint64_t image_end =
+        align_up(std::uint64_t{s.back().VirtualAddress} + s.back().mapped(), n_.SectionAlignment);
+    if (n_.SizeOfImage != image_end)
+      fail("SizeOfImage " + hex(n_.SizeOfImage) + ", expected " + hex(image_end));
     std::size_t rsrc = 0;
     for (const Sec& x : s) rsrc += x.name == ".rsrc" ? 1U : 0U;
     bool orig_had_rsrc = false;
     for (const Sec& x : o_.secs) orig_had_rsrc = orig_had_rsrc || x.name == ".rsrc";
     // A rewrite that neither had nor adds resources has no reason to add a section.
     const bool none_needed = intended_.empty() && !orig_had_rsrc && n_.dir(2).empty();
-    if (rsrc != 1 && !(none_needed && rsrc == 0)) fail(std::to_string(rsrc) + " sections named .rsrc, expected 1");
+    if (rsrc != 1 && !(none_needed && rsrc == 0))
+      fail(std::to_string(rsrc) + " sections named .rsrc, expected 1");
 
     // SizeOfInitializedData is kept as the sum of initialised-data raw sizes when it was one.
     auto init_sum = [](const Pe& pe) {
       std::uint64_t sum = 0;
-      for (const Sec& x : pe.secs) sum += (x.Characteristics & kScnInitializedData) != 0 ? x.SizeOfRawData : 0;
+      for (const Sec& x : pe.secs)
+        sum += (x.Characteristics & kScnInitializedData) != 0 ? x.SizeOfRawData : 0;
       return sum;
     };
     if (o_.SizeOfInitializedData == init_sum(o_) && n_.SizeOfInitializedData != init_sum(n_)) {
-      fail("SizeOfInitializedData " + hex(n_.SizeOfInitializedData) + ", expected " + hex(init_sum(n_)));
+      fail("SizeOfInitializedData " + hex(n_.SizeOfInitializedData) + ", expected " +
+           hex(init_sum(n_)));
     }
   }
 
-  static std::uint64_t align_up(std::uint64_t v, std::uint64_t a) { return a == 0 ? v : (v + a - 1) / a * a; }
+  static std::uint64_t align_up(std::uint64_t v, std::uint64_t a) {
+    return a == 0 ? v : (v + a - 1) / a * a;
+  }
 
   void check_directories_inside_sections() {
     for (std::size_t i = 0; i < 16; ++i) {
       if (i == 4 || n_.dir(i).empty()) continue;
       const Dir d = n_.dir(i);
-      if (i == 11 && std::uint64_t{d.rva} + d.size <= n_.SizeOfHeaders) continue;  // bound imports live in the headers
+      if (i == 11 && std::uint64_t{d.rva} + d.size <= n_.SizeOfHeaders)
+        continue;  // bound imports live in the headers
       if (!n_.section_of(d.rva, d.size)) {
-        fail("data directory " + std::to_string(i) + " (" + hex(d.rva) + ", " + hex(d.size) + ") not inside one section");
+        fail("data directory " + std::to_string(i) + " (" + hex(d.rva) + ", " + hex(d.size) +
+             ") not inside one section");
       }
     }
     const Dir r = n_.dir(2);
     if (!r.empty()) {
       const auto idx = n_.section_of(r.rva, r.size);
-      if (idx && n_.secs[*idx].name != ".rsrc") fail("resource directory lies in " + n_.secs[*idx].name + ", not .rsrc");
+      if (idx && n_.secs[*idx].name != ".rsrc")
+        fail("resource directory lies in " + n_.secs[*idx].name + ", not .rsrc");
       // The loader does not care, but a rebuilt tree always starts its section: readers such as
       // llvm-readobj take the section's first byte for its root.
       const bool rebuilt = r.rva != o_.dir(2).rva || r.size != o_.dir(2).size ||
-                           mapped_range(orig_bytes_, o_, r.rva, r.size) != mapped_range(out_bytes_, n_, r.rva, r.size);
+                           mapped_range(orig_bytes_, o_, r.rva, r.size) !=
+                               mapped_range(out_bytes_, n_, r.rva, r.size);
       if (idx && rebuilt && n_.secs[*idx].VirtualAddress != r.rva) {
         fail("resource directory not at the start of its section");
       }
@@ -365,8 +392,8 @@ class Checker {
       } else {
         const std::string k = describe_key(want[i].type, want[i].name, want[i].language);
         if (want[i].data != got[j].data) {
-          fail("resource " + k + " holds " + std::to_string(got[j].data.size()) + " bytes that differ from the " +
-               std::to_string(want[i].data.size()) + " intended");
+          fail("resource " + k + " holds " + std::to_string(got[j].data.size()) +
+               " bytes that differ from the " + std::to_string(want[i].data.size()) + " intended");
         }
         if (want[i].code_page != got[j].code_page) {
           fail("resource " + k + " code page " + std::to_string(got[j].code_page) + ", expected " +
@@ -384,7 +411,8 @@ class Checker {
     const Dir r = o_.dir(2);
     if (!r.empty()) r_index_ = o_.section_of(r.rva, std::max<std::uint32_t>(r.size, 1));
     if (n_.secs.size() != o_.secs.size() && n_.secs.size() != o_.secs.size() + 1) {
-      fail("output has " + std::to_string(n_.secs.size()) + " sections, original " + std::to_string(o_.secs.size()));
+      fail("output has " + std::to_string(n_.secs.size()) + " sections, original " +
+           std::to_string(o_.secs.size()));
     }
     if (n_.secs.size() == o_.secs.size() + 1 && n_.secs.back().name != ".rsrc") {
       fail("the added section is named " + n_.secs.back().name + ", not .rsrc");
@@ -412,7 +440,8 @@ class Checker {
       }
       const std::int64_t d = std::int64_t{b.VirtualAddress} - std::int64_t{a.VirtualAddress};
       if (!moved_allowed(i)) {
-        if (d != 0) fail(at + ": moved from " + hex(a.VirtualAddress) + " to " + hex(b.VirtualAddress));
+        if (d != 0)
+          fail(at + ": moved from " + hex(a.VirtualAddress) + " to " + hex(b.VirtualAddress));
       } else if (delta && *delta != d) {
         fail(at + ": moved by a different distance than the sections before it");
       } else {
@@ -425,7 +454,8 @@ class Checker {
       const auto a = mapped_range(orig_bytes_, o_, entry, 1);
       const auto idx = o_.section_of(entry, 1);
       if (a && idx) {
-        const std::uint32_t len = std::min<std::uint32_t>(16, o_.secs[*idx].VirtualAddress + o_.secs[*idx].mapped() - entry);
+        const std::uint32_t len = std::min<std::uint32_t>(
+            16, o_.secs[*idx].VirtualAddress + o_.secs[*idx].mapped() - entry);
         if (mapped_range(orig_bytes_, o_, entry, len) != mapped_range(out_bytes_, n_, entry, len)) {
           fail("bytes at the entry point changed");
         }
@@ -438,10 +468,13 @@ class Checker {
     for (std::size_t i = 0; i < 16; ++i) {
       if (i == 4 || i == 5 || o_.dir(i).empty()) continue;
       const std::uint64_t lo = o_.dir(i).rva;
-      if (lo < std::uint64_t{s.VirtualAddress} + s.mapped() && lo + o_.dir(i).size > s.VirtualAddress) return false;
+      if (lo < std::uint64_t{s.VirtualAddress} + s.mapped() &&
+          lo + o_.dir(i).size > s.VirtualAddress)
+        return false;
     }
     const Dir rel = o_.dir(5);
-    const bool holds_reloc = !rel.empty() && rel.rva >= s.VirtualAddress && rel.rva < std::uint64_t{s.VirtualAddress} + s.mapped();
+    const bool holds_reloc = !rel.empty() && rel.rva >= s.VirtualAddress &&
+                             rel.rva < std::uint64_t{s.VirtualAddress} + s.mapped();
     return holds_reloc || (s.Characteristics & 0x02000000U) != 0;
   }
 
@@ -475,27 +508,32 @@ class Checker {
     const std::uint64_t o_end = o_.end_of_sections();
     const std::uint64_t n_end = n_.end_of_sections();
     Bytes want;
-    if (o_end < orig_bytes_.size()) want.assign(orig_bytes_.begin() + static_cast<std::ptrdiff_t>(o_end), orig_bytes_.end());
+    if (o_end < orig_bytes_.size())
+      want.assign(orig_bytes_.begin() + static_cast<std::ptrdiff_t>(o_end), orig_bytes_.end());
     std::size_t cert_padding = 0;
     const Dir cert = o_.dir(4);
     if (!cert.empty() && cert.rva >= o_end && has(orig_bytes_, cert.rva, cert.size)) {
       const std::uint64_t rel = cert.rva - o_end;
-      want.erase(want.begin() + static_cast<std::ptrdiff_t>(rel), want.begin() + static_cast<std::ptrdiff_t>(rel + cert.size));
+      want.erase(want.begin() + static_cast<std::ptrdiff_t>(rel),
+                 want.begin() + static_cast<std::ptrdiff_t>(rel + cert.size));
       // Zeros that only aligned the certificate to 8 may go with it.
-      while (cert_padding < 7 && cert_padding < rel && want[rel - cert_padding - 1] == 0) ++cert_padding;
+      while (cert_padding < 7 && cert_padding < rel && want[rel - cert_padding - 1] == 0)
+        ++cert_padding;
     }
     Bytes got;
-    if (n_end < out_bytes_.size()) got.assign(out_bytes_.begin() + static_cast<std::ptrdiff_t>(n_end), out_bytes_.end());
+    if (n_end < out_bytes_.size())
+      got.assign(out_bytes_.begin() + static_cast<std::ptrdiff_t>(n_end), out_bytes_.end());
     bool ok = got == want;
     for (std::size_t p = 1; !ok && p <= cert_padding; ++p) {
       const std::uint64_t rel = cert.rva - o_end;
       Bytes trimmed = want;
-      trimmed.erase(trimmed.begin() + static_cast<std::ptrdiff_t>(rel - p), trimmed.begin() + static_cast<std::ptrdiff_t>(rel));
+      trimmed.erase(trimmed.begin() + static_cast<std::ptrdiff_t>(rel - p),
+                    trimmed.begin() + static_cast<std::ptrdiff_t>(rel));
       ok = got == trimmed;
     }
     if (!ok) {
-      fail("overlay not kept: " + std::to_string(got.size()) + " bytes after the sections, expected " +
-           std::to_string(want.size()));
+      fail("overlay not kept: " + std::to_string(got.size()) +
+           " bytes after the sections, expected " + std::to_string(want.size()));
     }
     if (o_.PointerToSymbolTable != 0 && o_.PointerToSymbolTable >= o_end) {
       const std::uint64_t expect = n_end + (o_.PointerToSymbolTable - o_end);
@@ -524,7 +562,8 @@ class Checker {
     const auto bytes = mapped_range(b, pe, d.rva, d.size);
     if (!bytes) return out;
     for (std::uint32_t at = 0; at + 28 <= d.size; at += 28) {
-      out.push_back(DebugEntry{d.rva + at + 20, get32(*bytes, at + 16), get32(*bytes, at + 20), get32(*bytes, at + 24)});
+      out.push_back(DebugEntry{d.rva + at + 20, get32(*bytes, at + 16), get32(*bytes, at + 20),
+                               get32(*bytes, at + 24)});
     }
     return out;
   }
@@ -543,7 +582,8 @@ class Checker {
     const std::vector<DebugEntry> a = debug_entries(o_, orig_bytes_);
     const std::vector<DebugEntry> b = debug_entries(n_, out_bytes_);
     if (a.size() != b.size()) {
-      fail("debug directory has " + std::to_string(b.size()) + " entries, expected " + std::to_string(a.size()));
+      fail("debug directory has " + std::to_string(b.size()) + " entries, expected " +
+           std::to_string(a.size()));
       return;
     }
     // Data that lies in the headers, up to the room for one more section header, cannot keep
@@ -559,16 +599,18 @@ class Checker {
       if (a[i].rva != 0) {
         // An address that led past every section may come to lie in a section the rewrite adds.
         const auto before = mapped_range(orig_bytes_, o_, a[i].rva, a[i].size);
-        if (before && !in_headers(a[i].rva) && before != mapped_range(out_bytes_, n_, b[i].rva, b[i].size)) {
+        if (before && !in_headers(a[i].rva) &&
+            before != mapped_range(out_bytes_, n_, b[i].rva, b[i].size)) {
           fail(at + ": AddressOfRawData " + hex(b[i].rva) + " does not lead to its data");
         }
       } else if (b[i].rva != 0) {
         fail(at + ": AddressOfRawData appeared");
       }
       if (a[i].ptr != 0 && !in_headers(a[i].ptr) && !straddles(a[i])) {
-        const bool same = has(orig_bytes_, a[i].ptr, a[i].size) && has(out_bytes_, b[i].ptr, a[i].size) &&
-                          std::equal(orig_bytes_.begin() + a[i].ptr, orig_bytes_.begin() + a[i].ptr + a[i].size,
-                                     out_bytes_.begin() + b[i].ptr);
+        const bool same =
+            has(orig_bytes_, a[i].ptr, a[i].size) && has(out_bytes_, b[i].ptr, a[i].size) &&
+            std::equal(orig_bytes_.begin() + a[i].ptr, orig_bytes_.begin() + a[i].ptr + a[i].size,
+                       out_bytes_.begin() + b[i].ptr);
         if (!same) fail(at + ": PointerToRawData " + hex(b[i].ptr) + " does not lead to its data");
       } else if (a[i].ptr == 0 && b[i].ptr != 0) {
         fail(at + ": PointerToRawData appeared");
@@ -588,7 +630,8 @@ class Checker {
     const std::uint32_t is_off = n_.CheckSum - right;
     const auto moved = static_cast<std::int32_t>(is_off - was_off);
     if (was_off == 0 ? is_off != 0 : moved != 0 && moved != 0xffff && moved != -0xffff)
-      fail("CheckSum " + hex(n_.CheckSum) + ", expected " + hex(right) + (was_off == 0 ? "" : " off as much as before"));
+      fail("CheckSum " + hex(n_.CheckSum) + ", expected " + hex(right) +
+           (was_off == 0 ? "" : " off as much as before"));
   }
 
   const Bytes& orig_bytes_;
@@ -608,7 +651,8 @@ std::string describe_key(const ResId& type, const ResId& name, std::uint16_t lan
 
 std::vector<TestResource> read_resources(const Bytes& image, std::string* error) {
   auto fail = [&](const resupdate::Error& e) {
-    if (error != nullptr) *error = e.detail.empty() ? "error " + hex(static_cast<std::uint32_t>(e.code)) : e.detail;
+    if (error != nullptr)
+      *error = e.detail.empty() ? "error " + hex(static_cast<std::uint32_t>(e.code)) : e.detail;
     return std::vector<TestResource>{};
   };
   const resupdate::MemorySource src{resupdate::ByteSpan(image)};
@@ -620,12 +664,14 @@ std::vector<TestResource> read_resources(const Bytes& image, std::string* error)
   for (const auto& [key, data] : *set) {
     auto bytes = data.load(src);
     if (!bytes) return fail(bytes.error());
-    out.push_back(TestResource{from_core(key.type), from_core(key.name), key.language, std::move(*bytes), data.code_page});
+    out.push_back(TestResource{from_core(key.type), from_core(key.name), key.language,
+                               std::move(*bytes), data.code_page});
   }
   std::sort(out.begin(), out.end(), key_less);
   for (std::size_t i = 1; i < out.size(); ++i) {
     if (same_key(out[i - 1], out[i])) {
-      if (error != nullptr) *error = "duplicate key " + describe_key(out[i].type, out[i].name, out[i].language);
+      if (error != nullptr)
+        *error = "duplicate key " + describe_key(out[i].type, out[i].name, out[i].language);
       return {};
     }
   }
@@ -651,15 +697,18 @@ std::vector<TestResource> read_resources(const Bytes& image, std::string* error)
   std::ostringstream moved;
   for (const auto& [key, data] : *before) {
     const auto* e = std::get_if<resupdate::FileExtent>(&data.bytes);
-    if (e == nullptr || e->size == 0 || e->file_len != e->size || e->offset.value < rs.PointerToRawData.value ||
-        e->offset.value + e->size > rs.raw_end() || (e->offset.value - rs.PointerToRawData.value + rs.VirtualAddress.value) % 4 != 0)
+    if (e == nullptr || e->size == 0 || e->file_len != e->size ||
+        e->offset.value < rs.PointerToRawData.value || e->offset.value + e->size > rs.raw_end() ||
+        (e->offset.value - rs.PointerToRawData.value + rs.VirtualAddress.value) % 4 != 0)
       continue;
     const auto now = after->find(key);
-    if (now == after->end() || now->second.load(b).value() != data.load(a).value()) continue;  // erased or replaced
+    if (now == after->end() || now->second.load(b).value() != data.load(a).value())
+      continue;  // erased or replaced
     const auto* f = std::get_if<resupdate::FileExtent>(&now->second.bytes);
     if (f == nullptr || f->offset != e->offset)
-      moved << "\n  - " << describe_key(from_core(key.type), from_core(key.name), key.language) << " moved from " << hex(e->offset.value)
-            << " to " << (f != nullptr ? hex(f->offset.value) : std::string("memory"));
+      moved << "\n  - " << describe_key(from_core(key.type), from_core(key.name), key.language)
+            << " moved from " << hex(e->offset.value) << " to "
+            << (f != nullptr ? hex(f->offset.value) : std::string("memory"));
   }
   if (moved.str().empty()) return ::testing::AssertionSuccess();
   return ::testing::AssertionFailure() << "resource data did not stay where it lay:" << moved.str();

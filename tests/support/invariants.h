@@ -24,13 +24,16 @@ namespace tarvisk_test {
 
 // Every resource of `original` whose data lay whole and 4-byte aligned in its resource section,
 // and that `output` holds with the same bytes, lies at the same file offset and address there.
-[[nodiscard]] ::testing::AssertionResult kept_where_it_lay(const Bytes& original, const Bytes& output);
+[[nodiscard]] ::testing::AssertionResult kept_where_it_lay(const Bytes& original,
+                                                           const Bytes& output);
 
 // The resources `image` holds, read with the core's decoder (sorted as the loader orders
 // them), or an empty list plus a message in `error` when it cannot be read.
-[[nodiscard]] std::vector<TestResource> read_resources(const Bytes& image, std::string* error = nullptr);
+[[nodiscard]] std::vector<TestResource> read_resources(const Bytes& image,
+                                                       std::string* error = nullptr);
 
 // A readable "24/1/0" style key for messages.
-[[nodiscard]] std::string describe_key(const ResId& type, const ResId& name, std::uint16_t language);
+[[nodiscard]] std::string describe_key(const ResId& type, const ResId& name,
+                                       std::uint16_t language);
 
 }  // namespace tarvisk_test

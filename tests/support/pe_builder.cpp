@@ -102,8 +102,8 @@ std::uint32_t directories_offset(bool plus) { return plus ? 112 : 96; }
 HeaderGeometry geometry(const PeOptions& o, std::size_t section_count) {
   HeaderGeometry g;
   g.optional_size = directories_offset(o.pe32_plus) + 8 * o.number_of_rva_and_sizes;
-  const std::uint32_t rest =
-      kPeHeaderSize + g.optional_size + kSectionHeaderSize * static_cast<std::uint32_t>(section_count);
+  const std::uint32_t rest = kPeHeaderSize + g.optional_size +
+                             kSectionHeaderSize * static_cast<std::uint32_t>(section_count);
   if (o.header_room) {
     g.e_lfanew = kDefaultLfanew;
     g.size_of_headers = align(g.e_lfanew + rest + kSectionHeaderSize, o.file_alignment);
@@ -135,9 +135,11 @@ constexpr std::uint32_t kDebugEntrySize = 28;
 Bytes make_text(bool plus, std::uint32_t va, std::uint32_t debug_entries, TextInfo& info) {
   Bytes t;
   if (plus) {
-    t = {0x48, 0x83, 0xEC, 0x28, 0x31, 0xC0, 0x48, 0x83, 0xC4, 0x28, 0xC3};  // sub rsp; xor eax; add rsp; ret
+    t = {0x48, 0x83, 0xEC, 0x28, 0x31, 0xC0,
+         0x48, 0x83, 0xC4, 0x28, 0xC3};  // sub rsp; xor eax; add rsp; ret
   } else {
-    t = {0x55, 0x8B, 0xEC, 0x31, 0xC0, 0x5D, 0xC3};  // push ebp; mov ebp,esp; xor eax,eax; pop ebp; ret
+    t = {0x55, 0x8B, 0xEC, 0x31,
+         0xC0, 0x5D, 0xC3};  // push ebp; mov ebp,esp; xor eax,eax; pop ebp; ret
   }
   pad_to(t, 32, 0xCC);
   const std::uint32_t thunk = plus ? 8 : 4;
@@ -213,7 +215,8 @@ Bytes make_reloc(bool plus, const std::vector<std::uint32_t>& rvas) {
     const std::uint32_t page = rvas[i] & ~0xFFFU;
     std::vector<std::uint16_t> entries;
     while (i < rvas.size() && (rvas[i] & ~0xFFFU) == page) {
-      entries.push_back(static_cast<std::uint16_t>((static_cast<std::uint32_t>(type) << 12) | (rvas[i] & 0xFFFU)));
+      entries.push_back(static_cast<std::uint16_t>((static_cast<std::uint32_t>(type) << 12) |
+                                                   (rvas[i] & 0xFFFU)));
       ++i;
     }
     if (entries.size() % 2 != 0) entries.push_back(0);  // IMAGE_REL_BASED_ABSOLUTE pads to 4
@@ -240,12 +243,15 @@ struct TypeNode {
 std::vector<TypeNode> group(const std::vector<TestResource>& resources) {
   std::vector<TypeNode> types;
   for (const TestResource& r : resources) {
-    auto t = std::find_if(types.begin(), types.end(), [&](const TypeNode& n) { return n.id == r.type; });
+    auto t =
+        std::find_if(types.begin(), types.end(), [&](const TypeNode& n) { return n.id == r.type; });
     if (t == types.end()) t = types.insert(types.end(), TypeNode{r.type, {}});
-    auto n = std::find_if(t->names.begin(), t->names.end(), [&](const NameNode& x) { return x.id == r.name; });
+    auto n = std::find_if(t->names.begin(), t->names.end(),
+                          [&](const NameNode& x) { return x.id == r.name; });
     if (n == t->names.end()) n = t->names.insert(t->names.end(), NameNode{r.name, {}});
     for (const LangNode& l : n->langs) {
-      if (l.language == r.language) throw std::invalid_argument("pe_builder: duplicate resource key");
+      if (l.language == r.language)
+        throw std::invalid_argument("pe_builder: duplicate resource key");
     }
     n->langs.push_back(LangNode{r.language, &r});
   }
@@ -257,7 +263,8 @@ std::vector<TypeNode> group(const std::vector<TestResource>& resources) {
     std::sort(t.names.begin(), t.names.end(),
               [](const NameNode& a, const NameNode& b) { return res_id_less(a.id, b.id); });
   }
-  std::sort(types.begin(), types.end(), [](const TypeNode& a, const TypeNode& b) { return res_id_less(a.id, b.id); });
+  std::sort(types.begin(), types.end(),
+            [](const TypeNode& a, const TypeNode& b) { return res_id_less(a.id, b.id); });
   return types;
 }
 
@@ -310,13 +317,15 @@ Bytes manifest_bytes(const std::string& tag) {
 }
 
 std::vector<TestResource> existing_manifests() {
-  return {TestResource{ResId::num(kRtManifest), ResId::num(1), 0, manifest_bytes("exe"), 0},
-          TestResource{ResId::num(kRtManifest), ResId::num(1), 1033, manifest_bytes("exe.en"), 1252},
-          TestResource{ResId::num(kRtManifest), ResId::num(2), 0, manifest_bytes("dll"), 0}};
+  return {
+      TestResource{ResId::num(kRtManifest), ResId::num(1), 0, manifest_bytes("exe"), 0},
+      TestResource{ResId::num(kRtManifest), ResId::num(1), 1033, manifest_bytes("exe.en"), 1252},
+      TestResource{ResId::num(kRtManifest), ResId::num(2), 0, manifest_bytes("dll"), 0}};
 }
 
 TestResource manifest(std::uint16_t name, std::uint16_t language, const std::string& text) {
-  return TestResource{ResId::num(kRtManifest), ResId::num(name), language, Bytes(text.begin(), text.end()), 0};
+  return TestResource{ResId::num(kRtManifest), ResId::num(name), language,
+                      Bytes(text.begin(), text.end()), 0};
 }
 
 Bytes encode_resource_section(const std::vector<TestResource>& resources, std::uint32_t base_rva) {
@@ -372,7 +381,8 @@ Bytes encode_resource_section(const std::vector<TestResource>& resources, std::u
   Bytes out(end, 0);
   auto put_string = [&out](std::uint32_t off, const std::u16string& s) {
     put16(out, off, static_cast<std::uint16_t>(s.size()));
-    for (std::size_t i = 0; i < s.size(); ++i) put16(out, off + 2 + 2 * i, static_cast<std::uint16_t>(s[i]));
+    for (std::size_t i = 0; i < s.size(); ++i)
+      put16(out, off + 2 + 2 * i, static_cast<std::uint16_t>(s[i]));
   };
   const auto [root_named, root_ids] = count_kinds(types);
   put_directory(out, 0, root_named, root_ids);
@@ -402,7 +412,8 @@ Bytes encode_resource_section(const std::vector<TestResource>& resources, std::u
       put_directory(out, lang_dirs[ti][ni], 0, static_cast<std::uint16_t>(n.langs.size()));
       for (std::size_t li = 0; li < n.langs.size(); ++li) {
         const LangNode& l = n.langs[li];
-        const std::uint32_t lentry = lang_dirs[ti][ni] + dir_size(0) + 8 * static_cast<std::uint32_t>(li);
+        const std::uint32_t lentry =
+            lang_dirs[ti][ni] + dir_size(0) + 8 * static_cast<std::uint32_t>(li);
         const std::uint32_t data_entry = data_entries + 16 * leaf;
         put32(out, lentry, l.language);
         put32(out, lentry + 4, data_entry);
@@ -410,7 +421,8 @@ Bytes encode_resource_section(const std::vector<TestResource>& resources, std::u
         put32(out, data_entry + 4, static_cast<std::uint32_t>(l.resource->data.size()));
         put32(out, data_entry + 8, l.resource->code_page);
         put32(out, data_entry + 12, 0);
-        if (!l.resource->data.empty()) put_bytes(out, blobs[leaf], l.resource->data.data(), l.resource->data.size());
+        if (!l.resource->data.empty())
+          put_bytes(out, blobs[leaf], l.resource->data.data(), l.resource->data.size());
         ++leaf;
       }
     }
@@ -430,7 +442,8 @@ BuiltImage build_pe(const PeOptions& o) {
   if (o.file_alignment == 0 || o.section_alignment == 0 || o.file_alignment > o.section_alignment) {
     throw std::invalid_argument("pe_builder: bad alignments");
   }
-  if (o.number_of_rva_and_sizes > 16) throw std::invalid_argument("pe_builder: more than 16 directories");
+  if (o.number_of_rva_and_sizes > 16)
+    throw std::invalid_argument("pe_builder: more than 16 directories");
   const bool plus = o.pe32_plus;
   const std::vector<Kind> kinds = sections_of(o.layout);
   const HeaderGeometry g = geometry(o, kinds.size());
@@ -446,12 +459,14 @@ BuiltImage build_pe(const PeOptions& o) {
   TextInfo text;
   const bool has_debug_sections = o.layout == Layout::resources_then_reloc_debug;
   const std::uint32_t debug_entries =
-      o.debug_directory ? 1U + (has_debug_sections ? 1U : 0U) + (o.coff_symbols != 0 ? 1U : 0U) : 0U;
+      o.debug_directory ? 1U + (has_debug_sections ? 1U : 0U) + (o.coff_symbols != 0 ? 1U : 0U)
+                        : 0U;
   std::uint32_t data_va = 0;
   std::uint32_t reloc_size = 0;
   std::uint32_t rsrc_dir_rva = 0;
   std::uint32_t rsrc_dir_size = 0;
-  std::uint32_t va = align(g.size_of_headers, o.section_alignment) + align(o.address_gap, o.section_alignment);
+  std::uint32_t va =
+      align(g.size_of_headers, o.section_alignment) + align(o.address_gap, o.section_alignment);
   std::uint32_t raw = align(g.size_of_headers, o.file_alignment);
   for (Kind k : kinds) {
     Section s;
@@ -482,10 +497,12 @@ BuiltImage build_pe(const PeOptions& o) {
         rsrc_dir_rva = va + o.resource_dir_offset;
         if (o.raw_resource_section) {
           s.data = o.raw_resource_section(va);
-          rsrc_dir_size = o.raw_resource_dir_size != 0
-                              ? o.raw_resource_dir_size
-                              : static_cast<std::uint32_t>(s.data.size()) - std::min<std::uint32_t>(
-                                    o.resource_dir_offset, static_cast<std::uint32_t>(s.data.size()));
+          rsrc_dir_size =
+              o.raw_resource_dir_size != 0
+                  ? o.raw_resource_dir_size
+                  : static_cast<std::uint32_t>(s.data.size()) -
+                        std::min<std::uint32_t>(o.resource_dir_offset,
+                                                static_cast<std::uint32_t>(s.data.size()));
         } else {
           s.data = pattern(o.resource_dir_offset, 0xE1);
           const Bytes tree = encode_resource_section(o.resources, rsrc_dir_rva);
@@ -537,10 +554,10 @@ BuiltImage build_pe(const PeOptions& o) {
         append_str(strings, "_a_rather_long_symbol_name_" + std::to_string(i));
         strings.push_back(0);
       }
-      put32(rec, 8, i * 4);                      // Value
-      put16(rec, 12, 1);                         // SectionNumber: .text
-      put16(rec, 14, 0x20);                      // Type: function
-      rec[16] = 2;                               // StorageClass: external
+      put32(rec, 8, i * 4);  // Value
+      put16(rec, 12, 1);     // SectionNumber: .text
+      put16(rec, 14, 0x20);  // Type: function
+      rec[16] = 2;           // StorageClass: external
       tail.insert(tail.end(), rec.begin(), rec.end());
     }
     put32(strings, 0, static_cast<std::uint32_t>(strings.size()));
@@ -554,7 +571,7 @@ BuiltImage build_pe(const PeOptions& o) {
     Bytes cert;
     append32(cert, static_cast<std::uint32_t>(8 + o.certificate.size()));  // dwLength
     append16(cert, 0x0200);                                                // WIN_CERT_REVISION_2_0
-    append16(cert, 0x0002);                                                // WIN_CERT_TYPE_PKCS_SIGNED_DATA
+    append16(cert, 0x0002);  // WIN_CERT_TYPE_PKCS_SIGNED_DATA
     cert.insert(cert.end(), o.certificate.begin(), o.certificate.end());
     pad_to(cert, 8);
     img.certificate_size = static_cast<std::uint32_t>(cert.size());
@@ -575,11 +592,13 @@ BuiltImage build_pe(const PeOptions& o) {
   put16(b, 0x18, 0x40);
   put32(b, 0x3C, g.e_lfanew);
   const std::string stub = "This program cannot be run in DOS mode.\r\r\n$";
-  const Bytes stub_code = {0x0E, 0x1F, 0xBA, 0x0E, 0x00, 0xB4, 0x09, 0xCD, 0x21, 0xB8, 0x01, 0x4C, 0xCD, 0x21};
+  const Bytes stub_code = {0x0E, 0x1F, 0xBA, 0x0E, 0x00, 0xB4, 0x09,
+                           0xCD, 0x21, 0xB8, 0x01, 0x4C, 0xCD, 0x21};
   std::size_t stub_room = g.e_lfanew - 0x40;
   if (stub_room >= stub_code.size()) {
     put_bytes(b, 0x40, stub_code.data(), stub_code.size());
-    put_bytes(b, 0x40 + stub_code.size(), stub.data(), std::min(stub.size(), stub_room - stub_code.size()));
+    put_bytes(b, 0x40 + stub_code.size(), stub.data(),
+              std::min(stub.size(), stub_room - stub_code.size()));
   }
 
   // PE signature and COFF file header.
@@ -648,7 +667,8 @@ BuiltImage build_pe(const PeOptions& o) {
   set_dir(1, text_va + text.import_dir, text.import_size);
   if (img.rsrc_rva) set_dir(2, rsrc_dir_rva, rsrc_dir_size);
   if (img.certificate_offset != 0) {
-    if (o.number_of_rva_and_sizes <= 4) throw std::invalid_argument("pe_builder: certificate needs directory 4");
+    if (o.number_of_rva_and_sizes <= 4)
+      throw std::invalid_argument("pe_builder: certificate needs directory 4");
     set_dir(4, static_cast<std::uint32_t>(img.certificate_offset), img.certificate_size);
   }
   for (const Section& s : sections) {
@@ -666,7 +686,8 @@ BuiltImage build_pe(const PeOptions& o) {
     put32(b, h + 20, s.raw_ptr);
     put32(b, h + 36, s.characteristics);
     if (!s.data.empty()) put_bytes(b, s.raw_ptr, s.data.data(), s.data.size());
-    img.sections.push_back(BuiltSection{s.name, s.va, s.virtual_size, s.raw_ptr, s.raw_size, s.characteristics});
+    img.sections.push_back(
+        BuiltSection{s.name, s.va, s.virtual_size, s.raw_ptr, s.raw_size, s.characteristics});
   }
   if (!tail.empty()) put_bytes(b, raw, tail.data(), tail.size());
 
@@ -677,15 +698,17 @@ BuiltImage build_pe(const PeOptions& o) {
     struct Entry {
       std::uint32_t type, size, rva, ptr;
     };
-    std::vector<Entry> entries = {{2, text.codeview_size, text_va + text.codeview, sections.front().raw_ptr + text.codeview}};
+    std::vector<Entry> entries = {
+        {2, text.codeview_size, text_va + text.codeview, sections.front().raw_ptr + text.codeview}};
     if (has_debug_sections) {
       const Section& dbg = sections[4];  // "/4"
       entries.push_back({2, 0x18, dbg.va + 8, dbg.raw_ptr + 8});
     }
     if (o.coff_symbols != 0) {
       // The COFF entry has no address: the symbol table is not mapped.
-      entries.push_back({1, static_cast<std::uint32_t>(img.overlay_offset - img.symbol_table_offset), 0,
-                         static_cast<std::uint32_t>(img.symbol_table_offset)});
+      entries.push_back({1,
+                         static_cast<std::uint32_t>(img.overlay_offset - img.symbol_table_offset),
+                         0, static_cast<std::uint32_t>(img.symbol_table_offset)});
     }
     for (std::size_t i = 0; i < entries.size(); ++i) {
       const std::size_t e = sections.front().raw_ptr + text.debug_dir + kDebugEntrySize * i;
@@ -696,7 +719,8 @@ BuiltImage build_pe(const PeOptions& o) {
     }
   }
 
-  if (o.checksum) put32(b, img.checksum_offset, pe_checksum(b, img.checksum_offset) + o.checksum_error);
+  if (o.checksum)
+    put32(b, img.checksum_offset, pe_checksum(b, img.checksum_offset) + o.checksum_error);
   return img;
 }
 
@@ -740,7 +764,8 @@ TempDir::TempDir() {
   const char* env = std::getenv("TMPDIR");
   std::string base = env != nullptr && *env != '\0' ? env : "/tmp";
   std::string templ = base + "/tarvisk-test-XXXXXX";
-  if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("cannot create a temporary directory under " + base);
+  if (mkdtemp(templ.data()) == nullptr)
+    throw std::runtime_error("cannot create a temporary directory under " + base);
   path_ = templ;
 }
 
@@ -754,7 +779,8 @@ std::string TempDir::file(const std::string& name) const { return path_ + "/" + 
 void write_file(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) throw std::runtime_error("cannot create " + path);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
   if (!out) throw std::runtime_error("cannot write " + path);
 }
 

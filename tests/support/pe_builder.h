@@ -40,7 +40,8 @@ struct TestResource {
 inline constexpr std::uint16_t kRtManifest = 24;
 
 // A manifest-like resource at 24/name/language holding `text`.
-[[nodiscard]] TestResource manifest(std::uint16_t name, std::uint16_t language, const std::string& text);
+[[nodiscard]] TestResource manifest(std::uint16_t name, std::uint16_t language,
+                                    const std::string& text);
 // Bytes of a short, valid application manifest (distinct per `tag`).
 [[nodiscard]] Bytes manifest_bytes(const std::string& tag = "app");
 // Manifests an image often carries already: 24/1/0, 24/1/1033 (code page 1252) and 24/2/0.
@@ -48,16 +49,17 @@ inline constexpr std::uint16_t kRtManifest = 24;
 
 // Which sections follow the resource section; every layout has .text first.
 enum class Layout {
-  no_resources,          // .text .data .reloc
-  resources_last,        // .text .data .reloc .rsrc
-  resources_then_reloc,  // .text .data .rsrc .reloc
+  no_resources,                // .text .data .reloc
+  resources_last,              // .text .data .reloc .rsrc
+  resources_then_reloc,        // .text .data .rsrc .reloc
   resources_then_reloc_debug,  // .text .data .rsrc .reloc /4 /19 (discardable debug sections)
-  resources_then_data,   // .text .rsrc .data .reloc (.data is writable: it cannot move)
+  resources_then_data,         // .text .rsrc .data .reloc (.data is writable: it cannot move)
 };
 
 [[nodiscard]] const char* layout_name(Layout layout) noexcept;
-inline constexpr Layout kAllLayouts[] = {Layout::no_resources, Layout::resources_last, Layout::resources_then_reloc,
-                                          Layout::resources_then_reloc_debug, Layout::resources_then_data};
+inline constexpr Layout kAllLayouts[] = {
+    Layout::no_resources, Layout::resources_last, Layout::resources_then_reloc,
+    Layout::resources_then_reloc_debug, Layout::resources_then_data};
 
 struct PeOptions {
   bool pe32_plus = false;
@@ -119,17 +121,17 @@ struct BuiltImage {
   Bytes bytes;
   std::vector<BuiltSection> sections;
   std::uint32_t size_of_headers = 0;
-  std::uint32_t checksum_offset = 0;       // file offset of the CheckSum field
+  std::uint32_t checksum_offset = 0;  // file offset of the CheckSum field
   std::uint32_t data_directories_offset = 0;
   std::uint32_t section_table_offset = 0;
   std::uint32_t entry_point = 0;
-  std::optional<std::uint32_t> rsrc_rva;   // RVA of the resource section, when there is one
-  std::uint64_t end_of_sections = 0;       // file offset where the sections' raw data ends
-  std::uint64_t symbol_table_offset = 0;   // 0: none
-  std::uint64_t overlay_offset = 0;        // start of `overlay` bytes
-  std::uint64_t certificate_offset = 0;    // 0: none
+  std::optional<std::uint32_t> rsrc_rva;  // RVA of the resource section, when there is one
+  std::uint64_t end_of_sections = 0;      // file offset where the sections' raw data ends
+  std::uint64_t symbol_table_offset = 0;  // 0: none
+  std::uint64_t overlay_offset = 0;       // start of `overlay` bytes
+  std::uint64_t certificate_offset = 0;   // 0: none
   std::uint32_t certificate_size = 0;
-  std::uint32_t debug_directory_rva = 0;   // 0: none
+  std::uint32_t debug_directory_rva = 0;  // 0: none
   std::uint32_t debug_entries = 0;
 };
 
@@ -138,11 +140,14 @@ struct BuiltImage {
 [[nodiscard]] std::uint32_t planned_rsrc_rva(const PeOptions& options);
 
 [[nodiscard]] BuiltImage build_pe(const PeOptions& options);
-[[nodiscard]] inline Bytes build_pe_bytes(const PeOptions& options) { return build_pe(options).bytes; }
+[[nodiscard]] inline Bytes build_pe_bytes(const PeOptions& options) {
+  return build_pe(options).bytes;
+}
 
 // Encodes a resource tree (directories, data entries, strings, then blobs 8-aligned) whose
 // first byte lies at `base_rva`.
-[[nodiscard]] Bytes encode_resource_section(const std::vector<TestResource>& resources, std::uint32_t base_rva);
+[[nodiscard]] Bytes encode_resource_section(const std::vector<TestResource>& resources,
+                                            std::uint32_t base_rva);
 
 // The PE checksum of `image`, with the field at `checksum_offset` counted as 0.
 [[nodiscard]] std::uint32_t pe_checksum(const Bytes& image, std::uint64_t checksum_offset);

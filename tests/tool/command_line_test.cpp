@@ -14,7 +14,8 @@ using tarvisk_test::Bytes;
 TEST(CommandLine, WrongOperandCountPrintsUsageAndTouchesNothing) {
   const Workspace ws;
   const std::string missing = ws.file("missing");
-  // The count is checked before anything else: a missing manifest among them draws no other message.
+  // The count is checked before anything else: a missing manifest among them draws no other
+  // message.
   const std::vector<std::vector<std::string>> cases = {
       {},
       {ws.image()},
@@ -59,7 +60,8 @@ TEST(CommandLine, ClosedPipeOnAStreamChangesNeitherStatusNorImage) {
     const Workspace ws;
     RunOptions options;
     options.broken_pipes = {c.stream};
-    const Outcome outcome = run_tarvisk({ws.image(), c.succeeds ? ws.manifest() : ws.file("missing")}, options);
+    const Outcome outcome =
+        run_tarvisk({ws.image(), c.succeeds ? ws.manifest() : ws.file("missing")}, options);
     if (c.succeeds) {
       EXPECT_EQ(outcome.status, 0);
       ws.expect_manifest_stored(ws.original_manifest());
@@ -81,7 +83,11 @@ TEST(CommandLine, SamePathForBothOperandsStoresTheImageInItself) {
 // path ever reached a format string.
 TEST(CommandLine, PathsAreEchoedVerbatim) {
   const std::vector<std::string> names = {
-      "with space.exe", "percent %s %d %n %x.exe", "quote ' and \" marks", "caf\xc3\xa9 \xe2\x9c\x93.exe", "-dash",
+      "with space.exe",
+      "percent %s %d %n %x.exe",
+      "quote ' and \" marks",
+      "caf\xc3\xa9 \xe2\x9c\x93.exe",
+      "-dash",
   };
   for (const auto& name : names) {
     SCOPED_TRACE(name);

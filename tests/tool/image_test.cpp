@@ -56,7 +56,9 @@ TEST_P(EveryLayout, ManifestIsStoredAndOtherResourcesStay) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Tool, EveryLayout, testing::Combine(testing::ValuesIn(tarvisk_test::kAllLayouts), testing::Bool()),
+INSTANTIATE_TEST_SUITE_P(Tool, EveryLayout,
+                         testing::Combine(testing::ValuesIn(tarvisk_test::kAllLayouts),
+                                          testing::Bool()),
                          [](const testing::TestParamInfo<EveryLayout::ParamType>& param) {
                            return std::string(tarvisk_test::layout_name(std::get<0>(param.param))) +
                                   (std::get<1>(param.param) ? "_pe32plus" : "_pe32");
@@ -65,9 +67,9 @@ INSTANTIATE_TEST_SUITE_P(Tool, EveryLayout, testing::Combine(testing::ValuesIn(t
 // A directory whose only resource entry leads back to the root directory.
 Bytes looping_tree(std::uint32_t) {
   Bytes section(512, 0);
-  tarvisk_test::put16(section, 14, 1);             // NumberOfIdEntries
-  tarvisk_test::put32(section, 16, 24);            // type 24
-  tarvisk_test::put32(section, 20, 0x80000000U);   // subdirectory at offset 0: the root itself
+  tarvisk_test::put16(section, 14, 1);            // NumberOfIdEntries
+  tarvisk_test::put32(section, 16, 24);           // type 24
+  tarvisk_test::put32(section, 20, 0x80000000U);  // subdirectory at offset 0: the root itself
   return section;
 }
 
@@ -114,8 +116,9 @@ TEST(ImageOpen, ImagesThatCannotBeOpenedForUpdateAreLeftAlone) {
 TEST(ImageOpen, PathsThatNameNoImageFileAreReported) {
   Workspace ws;
   ws.add_directory("folder");
-  for (const std::string& path : {ws.file("missing.exe"), ws.file("folder"), ws.file("nowhere/app.exe"),
-                                  ws.manifest() + "/app.exe", std::string()}) {
+  for (const std::string& path :
+       {ws.file("missing.exe"), ws.file("folder"), ws.file("nowhere/app.exe"),
+        ws.manifest() + "/app.exe", std::string()}) {
     SCOPED_TRACE(path);
     expect_failure(run_tarvisk({path, ws.manifest()}), image_open_line(path));
     ws.expect_untouched();
@@ -136,7 +139,8 @@ TEST(ImageOpen, ReadOnlyImageIsRefused) {
 TEST(ResourceStore, ImageWithNoRoomIsReportedOnceAndLeftAlone) {
   for (const Layout layout : {Layout::resources_then_data, Layout::no_resources}) {
     for (const bool pe32_plus : {false, true}) {
-      SCOPED_TRACE(std::string(tarvisk_test::layout_name(layout)) + (pe32_plus ? " PE32+" : " PE32"));
+      SCOPED_TRACE(std::string(tarvisk_test::layout_name(layout)) +
+                   (pe32_plus ? " PE32+" : " PE32"));
       PeOptions options = ordinary_image();
       options.layout = layout;
       options.pe32_plus = pe32_plus;
@@ -181,7 +185,9 @@ TEST(ResourceStore, UnwritableDirectoryFailsWhenTheUpdateIsWritten) {
   ASSERT_EQ(chmod(ws.dir().c_str(), 0755), 0);
   EXPECT_EQ(outcome.status, 255);
   EXPECT_EQ(outcome.out, "");
-  EXPECT_TRUE(std::regex_match(outcome.err, std::regex("Error [1-9a-f][0-9a-f]* updating resource\n"))) << outcome.err;
+  EXPECT_TRUE(
+      std::regex_match(outcome.err, std::regex("Error [1-9a-f][0-9a-f]* updating resource\n")))
+      << outcome.err;
   ws.expect_untouched();
 }
 

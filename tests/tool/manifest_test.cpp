@@ -65,7 +65,8 @@ TEST(ManifestLoad, UnreadableManifestIsAnOpenFailure) {
 // a truncated position would look like a small, valid length.
 TEST(ManifestLoad, ManifestOf2GiBOrMoreIsAFailedMeasurement) {
   const Workspace ws;
-  const std::vector<std::uint64_t> sizes = {0x80000000ULL, 0xC0000000ULL, 0x100000010ULL, 0x180000000ULL};
+  const std::vector<std::uint64_t> sizes = {0x80000000ULL, 0xC0000000ULL, 0x100000010ULL,
+                                            0x180000000ULL};
   for (const std::uint64_t size : sizes) {
     SCOPED_TRACE(size);
     const std::string big = ws.file("big.manifest");
@@ -91,8 +92,9 @@ TEST(ManifestLoad, AllocationFailureReportsTheMeasuredLength) {
 // Special files whose reported size exceeds what a read delivers (sysfs attributes claim a
 // page) are the one reliable way to make the read fall short of the measured length.
 std::string short_read_file() {
-  const char* candidates[] = {"/sys/kernel/mm/transparent_hugepage/enabled", "/sys/kernel/profiling",
-                              "/sys/power/state", "/sys/kernel/mm/transparent_hugepage/defrag"};
+  const char* candidates[] = {"/sys/kernel/mm/transparent_hugepage/enabled",
+                              "/sys/kernel/profiling", "/sys/power/state",
+                              "/sys/kernel/mm/transparent_hugepage/defrag"};
   for (const char* path : candidates) {
     struct stat info {};
     if (stat(path, &info) != 0 || !S_ISREG(info.st_mode)) continue;
@@ -122,8 +124,8 @@ TEST(ManifestLoad, SpecialFilesAreAFailedMeasurementAndNeverWaitedOn) {
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
   RunOptions options;
   options.time_limit_seconds = 20;
-  for (const std::string& path :
-       {std::string("/proc/self/status"), std::string("/dev/zero"), std::string("/dev/urandom"), fifo}) {
+  for (const std::string& path : {std::string("/proc/self/status"), std::string("/dev/zero"),
+                                  std::string("/dev/urandom"), fifo}) {
     SCOPED_TRACE(path);
     expect_failure(run_tarvisk({ws.image(), path}, options), alloc_line(-1));
   }
@@ -145,7 +147,8 @@ TEST(ManifestLoad, ProcFilesThatMeasureZeroAreReadToTheirEnd) {
   std::string long_image = ws.dir() + "/";
   for (int i = 0; i < 6000; ++i) long_image += "./";
   long_image += "app.exe";
-  const std::string cmdline = std::string(TARVISK_EXE) + '\0' + long_image + '\0' + "/proc/self/cmdline" + '\0';
+  const std::string cmdline =
+      std::string(TARVISK_EXE) + '\0' + long_image + '\0' + "/proc/self/cmdline" + '\0';
   for (const Case& c : {Case{"/proc/sys/kernel/hostname", std::string(host) + "\n"},
                         Case{"/proc/self/cmdline", cmdline}, Case{"/proc/self/environ", ""}}) {
     SCOPED_TRACE(c.path);
@@ -193,8 +196,11 @@ TEST(ManifestLoad, AnyBytesAreStoredUnchanged) {
       {"one byte", {0x0a}},
       {"CRLF and a UTF-8 byte-order mark",
        from_text("\xef\xbb\xbf<?xml version=\"1.0\"?>\r\n<assembly manifestVersion=\"1.0\"/>\r\n")},
-      {"UTF-16LE with a byte-order mark", {0xff, 0xfe, '<', 0, 'a', 0, '/', 0, '>', 0, '\r', 0, '\n', 0}},
-      {"a lone CR, a NUL and a Ctrl-Z", from_text(std::string("a\rb\0c\x1a" "d", 7))},
+      {"UTF-16LE with a byte-order mark",
+       {0xff, 0xfe, '<', 0, 'a', 0, '/', 0, '>', 0, '\r', 0, '\n', 0}},
+      {"a lone CR, a NUL and a Ctrl-Z", from_text(std::string("a\rb\0c\x1a"
+                                                              "d",
+                                                              7))},
       {"every byte value", every_byte},
       {"three mebibytes of noise", large},
   };

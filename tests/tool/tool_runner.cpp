@@ -87,7 +87,8 @@ std::vector<std::string> tool_command() {
 #ifdef TARVISK_EMULATOR
   const std::string emulator = TARVISK_EMULATOR;
   std::size_t start = 0;
-  for (std::size_t bar = emulator.find('|'); bar != std::string::npos; bar = emulator.find('|', start)) {
+  for (std::size_t bar = emulator.find('|'); bar != std::string::npos;
+       bar = emulator.find('|', start)) {
     command.push_back(emulator.substr(start, bar - start));
     start = bar + 1;
   }
@@ -115,11 +116,14 @@ Outcome run_tarvisk(const std::vector<std::string>& operands, const RunOptions& 
   if (child < 0) throw std::runtime_error("fork failed");
   if (child == 0) {
     // Only async-signal-safe calls between fork and exec.
-    const int in = open(options.standard_input.empty() ? "/dev/null" : options.standard_input.c_str(), O_RDONLY);
+    const int in = open(
+        options.standard_input.empty() ? "/dev/null" : options.standard_input.c_str(), O_RDONLY);
     const int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-    if (!options.working_directory.empty() && chdir(options.working_directory.c_str()) != 0) _exit(124);
+    if (in < 0 || out < 0 || err < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0)
+      _exit(126);
+    if (!options.working_directory.empty() && chdir(options.working_directory.c_str()) != 0)
+      _exit(124);
     if (options.address_space_limit) {
       const rlimit limit{*options.address_space_limit, *options.address_space_limit};
       if (setrlimit(RLIMIT_AS, &limit) != 0) _exit(125);
@@ -154,7 +158,9 @@ std::string usage_line() { return "Usage: Tarvisk <executable> <manifest>\n"; }
 std::string manifest_open_line(const std::string& manifest_path) {
   return "Error trying to open manifest file '" + manifest_path + "'\n";
 }
-std::string alloc_line(std::int64_t length) { return "Error allocing " + std::to_string(length) + " bytes\n"; }
+std::string alloc_line(std::int64_t length) {
+  return "Error allocing " + std::to_string(length) + " bytes\n";
+}
 std::string manifest_read_line(const std::string& manifest_path) {
   return "Error reading manifest file '" + manifest_path + "'\n";
 }
@@ -172,7 +178,8 @@ std::string success_line(const std::string& manifest_path, const std::string& ex
 
 std::set<std::string> entries_of(const std::string& directory) {
   std::set<std::string> names;
-  for (const auto& entry : std::filesystem::directory_iterator(directory)) names.insert(entry.path().filename());
+  for (const auto& entry : std::filesystem::directory_iterator(directory))
+    names.insert(entry.path().filename());
   return names;
 }
 
@@ -181,13 +188,16 @@ ResourceListing resources_in(const Bytes& image) {
   return read_back(source);
 }
 
-ResourceListing resources_in_file(const std::string& path) { return resources_in(tarvisk_test::read_file(path)); }
+ResourceListing resources_in_file(const std::string& path) {
+  return resources_in(tarvisk_test::read_file(path));
+}
 
 ResourceListing listing_of(const std::vector<tarvisk_test::TestResource>& resources) {
   ResourceListing listing;
   for (const auto& r : resources) {
     const std::string key = id_text(r.type.named, r.type.id, r.type.name) + "/" +
-                            id_text(r.name.named, r.name.id, r.name.name) + "/" + std::to_string(r.language);
+                            id_text(r.name.named, r.name.id, r.name.name) + "/" +
+                            std::to_string(r.language);
     listing[key] = r.data;
   }
   return listing;
@@ -198,7 +208,8 @@ std::string manifest_key() { return "24/1/0"; }
 std::string describe(const ResourceListing& listing) {
   std::ostringstream text;
   for (const auto& [key, bytes] : listing) {
-    text << key << ": " << bytes.size() << " bytes, fnv " << std::hex << fnv1a(bytes) << std::dec << "\n";
+    text << key << ": " << bytes.size() << " bytes, fnv " << std::hex << fnv1a(bytes) << std::dec
+         << "\n";
   }
   return text.str();
 }
@@ -207,10 +218,10 @@ tarvisk_test::PeOptions ordinary_image() {
   tarvisk_test::PeOptions options;
   options.layout = tarvisk_test::Layout::resources_last;
   // A string table block whose first string is "Hello" (length-prefixed UTF-16).
-  const Bytes block{5, 0, 'H', 0, 'e', 0, 'l', 0, 'l', 0, 'o', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
-                    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  options.resources.push_back(
-      tarvisk_test::TestResource{tarvisk_test::ResId::num(6), tarvisk_test::ResId::num(1), 1033, block, 0});
+  const Bytes block{5, 0, 'H', 0, 'e', 0, 'l', 0, 'l', 0, 'o', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
+                    0, 0, 0,   0, 0,   0, 0,   0, 0,   0, 0,   0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+  options.resources.push_back(tarvisk_test::TestResource{
+      tarvisk_test::ResId::num(6), tarvisk_test::ResId::num(1), 1033, block, 0});
   return options;
 }
 
@@ -254,7 +265,8 @@ void Workspace::replace_manifest(const Bytes& bytes) {
 void Workspace::expect_untouched() const {
   EXPECT_TRUE(tarvisk_test::read_file(image_path_) == image_) << "the image changed";
   EXPECT_TRUE(tarvisk_test::read_file(manifest_path_) == manifest_) << "the manifest changed";
-  EXPECT_EQ(entries_of(dir()), entries_) << "files appeared in or vanished from the image's directory";
+  EXPECT_EQ(entries_of(dir()), entries_)
+      << "files appeared in or vanished from the image's directory";
 }
 
 void Workspace::expect_manifest_stored(const Bytes& manifest) const {
@@ -262,11 +274,15 @@ void Workspace::expect_manifest_stored(const Bytes& manifest) const {
   std::vector<tarvisk_test::TestResource> intended = tarvisk_test::read_resources(image_, &error);
   ASSERT_EQ(error, "") << "the original image's resources do not read";
   std::erase_if(intended, [](const tarvisk_test::TestResource& r) {
-    return r.type == tarvisk_test::ResId::num(24) && r.name == tarvisk_test::ResId::num(1) && r.language == 0;
+    return r.type == tarvisk_test::ResId::num(24) && r.name == tarvisk_test::ResId::num(1) &&
+           r.language == 0;
   });
-  intended.push_back(tarvisk_test::TestResource{tarvisk_test::ResId::num(24), tarvisk_test::ResId::num(1), 0, manifest, 0});
-  EXPECT_TRUE(tarvisk_test::invariants_hold(image_, tarvisk_test::read_file(image_path_), intended));
-  EXPECT_EQ(entries_of(dir()), entries_) << "files appeared in or vanished from the image's directory";
+  intended.push_back(tarvisk_test::TestResource{tarvisk_test::ResId::num(24),
+                                                tarvisk_test::ResId::num(1), 0, manifest, 0});
+  EXPECT_TRUE(
+      tarvisk_test::invariants_hold(image_, tarvisk_test::read_file(image_path_), intended));
+  EXPECT_EQ(entries_of(dir()), entries_)
+      << "files appeared in or vanished from the image's directory";
 }
 
 void expect_failure(const Outcome& outcome, const std::string& message) {
@@ -275,7 +291,8 @@ void expect_failure(const Outcome& outcome, const std::string& message) {
   EXPECT_EQ(outcome.err, message);
 }
 
-void expect_success(const Outcome& outcome, const std::string& manifest_path, const std::string& executable_path) {
+void expect_success(const Outcome& outcome, const std::string& manifest_path,
+                    const std::string& executable_path) {
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.out, success_line(manifest_path, executable_path));
   EXPECT_EQ(outcome.err, "");
@@ -285,7 +302,8 @@ bool sanitized_build() noexcept {
 #if defined(__SANITIZE_ADDRESS__)
   return true;
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer) || __has_feature(thread_sanitizer)
+#if __has_feature(address_sanitizer) || __has_feature(memory_sanitizer) || \
+    __has_feature(thread_sanitizer)
   return true;
 #else
   return false;
@@ -296,7 +314,8 @@ bool sanitized_build() noexcept {
 }
 
 const char* why_no_address_space_cap() noexcept {
-  if (sanitized_build()) return "the sanitizers' shadow memory does not fit under an address-space cap";
+  if (sanitized_build())
+    return "the sanitizers' shadow memory does not fit under an address-space cap";
 #ifdef TARVISK_EMULATOR
   return "the cap would hold the emulator, whose own mappings do not fit under it";
 #else

@@ -37,7 +37,8 @@ struct RunOptions {
 };
 
 // Runs the tool with exactly these operands (argv[1..]).
-[[nodiscard]] Outcome run_tarvisk(const std::vector<std::string>& operands, const RunOptions& options = {});
+[[nodiscard]] Outcome run_tarvisk(const std::vector<std::string>& operands,
+                                  const RunOptions& options = {});
 
 // The exact lines the tool writes.
 [[nodiscard]] std::string usage_line();
@@ -46,7 +47,8 @@ struct RunOptions {
 [[nodiscard]] std::string manifest_read_line(const std::string& manifest_path);
 [[nodiscard]] std::string image_open_line(const std::string& executable_path);
 [[nodiscard]] std::string update_line(std::uint32_t code);
-[[nodiscard]] std::string success_line(const std::string& manifest_path, const std::string& executable_path);
+[[nodiscard]] std::string success_line(const std::string& manifest_path,
+                                       const std::string& executable_path);
 
 // The names in a directory, to notice a temporary file left behind.
 [[nodiscard]] std::set<std::string> entries_of(const std::string& directory);
@@ -109,7 +111,8 @@ class Workspace {
 
 // Expectations on one run's streams and status.
 void expect_failure(const Outcome& outcome, const std::string& message);
-void expect_success(const Outcome& outcome, const std::string& manifest_path, const std::string& executable_path);
+void expect_success(const Outcome& outcome, const std::string& manifest_path,
+                    const std::string& executable_path);
 
 // True when the tests run with sanitizers, which do not survive an address-space cap.
 [[nodiscard]] bool sanitized_build() noexcept;

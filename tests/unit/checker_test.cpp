@@ -32,7 +32,8 @@ TEST(Checker, AcceptsUnchangedImages) {
       o.pe32_plus = plus;
       if (layout == Layout::no_resources) o.resources.clear();
       const Bytes img = build_pe_bytes(o);
-      EXPECT_TRUE(invariants_hold(img, img, o.resources)) << layout_name(layout) << (plus ? " PE32+" : " PE32");
+      EXPECT_TRUE(invariants_hold(img, img, o.resources))
+          << layout_name(layout) << (plus ? " PE32+" : " PE32");
     }
   }
 }
@@ -43,26 +44,38 @@ struct Damage {
   const char* expect;  // a phrase the report must contain
 };
 
-std::size_t section_header(const BuiltImage& img, std::size_t index) { return img.section_table_offset + 40 * index; }
+std::size_t section_header(const BuiltImage& img, std::size_t index) {
+  return img.section_table_offset + 40 * index;
+}
 
 const std::vector<Damage>& damages() {
   static const std::vector<Damage> all = {
-      {"code_byte", [](BuiltImage& i, auto&) { i.bytes[i.sections[0].pointer_to_raw_data + 1] ^= 1; },
+      {"code_byte",
+       [](BuiltImage& i, auto&) { i.bytes[i.sections[0].pointer_to_raw_data + 1] ^= 1; },
        "section 0 (.text): contents changed"},
-      {"data_byte", [](BuiltImage& i, auto&) { i.bytes[i.sections[1].pointer_to_raw_data + 0x30] ^= 1; },
+      {"data_byte",
+       [](BuiltImage& i, auto&) { i.bytes[i.sections[1].pointer_to_raw_data + 0x30] ^= 1; },
        "(.data): contents changed"},
-      {"checksum", [](BuiltImage& i, auto&) { put32(i.bytes, i.checksum_offset, get32(i.bytes, i.checksum_offset) + 1); },
+      {"checksum",
+       [](BuiltImage& i, auto&) {
+         put32(i.bytes, i.checksum_offset, get32(i.bytes, i.checksum_offset) + 1);
+       },
        "CheckSum"},
       {"overlay_byte_lost", [](BuiltImage& i, auto&) { i.bytes.pop_back(); }, "overlay not kept"},
-      {"size_of_image", [](BuiltImage& i, auto&) { put32(i.bytes, i.checksum_offset - 8, 0x100000); }, "SizeOfImage"},
-      {"resource_bytes", [](BuiltImage&, std::vector<TestResource>& r) { r[0].data[3] ^= 1; }, "differ"},
+      {"size_of_image",
+       [](BuiltImage& i, auto&) { put32(i.bytes, i.checksum_offset - 8, 0x100000); },
+       "SizeOfImage"},
+      {"resource_bytes", [](BuiltImage&, std::vector<TestResource>& r) { r[0].data[3] ^= 1; },
+       "differ"},
       {"resource_missing",
        [](BuiltImage&, std::vector<TestResource>& r) {
          r.push_back(TestResource{ResId::num(24), ResId::num(1), 1033, {}, 0});
        },
        "missing"},
-      {"resource_unexpected", [](BuiltImage&, std::vector<TestResource>& r) { r.pop_back(); }, "unexpected resource"},
-      {"code_page", [](BuiltImage&, std::vector<TestResource>& r) { r[1].code_page = 0; }, "code page"},
+      {"resource_unexpected", [](BuiltImage&, std::vector<TestResource>& r) { r.pop_back(); },
+       "unexpected resource"},
+      {"code_page", [](BuiltImage&, std::vector<TestResource>& r) { r[1].code_page = 0; },
+       "code page"},
       {"section_gap",
        [](BuiltImage& i, auto&) {
          const std::size_t h = section_header(i, 3) + 12;
@@ -79,23 +92,29 @@ const std::vector<Damage>& damages() {
       {"two_rsrc",
        [](BuiltImage& i, auto&) {
          const std::string name = ".rsrc";
-         std::copy(name.begin(), name.end(), i.bytes.begin() + static_cast<std::ptrdiff_t>(section_header(i, 1)));
+         std::copy(name.begin(), name.end(),
+                   i.bytes.begin() + static_cast<std::ptrdiff_t>(section_header(i, 1)));
        },
        "sections named .rsrc"},
       {"import_directory_moved",
-       [](BuiltImage& i, auto&) { put32(i.bytes, i.data_directories_offset + 8, get32(i.bytes, i.data_directories_offset + 8) + 4); },
+       [](BuiltImage& i, auto&) {
+         put32(i.bytes, i.data_directories_offset + 8,
+               get32(i.bytes, i.data_directories_offset + 8) + 4);
+       },
        "data directory 1"},
       {"debug_pointer_stale",
        [](BuiltImage& i, auto&) {
          const BuiltSection& text = i.sections[0];
-         const std::size_t entry1 = text.pointer_to_raw_data + (i.debug_directory_rva - text.virtual_address) + 28;
+         const std::size_t entry1 =
+             text.pointer_to_raw_data + (i.debug_directory_rva - text.virtual_address) + 28;
          put32(i.bytes, entry1 + 24, get32(i.bytes, entry1 + 24) + 0x10);
        },
        "debug entry 1: PointerToRawData"},
       {"debug_address_stale",
        [](BuiltImage& i, auto&) {
          const BuiltSection& text = i.sections[0];
-         const std::size_t entry0 = text.pointer_to_raw_data + (i.debug_directory_rva - text.virtual_address);
+         const std::size_t entry0 =
+             text.pointer_to_raw_data + (i.debug_directory_rva - text.virtual_address);
          put32(i.bytes, entry0 + 20, get32(i.bytes, entry0 + 20) + 4);
        },
        "debug entry 0: AddressOfRawData"},
@@ -121,7 +140,8 @@ TEST_P(CheckerDamage, IsReported) {
   const std::vector<std::string> v = check_invariants(original.bytes, damaged.bytes, intended);
   std::string all;
   for (const std::string& s : v) all += s + "\n";
-  EXPECT_NE(all.find(d.expect), std::string::npos) << "expected \"" << d.expect << "\" in:\n" << all;
+  EXPECT_NE(all.find(d.expect), std::string::npos) << "expected \"" << d.expect << "\" in:\n"
+                                                   << all;
 }
 
 INSTANTIATE_TEST_SUITE_P(Damages, CheckerDamage, ::testing::Range<std::size_t>(0, damages().size()),
@@ -137,20 +157,24 @@ TEST(Checker, CertificateRemovalRules) {
   const BuiltImage signed_image = build_pe(o);
   ASSERT_NE(signed_image.certificate_offset, 0U);
 
-  Bytes stripped(signed_image.bytes.begin(),
-                 signed_image.bytes.begin() + static_cast<std::ptrdiff_t>(signed_image.certificate_offset));
+  Bytes stripped(
+      signed_image.bytes.begin(),
+      signed_image.bytes.begin() + static_cast<std::ptrdiff_t>(signed_image.certificate_offset));
   put32(stripped, signed_image.data_directories_offset + 32, 0);
   put32(stripped, signed_image.data_directories_offset + 36, 0);
   EXPECT_TRUE(invariants_hold(signed_image.bytes, stripped, o.resources));
 
-  Bytes unpadded(stripped.begin(), stripped.begin() + static_cast<std::ptrdiff_t>(signed_image.overlay_offset + 3));
+  Bytes unpadded(stripped.begin(),
+                 stripped.begin() + static_cast<std::ptrdiff_t>(signed_image.overlay_offset + 3));
   EXPECT_TRUE(invariants_hold(signed_image.bytes, unpadded, o.resources));
 
-  Bytes short_overlay(stripped.begin(), stripped.begin() + static_cast<std::ptrdiff_t>(signed_image.overlay_offset + 2));
+  Bytes short_overlay(stripped.begin(), stripped.begin() + static_cast<std::ptrdiff_t>(
+                                                               signed_image.overlay_offset + 2));
   EXPECT_FALSE(invariants_hold(signed_image.bytes, short_overlay, o.resources));
 
   Bytes dangling = stripped;
-  put32(dangling, signed_image.data_directories_offset + 32, static_cast<std::uint32_t>(signed_image.certificate_offset));
+  put32(dangling, signed_image.data_directories_offset + 32,
+        static_cast<std::uint32_t>(signed_image.certificate_offset));
   put32(dangling, signed_image.data_directories_offset + 36, signed_image.certificate_size);
   EXPECT_FALSE(invariants_hold(signed_image.bytes, dangling, o.resources));
 }

@@ -25,14 +25,17 @@ std::uint32_t get32(const Bytes& b, std::uint64_t at) {
   return v;
 }
 
-void put32(Bytes& b, std::uint64_t at, std::uint32_t v) { ASSERT_TRUE(resupdate::ByteWriter(b).u32(at, v)); }
+void put32(Bytes& b, std::uint64_t at, std::uint32_t v) {
+  ASSERT_TRUE(resupdate::ByteWriter(b).u32(at, v));
+}
 
 // Counts the bytes read through it.
 class CountingSource final : public resupdate::ByteSource {
  public:
   explicit CountingSource(const Bytes& b) : inner_(resupdate::ByteSpan(b)) {}
   [[nodiscard]] std::uint64_t size() const noexcept override { return inner_.size(); }
-  [[nodiscard]] resupdate::Status read(std::uint64_t off, std::span<std::uint8_t> out) const override {
+  [[nodiscard]] resupdate::Status read(std::uint64_t off,
+                                       std::span<std::uint8_t> out) const override {
     read_ += out.size();
     return inner_.read(off, out);
   }
@@ -55,7 +58,10 @@ TEST(CarriedChecksum, MatchesAFullSumOnRandomPlansAndKeepsAStaleOneAsStale) {
     for (auto& b : old) b = static_cast<std::uint8_t>(rng());
     const std::uint64_t old_field = below(old.size() - 3);
     // Stale by a little either way, or by anything.
-    const std::uint32_t error = round % 3 == 0 ? 0 : round % 3 == 1 ? static_cast<std::uint32_t>(below(0x6000)) - 0x3000 : static_cast<std::uint32_t>(rng());
+    const std::uint32_t error = round % 3 == 0 ? 0
+                                : round % 3 == 1
+                                    ? static_cast<std::uint32_t>(below(0x6000)) - 0x3000
+                                    : static_cast<std::uint32_t>(rng());
     put32(old, old_field, full_sum(old, old_field) + error);
 
     ImagePlan plan;
@@ -70,7 +76,11 @@ TEST(CarriedChecksum, MatchesAFullSumOnRandomPlansAndKeepsAStaleOneAsStale) {
         }
         case 1: {
           const std::uint64_t from = below(old.size());
-          add(plan, Piece{Piece::Kind::copy, resupdate::FileOffset{from}, below(old.size() - from + 1), {}, {}});
+          add(plan, Piece{Piece::Kind::copy,
+                          resupdate::FileOffset{from},
+                          below(old.size() - from + 1),
+                          {},
+                          {}});
           break;
         }
         default: add(plan, Piece{Piece::Kind::zeros, {}, len, {}, {}});
@@ -81,23 +91,28 @@ TEST(CarriedChecksum, MatchesAFullSumOnRandomPlansAndKeepsAStaleOneAsStale) {
     add(plan, Piece{Piece::Kind::literal, {}, 8, Bytes{'M', 'Z', 1, 2, 3, 4, 5, 6}, {}});
     plan.checksum_offset = below(plan.size - 3);
     plan.old_checksum_offset = old_field;
-    for (std::uint64_t n = below(3); n-- > 0;) plan.patches.push_back({below(plan.size - 7), Bytes{1, 2, 3, 4, 5, 6, 7, 8}});
+    for (std::uint64_t n = below(3); n-- > 0;)
+      plan.patches.push_back({below(plan.size - 7), Bytes{1, 2, 3, 4, 5, 6, 7, 8}});
 
     const resupdate::MemorySource src{resupdate::ByteSpan(old)};
     resupdate::MemorySink sink;
     ASSERT_TRUE(write_image(plan, src, sink));
     const Bytes& out = sink.bytes();
-    const std::uint32_t is_off = get32(out, *plan.checksum_offset) - full_sum(out, *plan.checksum_offset);
+    const std::uint32_t is_off =
+        get32(out, *plan.checksum_offset) - full_sum(out, *plan.checksum_offset);
     const auto moved = static_cast<std::int32_t>(is_off - error);
     if (error == 0) ASSERT_EQ(is_off, 0U) << "round " << round;
-    else ASSERT_TRUE(moved == 0 || moved == 0xffff || moved == -0xffff) << "round " << round << ": off by " << is_off << " instead of " << error;
+    else
+      ASSERT_TRUE(moved == 0 || moved == 0xffff || moved == -0xffff)
+          << "round " << round << ": off by " << is_off << " instead of " << error;
   }
 }
 
 // Ranges copied by an even distance are not read: a long overlay moved by a page costs nothing.
 TEST(CarriedChecksum, ReadsOnlyWhatTheRewriteChanges) {
   Bytes old(1U << 20);
-  for (std::size_t i = 0; i < old.size(); ++i) old[i] = static_cast<std::uint8_t>(i * 31 + (i >> 9));
+  for (std::size_t i = 0; i < old.size(); ++i)
+    old[i] = static_cast<std::uint8_t>(i * 31 + (i >> 9));
   put32(old, 0xd8, full_sum(old, 0xd8));
   ImagePlan plan;
   add(plan, Piece{Piece::Kind::literal, {}, 0x400, Bytes(0x400, 0x5a), {}});
@@ -110,7 +125,8 @@ TEST(CarriedChecksum, ReadsOnlyWhatTheRewriteChanges) {
   const CountingSource src(old);
   auto sum = image_checksum(plan, src);
   ASSERT_TRUE(sum) << sum.error().detail;
-  EXPECT_LE(src.read_, 0x400 + (0x10000 - 0x8400) + 4) << "the old headers, the dropped range and the stored field";
+  EXPECT_LE(src.read_, 0x400 + (0x10000 - 0x8400) + 4)
+      << "the old headers, the dropped range and the stored field";
   resupdate::MemorySink sink;
   ASSERT_TRUE(write_image(plan, src, sink, *sum));
   EXPECT_EQ(*sum, full_sum(sink.bytes(), 0xd8));

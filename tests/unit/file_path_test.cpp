@@ -19,9 +19,9 @@ constexpr std::size_t kMiB = std::size_t{1} << 20;
 
 struct Case {
   const char* name;
-  std::size_t overlay;   // copied from the old file by the kernel
-  std::size_t manifest;  // written from memory as part of the new resource section
-  std::size_t kept = 0;  // bytes of old resources, copied by the kernel where they lay together
+  std::size_t overlay;    // copied from the old file by the kernel
+  std::size_t manifest;   // written from memory as part of the new resource section
+  std::size_t kept = 0;   // bytes of old resources, copied by the kernel where they lay together
   bool checksum = false;  // a checksum, carried over from what the file path writes
 };
 
@@ -29,7 +29,8 @@ class FilePath : public ::testing::TestWithParam<Case> {};
 
 TEST_P(FilePath, WritesWhatTheInMemoryPathBuilds) {
   tarvisk_test::PeOptions o;
-  o.layout = tarvisk_test::Layout::resources_then_reloc_debug;  // moves the reloc and debug sections too
+  o.layout =
+      tarvisk_test::Layout::resources_then_reloc_debug;  // moves the reloc and debug sections too
   o.resources = {tarvisk_test::manifest(1, 0, "old"), tarvisk_test::manifest(2, 0x409, "other")};
   // The manifest replaced lies last, so that no old bytes are left between those kept.
   if (GetParam().kept != 0) o.resources.pop_back();
@@ -37,17 +38,23 @@ TEST_P(FilePath, WritesWhatTheInMemoryPathBuilds) {
     Bytes data(std::min<std::size_t>(left, 40000 + i * 7));
     for (std::size_t k = 0; k < data.size(); ++k) data[k] = static_cast<std::uint8_t>(k * 7 + i);
     left -= data.size();
-    o.resources.push_back({tarvisk_test::ResId::num(10), tarvisk_test::ResId::num(static_cast<std::uint16_t>(i + 1)), 0, data, 0});
+    o.resources.push_back({tarvisk_test::ResId::num(10),
+                           tarvisk_test::ResId::num(static_cast<std::uint16_t>(i + 1)), 0, data,
+                           0});
   }
   o.checksum = GetParam().checksum;
   o.overlay.resize(GetParam().overlay);
-  for (std::size_t i = 0; i < o.overlay.size(); ++i) o.overlay[i] = static_cast<std::uint8_t>(i * 131 + (i >> 13));
+  for (std::size_t i = 0; i < o.overlay.size(); ++i)
+    o.overlay[i] = static_cast<std::uint8_t>(i * 131 + (i >> 13));
   const Bytes original = tarvisk_test::build_pe_bytes(o);
   Bytes manifest(GetParam().manifest);
-  for (std::size_t i = 0; i < manifest.size(); ++i) manifest[i] = static_cast<std::uint8_t>('a' + i % 23);
-  const resupdate::ResourceKey key{resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0};
+  for (std::size_t i = 0; i < manifest.size(); ++i)
+    manifest[i] = static_cast<std::uint8_t>('a' + i % 23);
+  const resupdate::ResourceKey key{resupdate::ResourceId::number(24),
+                                   resupdate::ResourceId::number(1), 0};
 
-  auto in_memory = resupdate::ImageEditor::open(std::make_shared<resupdate::MemorySource>(original), false);
+  auto in_memory =
+      resupdate::ImageEditor::open(std::make_shared<resupdate::MemorySource>(original), false);
   ASSERT_TRUE(in_memory) << in_memory.error().detail;
   in_memory->put(key, manifest);
   auto expected = resupdate::build_in_memory(*in_memory);
@@ -55,7 +62,8 @@ TEST_P(FilePath, WritesWhatTheInMemoryPathBuilds) {
   if (GetParam().kept != 0) {
     const auto pieces = plan_edit(*in_memory).value().pieces;
     EXPECT_TRUE(std::any_of(pieces.begin(), pieces.end(), [&](const resupdate::Piece& p) {
-      return p.kind == resupdate::Piece::Kind::copy && p.length >= GetParam().kept && p.length < GetParam().kept + 4096;
+      return p.kind == resupdate::Piece::Kind::copy && p.length >= GetParam().kept &&
+             p.length < GetParam().kept + 4096;
     })) << "the old resources were not kept as they lay";
   }
 
@@ -82,7 +90,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{"resources_larger_than_a_chunk", 3 * kMiB + 3, 9 * kMiB + 7},
                       Case{"old_resources_kept_as_they_lay", 4096, 700, 3 * kMiB + 3},
                       Case{"old_resources_kept_below_a_chunk", kMiB - 1, 9 * kMiB + 7, 70000},
-                      Case{"checksum_over_a_manifest_written_from_the_editor", 4097, 300001, 0, true}),
+                      Case{"checksum_over_a_manifest_written_from_the_editor", 4097, 300001, 0,
+                           true}),
     [](const ::testing::TestParamInfo<Case>& p) { return std::string(p.param.name); });
 
 }  // namespace

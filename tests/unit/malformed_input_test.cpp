@@ -64,8 +64,10 @@ struct Malformed {
 
 const std::vector<Malformed>& malformed_trees() {
   static const std::vector<Malformed> all = {
-      {"loop_to_root", [](std::uint32_t rva) { return sound_tree(rva).entry(40, 1, 0, true).bytes(); }},
-      {"loop_to_self", [](std::uint32_t rva) { return sound_tree(rva).entry(16, 24, 0, true).bytes(); }},
+      {"loop_to_root",
+       [](std::uint32_t rva) { return sound_tree(rva).entry(40, 1, 0, true).bytes(); }},
+      {"loop_to_self",
+       [](std::uint32_t rva) { return sound_tree(rva).entry(16, 24, 0, true).bytes(); }},
       {"shared_subtree",
        [](std::uint32_t rva) {
          // Two types whose entries lead to the same name directory.
@@ -83,26 +85,39 @@ const std::vector<Malformed>& malformed_trees() {
          t.dir(96, 0, 1).entry(112, 0, 72, false);
          return t.bytes();
        }},
-      {"data_entry_at_level_1", [](std::uint32_t rva) { return sound_tree(rva).entry(16, 24, 72, false).bytes(); }},
-      {"data_entry_at_level_2", [](std::uint32_t rva) { return sound_tree(rva).entry(40, 1, 72, false).bytes(); }},
-      {"id_count_past_the_end", [](std::uint32_t rva) { return sound_tree(rva).dir(0, 0, 200).bytes(); }},
-      {"named_count_past_the_end", [](std::uint32_t rva) { return sound_tree(rva).dir(48, 0xFFFF, 1).bytes(); }},
-      {"counts_overflow_16_bits", [](std::uint32_t rva) { return sound_tree(rva).dir(24, 0xFFFF, 0xFFFF).bytes(); }},
+      {"data_entry_at_level_1",
+       [](std::uint32_t rva) { return sound_tree(rva).entry(16, 24, 72, false).bytes(); }},
+      {"data_entry_at_level_2",
+       [](std::uint32_t rva) { return sound_tree(rva).entry(40, 1, 72, false).bytes(); }},
+      {"id_count_past_the_end",
+       [](std::uint32_t rva) { return sound_tree(rva).dir(0, 0, 200).bytes(); }},
+      {"named_count_past_the_end",
+       [](std::uint32_t rva) { return sound_tree(rva).dir(48, 0xFFFF, 1).bytes(); }},
+      {"counts_overflow_16_bits",
+       [](std::uint32_t rva) { return sound_tree(rva).dir(24, 0xFFFF, 0xFFFF).bytes(); }},
       {"string_past_the_end",
        [](std::uint32_t rva) {
          RawTree t = sound_tree(rva);
-         t.entry(40, 0x80000000U | 124, 48, true).string(124, 0x40);  // 128 bytes of text in a 128-byte section
+         t.entry(40, 0x80000000U | 124, 48, true)
+             .string(124, 0x40);  // 128 bytes of text in a 128-byte section
          return t.dir(24, 1, 0).bytes();
        }},
       {"string_offset_past_the_end",
-       [](std::uint32_t rva) { return sound_tree(rva).dir(0, 1, 0).entry(16, 0x80000000U | 0x7000, 24, true).bytes(); }},
-      {"subdirectory_past_the_end", [](std::uint32_t rva) { return sound_tree(rva).entry(16, 24, 0x10000, true).bytes(); }},
-      {"data_entry_past_the_end", [](std::uint32_t rva) { return sound_tree(rva).entry(64, 0, 124, false).bytes(); }},
+       [](std::uint32_t rva) {
+         return sound_tree(rva).dir(0, 1, 0).entry(16, 0x80000000U | 0x7000, 24, true).bytes();
+       }},
+      {"subdirectory_past_the_end",
+       [](std::uint32_t rva) { return sound_tree(rva).entry(16, 24, 0x10000, true).bytes(); }},
+      {"data_entry_past_the_end",
+       [](std::uint32_t rva) { return sound_tree(rva).entry(64, 0, 124, false).bytes(); }},
       {"data_rva_outside_any_section",
        [](std::uint32_t rva) { return sound_tree(rva).data(72, 0x7FFF0000, 16).bytes(); }},
-      {"data_size_past_the_section", [](std::uint32_t rva) { return sound_tree(rva).data(72, rva + 88, 0x100000).bytes(); }},
-      {"data_rva_wraps", [](std::uint32_t rva) { return sound_tree(rva).data(72, 0xFFFFFFF0, 0x20).bytes(); }},
-      {"directory_overlaps_itself", [](std::uint32_t rva) { return sound_tree(rva).entry(16, 24, 8, true).bytes(); }},
+      {"data_size_past_the_section",
+       [](std::uint32_t rva) { return sound_tree(rva).data(72, rva + 88, 0x100000).bytes(); }},
+      {"data_rva_wraps",
+       [](std::uint32_t rva) { return sound_tree(rva).data(72, 0xFFFFFFF0, 0x20).bytes(); }},
+      {"directory_overlaps_itself",
+       [](std::uint32_t rva) { return sound_tree(rva).entry(16, 24, 8, true).bytes(); }},
       {"data_entry_on_a_directory",
        [](std::uint32_t rva) {
          // The language entry names its own directory as its data entry, whose first fields
@@ -168,12 +183,14 @@ TEST_P(MalformedTree, IgnoredWhenDeletingExisting) {
   EXPECT_TRUE(invariants_hold(img, *out, {m}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Trees, MalformedTree,
-                         ::testing::Combine(::testing::Range<std::size_t>(0, malformed_trees().size()), ::testing::Bool()),
-                         [](const ::testing::TestParamInfo<std::tuple<std::size_t, bool>>& param_info) {
-                           return std::string(malformed_trees()[std::get<0>(param_info.param)].name) +
-                                  (std::get<1>(param_info.param) ? "_pe32plus" : "_pe32");
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    Trees, MalformedTree,
+    ::testing::Combine(::testing::Range<std::size_t>(0, malformed_trees().size()),
+                       ::testing::Bool()),
+    [](const ::testing::TestParamInfo<std::tuple<std::size_t, bool>>& param_info) {
+      return std::string(malformed_trees()[std::get<0>(param_info.param)].name) +
+             (std::get<1>(param_info.param) ? "_pe32plus" : "_pe32");
+    });
 
 // Odd trees that Windows loads, so the service must read them completely.
 TEST(OddTrees, DataOutsideTheResourceSection) {
@@ -185,9 +202,12 @@ TEST(OddTrees, DataOutsideTheResourceSection) {
   }());
   const BuiltSection data = probe.sections[1];
   ASSERT_EQ(data.name, ".data");
-  o.raw_resource_section = [&](std::uint32_t rva) { return sound_tree(rva, 88).data(72, data.virtual_address + 8, 24).bytes(); };
+  o.raw_resource_section = [&](std::uint32_t rva) {
+    return sound_tree(rva, 88).data(72, data.virtual_address + 8, 24).bytes();
+  };
   const BuiltImage img = build_pe(o);
-  const Bytes want(img.bytes.begin() + data.pointer_to_raw_data + 8, img.bytes.begin() + data.pointer_to_raw_data + 32);
+  const Bytes want(img.bytes.begin() + data.pointer_to_raw_data + 8,
+                   img.bytes.begin() + data.pointer_to_raw_data + 32);
   std::string error;
   const std::vector<TestResource> got = read_resources(img.bytes, &error);
   ASSERT_EQ(error, "");
@@ -209,21 +229,25 @@ TEST(OddTrees, EntriesOutOfLoaderOrder) {
   PeOptions o;
   o.raw_resource_section = [](std::uint32_t rva) {
     RawTree t(264);
-    t.dir(0, 0, 2).entry(16, 24, 32, true).entry(24, 3, 56, true);    // types 24, 3
-    t.dir(32, 0, 1).entry(48, 1, 88, true);                            // 24: name 1
-    t.dir(56, 0, 2).entry(72, 7, 112, true).entry(80, 2, 144, true);   // 3: names 7, 2
-    t.dir(88, 0, 1).entry(104, 0, 168, false);                         // 24/1: language 0
+    t.dir(0, 0, 2).entry(16, 24, 32, true).entry(24, 3, 56, true);             // types 24, 3
+    t.dir(32, 0, 1).entry(48, 1, 88, true);                                    // 24: name 1
+    t.dir(56, 0, 2).entry(72, 7, 112, true).entry(80, 2, 144, true);           // 3: names 7, 2
+    t.dir(88, 0, 1).entry(104, 0, 168, false);                                 // 24/1: language 0
     t.dir(112, 0, 2).entry(128, 0x409, 184, false).entry(136, 0, 200, false);  // 3/7: 0x409, 0
-    t.dir(144, 0, 1).entry(160, 0, 216, false);                        // 3/2: language 0
+    t.dir(144, 0, 1).entry(160, 0, 216, false);                                // 3/2: language 0
     // Sizes 8 to 5 tell the blobs apart.
-    t.data(168, rva + 232, 8).data(184, rva + 240, 7).data(200, rva + 248, 6).data(216, rva + 256, 5);
+    t.data(168, rva + 232, 8)
+        .data(184, rva + 240, 7)
+        .data(200, rva + 248, 6)
+        .data(216, rva + 256, 5);
     return t.bytes();
   };
   const Bytes img = build_pe_bytes(o);
   auto editor = resupdate::ImageEditor::open(view(img), false);
   ASSERT_TRUE(editor) << editor.error().detail;
   std::vector<std::tuple<std::uint16_t, std::uint16_t, std::uint16_t, std::uint32_t>> order;
-  for (const auto& [key, data] : editor->resources()) order.emplace_back(key.type.id, key.name.id, key.language, data.size());
+  for (const auto& [key, data] : editor->resources())
+    order.emplace_back(key.type.id, key.name.id, key.language, data.size());
   const decltype(order) want = {{3, 2, 0, 5}, {3, 7, 0, 6}, {3, 7, 0x409, 7}, {24, 1, 0, 8}};
   EXPECT_EQ(order, want);
 
@@ -290,7 +314,8 @@ TEST(OddTrees, TreeSpreadWide) {
     ASSERT_TRUE(editor) << editor.error().detail;
     auto& got = seen.emplace_back();
     for (const auto& [key, data] : editor->resources())
-      got.emplace_back(key.type.id, data.size(), std::get<resupdate::FileExtent>(data.bytes).offset.value);
+      got.emplace_back(key.type.id, data.size(),
+                       std::get<resupdate::FileExtent>(data.bytes).offset.value);
   }
   ASSERT_EQ(seen[0].size(), kTypes);
   EXPECT_EQ(seen[0], seen[1]);
@@ -356,7 +381,11 @@ const std::vector<NotAnImage>& not_images() {
   constexpr std::size_t opt = pe + 24;  // optional header
   static const std::vector<NotAnImage> all = {
       {"empty", [] { return Bytes(); }, Errc::file_invalid},
-      {"text", [] { const std::string s = "just some text, not an image\n"; return Bytes(s.begin(), s.end()); },
+      {"text",
+       [] {
+         const std::string s = "just some text, not an image\n";
+         return Bytes(s.begin(), s.end());
+       },
        Errc::bad_exe_format},
       {"one_byte", [] { return Bytes{'M'}; }, Errc::bad_exe_format},
       {"mz_only", [] { return truncated(2); }, Errc::bad_exe_format},
@@ -367,7 +396,8 @@ const std::vector<NotAnImage>& not_images() {
       {"odd_section_alignment", [] { return patched(opt + 32, 0x1001, 4); }, Errc::bad_exe_format},
       {"optional_header_too_small", [] { return patched(pe + 20, 8, 2); }, Errc::bad_exe_format},
       {"truncated_in_coff_header", [] { return truncated(pe + 10); }, Errc::bad_exe_format},
-      {"truncated_in_section_table", [] { return truncated(opt + 224 + 20); }, Errc::bad_exe_format},
+      {"truncated_in_section_table", [] { return truncated(opt + 224 + 20); },
+       Errc::bad_exe_format},
       {"truncated_in_section_data", [] { return truncated(0x500); }, Errc::bad_exe_format},
   };
   return all;

@@ -38,11 +38,14 @@ Bytes filled(std::size_t n, std::uint8_t seed) {
   return b;
 }
 
-TestResource res(ResId type, ResId name, std::uint16_t lang, Bytes data, std::uint32_t code_page = 0) {
+TestResource res(ResId type, ResId name, std::uint16_t lang, Bytes data,
+                 std::uint32_t code_page = 0) {
   return TestResource{std::move(type), std::move(name), lang, std::move(data), code_page};
 }
 
-TestResource version_block() { return res(ResId::num(16), ResId::num(1), 1033, filled(0x40, 0x10), 1200); }
+TestResource version_block() {
+  return res(ResId::num(16), ResId::num(1), 1033, filled(0x40, 0x10), 1200);
+}
 
 std::vector<TestResource> three_manifests() {
   return {res(ResId::num(24), ResId::num(1), 0, manifest_bytes("old"), 0),
@@ -52,12 +55,16 @@ std::vector<TestResource> three_manifests() {
 
 std::vector<TestResource> many_strings(std::uint16_t n) {
   std::vector<TestResource> all;
-  for (std::uint16_t lang = 1; lang <= n; ++lang) all.push_back(res(ResId::num(6), ResId::num(1), lang, filled(12, static_cast<std::uint8_t>(lang))));
+  for (std::uint16_t lang = 1; lang <= n; ++lang)
+    all.push_back(
+        res(ResId::num(6), ResId::num(1), lang, filled(12, static_cast<std::uint8_t>(lang))));
   return all;
 }
 
 Op put(TestResource r) { return Op{false, std::move(r)}; }
-Op erase(ResId type, ResId name, std::uint16_t lang) { return Op{true, res(std::move(type), std::move(name), lang, {})}; }
+Op erase(ResId type, ResId name, std::uint16_t lang) {
+  return Op{true, res(std::move(type), std::move(name), lang, {})};
+}
 Op put_manifest(Bytes data) { return put(res(ResId::num(24), ResId::num(1), 0, std::move(data))); }
 
 const std::vector<Scenario>& scenarios() {
@@ -89,7 +96,8 @@ std::vector<TestResource> expected_set(const Scenario& s, bool image_has_resourc
   if (image_has_resources && !s.delete_existing) set = s.base;
   for (const Op& op : s.ops) {
     auto same = [&](const TestResource& r) {
-      return r.type == op.resource.type && r.name == op.resource.name && r.language == op.resource.language;
+      return r.type == op.resource.type && r.name == op.resource.name &&
+             r.language == op.resource.language;
     };
     set.erase(std::remove_if(set.begin(), set.end(), same), set.end());
     if (!op.erase) set.push_back(op.resource);
@@ -98,15 +106,26 @@ std::vector<TestResource> expected_set(const Scenario& s, bool image_has_resourc
 }
 
 enum class Decoration {
-  plain, checksum_overlay, certificate, coff_symbols, debug_directory, dir_offset, few_directories, slack,
+  plain,
+  checksum_overlay,
+  certificate,
+  coff_symbols,
+  debug_directory,
+  dir_offset,
+  few_directories,
+  slack,
   // Either side of the tail length that is moved by whole pages.
-  overlay_below_mib, overlay_mib, overlay_above_mib,
+  overlay_below_mib,
+  overlay_mib,
+  overlay_above_mib,
   // The tree a page into a section twice its size, as Wine's conformance test builds it.
   dir_second_page,
   // Sections above their file offsets: with equal alignments, not mapped as they lie.
   address_gap,
   // A checksum beside patched debug entries, one off by a constant, one before a long odd tail.
-  checksum_debug, stale_checksum, checksum_long_tail,
+  checksum_debug,
+  stale_checksum,
+  checksum_long_tail,
 };
 constexpr std::size_t kMiB = 1U << 20;
 
@@ -244,12 +263,14 @@ TEST_P(Rewrite, PlacesTreeAndKeepsEverythingElse) {
   Placement placement = expected_placement(c.layout, fits);
   // Where any old resource stays as it was, its data stays where it lay: around it when the
   // section can grow, and where it cannot, when the new data fits between what stays.
-  const bool keeps = has_resources && !s.delete_existing &&
-                     std::any_of(s.base.begin(), s.base.end(), [&](const TestResource& b) {
-                       return !b.data.empty() && std::any_of(want.begin(), want.end(), [&](const TestResource& w) {
-                         return w.type == b.type && w.name == b.name && w.language == b.language && w.data == b.data;
-                       });
-                     });
+  const bool keeps =
+      has_resources && !s.delete_existing &&
+      std::any_of(s.base.begin(), s.base.end(), [&](const TestResource& b) {
+        return !b.data.empty() && std::any_of(want.begin(), want.end(), [&](const TestResource& w) {
+          return w.type == b.type && w.name == b.name && w.language == b.language &&
+                 w.data == b.data;
+        });
+      });
   const bool can_grow = c.layout != Layout::resources_then_data;
   if (keeps && can_grow) placement = Placement::kept;
 
@@ -261,7 +282,8 @@ TEST_P(Rewrite, PlacesTreeAndKeepsEverythingElse) {
   // Headers full up to the first section's raw data grow into the addresses below the first
   // section; only where those are full too (equal alignments, no gap) is there no room.
   const bool memory_room = !c.low_alignment || c.decoration == Decoration::address_gap;
-  if (placement == Placement::new_section && !c.header_room && !memory_room && !nothing_to_place && !kept_anyway) {
+  if (placement == Placement::new_section && !c.header_room && !memory_room && !nothing_to_place &&
+      !kept_anyway) {
     ASSERT_FALSE(plan) << "planned " << placement_name(plan->placement) << " without header room";
     EXPECT_EQ(plan.error().code, Errc::not_supported) << plan.error().detail;
     auto out = resupdate::build_in_memory(*editor);
@@ -284,8 +306,10 @@ TEST_P(Rewrite, PlacesTreeAndKeepsEverythingElse) {
     }
   }
   if (plan->placement == Placement::new_section && !c.header_room) {
-    const std::size_t size_of_headers = img.data_directories_offset - (c.pe32_plus ? 112U : 96U) + 60U;
-    EXPECT_GT(get32(*out, size_of_headers), img.size_of_headers) << "the headers had no room and did not grow";
+    const std::size_t size_of_headers =
+        img.data_directories_offset - (c.pe32_plus ? 112U : 96U) + 60U;
+    EXPECT_GT(get32(*out, size_of_headers), img.size_of_headers)
+        << "the headers had no room and did not grow";
   }
 
   // The same inputs give the same bytes.
@@ -297,12 +321,14 @@ TEST_P(Rewrite, PlacesTreeAndKeepsEverythingElse) {
   if (nothing_to_place) return;
   auto second = resupdate::ImageEditor::open(view(*out), false);
   ASSERT_TRUE(second) << second.error().detail;
-  second->put(resupdate::ResourceKey{resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0},
+  second->put(resupdate::ResourceKey{resupdate::ResourceId::number(24),
+                                     resupdate::ResourceId::number(1), 0},
               manifest_bytes("new"));
   std::vector<TestResource> want2 = want;
   want2.erase(std::remove_if(want2.begin(), want2.end(),
                              [](const TestResource& r) {
-                               return r.type == ResId::num(24) && r.name == ResId::num(1) && r.language == 0;
+                               return r.type == ResId::num(24) && r.name == ResId::num(1) &&
+                                      r.language == 0;
                              }),
               want2.end());
   want2.push_back(res(ResId::num(24), ResId::num(1), 0, manifest_bytes("new")));
@@ -332,12 +358,14 @@ TEST(InPlace, SmallerTreeKeepsFollowingSectionsContiguous) {
   EXPECT_EQ(plan->placement, Placement::in_place);
   auto out = resupdate::build_in_memory(*editor);
   ASSERT_TRUE(out) << out.error().detail;
-  EXPECT_TRUE(invariants_hold(img.bytes, *out, {res(ResId::num(24), ResId::num(1), 0, manifest_bytes())}));
+  EXPECT_TRUE(
+      invariants_hold(img.bytes, *out, {res(ResId::num(24), ResId::num(1), 0, manifest_bytes())}));
 }
 
 // Stores a manifest too large for the address room between .rsrc and .reloc but small
 // enough for .rsrc's raw data, and checks the image that comes out.
-void grow_over_the_address_room(const Bytes& bytes, const BuiltSection& rsrc, const BuiltSection& reloc) {
+void grow_over_the_address_room(const Bytes& bytes, const BuiltSection& rsrc,
+                                const BuiltSection& reloc) {
   auto editor = resupdate::ImageEditor::open(view(bytes), false);
   ASSERT_TRUE(editor) << editor.error().detail;
   const std::uint32_t va_room = reloc.virtual_address - rsrc.virtual_address;
@@ -386,7 +414,9 @@ resupdate::Result<resupdate::ImagePlan> plan_manifest(const Bytes& bytes, const 
                                                       std::optional<Bytes>* out = nullptr) {
   auto editor = resupdate::ImageEditor::open(view(bytes), false);
   if (!editor) return std::move(editor).error();
-  editor->put(resupdate::ResourceKey{resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0}, manifest);
+  editor->put(resupdate::ResourceKey{resupdate::ResourceId::number(24),
+                                     resupdate::ResourceId::number(1), 0},
+              manifest);
   auto plan = plan_edit(*editor);
   if (plan && out != nullptr) {
     auto built = resupdate::build_in_memory(*editor);
@@ -406,7 +436,8 @@ TEST(InPlace, SectionLargerThanItsNewTreeShrinksWhereNothingFollows) {
     o.layout = Layout::resources_last;
     o.resources = {res(ResId::num(24), ResId::num(1), 0, manifest_bytes("old"))};
     o.resource_dir_offset = 0x1000;
-    o.resource_slack = 0x1000 - static_cast<std::uint32_t>(encode_resource_section(o.resources, 0).size());
+    o.resource_slack =
+        0x1000 - static_cast<std::uint32_t>(encode_resource_section(o.resources, 0).size());
     const BuiltImage img = build_pe(o);
     const BuiltSection& rsrc = img.sections.back();
     ASSERT_EQ(rsrc.size_of_raw_data, 0x2000U);
@@ -416,7 +447,8 @@ TEST(InPlace, SectionLargerThanItsNewTreeShrinksWhereNothingFollows) {
     ASSERT_TRUE(plan) << plan.error().detail;
     EXPECT_EQ(plan->placement, Placement::in_place);
     ASSERT_TRUE(out);
-    EXPECT_TRUE(invariants_hold(img.bytes, *out, {res(ResId::num(24), ResId::num(1), 0, manifest)}));
+    EXPECT_TRUE(
+        invariants_hold(img.bytes, *out, {res(ResId::num(24), ResId::num(1), 0, manifest)}));
     const std::size_t header = img.section_table_offset + 40 * (img.sections.size() - 1);
     EXPECT_EQ(get32(*out, header + 16), 0x1000U) << "SizeOfRawData";
     EXPECT_EQ(out->size(), rsrc.pointer_to_raw_data + 0x1000U);
@@ -426,16 +458,19 @@ TEST(InPlace, SectionLargerThanItsNewTreeShrinksWhereNothingFollows) {
 // A tree exactly as long as its section's raw data is rebuilt in place; one byte longer, it
 // takes the layout's other placement.
 TEST(Boundary, TreeFillingItsSectionOrOneByteOver) {
-  for (const Layout layout : {Layout::resources_last, Layout::resources_then_reloc, Layout::resources_then_data}) {
+  for (const Layout layout :
+       {Layout::resources_last, Layout::resources_then_reloc, Layout::resources_then_data}) {
     for (const bool plus : {false, true}) {
       for (const std::uint32_t over : {0U, 1U}) {
-        SCOPED_TRACE(std::string(layout_name(layout)) + (plus ? " PE32+" : " PE32") + (over != 0 ? " one byte over" : " filling"));
+        SCOPED_TRACE(std::string(layout_name(layout)) + (plus ? " PE32+" : " PE32") +
+                     (over != 0 ? " one byte over" : " filling"));
         PeOptions o;
         o.layout = layout;
         o.pe32_plus = plus;
         o.resources = {res(ResId::num(24), ResId::num(1), 0, manifest_bytes("old"))};
         const BuiltImage img = build_pe(o);
-        const auto rsrc = std::find_if(img.sections.begin(), img.sections.end(), [](const BuiltSection& x) { return x.name == ".rsrc"; });
+        const auto rsrc = std::find_if(img.sections.begin(), img.sections.end(),
+                                       [](const BuiltSection& x) { return x.name == ".rsrc"; });
         ASSERT_NE(rsrc, img.sections.end());
         auto editor = resupdate::ImageEditor::open(view(img.bytes), false);
         ASSERT_TRUE(editor) << editor.error().detail;
@@ -443,15 +478,18 @@ TEST(Boundary, TreeFillingItsSectionOrOneByteOver) {
         // The manifest is the only blob, and the last: the tree grows byte for byte with it.
         editor->put(key, {});
         const std::uint64_t empty = resupdate::measure_tree(editor->resources()).value().total_size;
-        const Bytes manifest = filled(static_cast<std::size_t>(rsrc->size_of_raw_data + over - empty), 9);
+        const Bytes manifest =
+            filled(static_cast<std::size_t>(rsrc->size_of_raw_data + over - empty), 9);
         editor->put(key, manifest);
-        ASSERT_EQ(resupdate::measure_tree(editor->resources()).value().total_size, rsrc->size_of_raw_data + over);
+        ASSERT_EQ(resupdate::measure_tree(editor->resources()).value().total_size,
+                  rsrc->size_of_raw_data + over);
         auto plan = plan_edit(*editor);
         ASSERT_TRUE(plan) << plan.error().detail;
         EXPECT_EQ(plan->placement, expected_placement(layout, over == 0));
         auto out = resupdate::build_in_memory(*editor);
         ASSERT_TRUE(out) << out.error().detail;
-        EXPECT_TRUE(invariants_hold(img.bytes, *out, {res(ResId::num(24), ResId::num(1), 0, manifest)}));
+        EXPECT_TRUE(
+            invariants_hold(img.bytes, *out, {res(ResId::num(24), ResId::num(1), 0, manifest)}));
       }
     }
   }
@@ -469,13 +507,18 @@ TEST(Refusal, ReferencesThatCannotBeFixedFailThePlan) {
     Errc code;
   } rows[] = {
       {"debug directory of more than 4096 entries", Layout::resources_then_data,
-       [](const BuiltImage& img, Bytes& b) { put32(b, img.data_directories_offset + 6 * 8 + 4, 4097 * kDebugEntry); },
+       [](const BuiltImage& img, Bytes& b) {
+         put32(b, img.data_directories_offset + 6 * 8 + 4, 4097 * kDebugEntry);
+       },
        Errc::not_supported},
       {"debug directory running past its section", Layout::resources_then_data,
-       [](const BuiltImage& img, Bytes& b) { put32(b, img.data_directories_offset + 6 * 8 + 4, 0x1000 + kDebugEntry); },
+       [](const BuiltImage& img, Bytes& b) {
+         put32(b, img.data_directories_offset + 6 * 8 + 4, 0x1000 + kDebugEntry);
+       },
        Errc::not_supported},
       {"PointerToRelocations moved past 4 GiB", Layout::resources_last,
-       [](const BuiltImage& img, Bytes& b) { put32(b, img.section_table_offset + 24, 0xffffff00); }, Errc::file_too_large},
+       [](const BuiltImage& img, Bytes& b) { put32(b, img.section_table_offset + 24, 0xffffff00); },
+       Errc::file_too_large},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
@@ -511,7 +554,8 @@ TEST(NewSection, SectionsAboveTheirOffsetsGetNoZerosBeforeTheNewOne) {
   ASSERT_TRUE(plan) << plan.error().detail;
   EXPECT_EQ(plan->placement, Placement::new_section);
   ASSERT_TRUE(out);
-  EXPECT_TRUE(invariants_hold(img.bytes, *out, {res(ResId::num(24), ResId::num(1), 0, manifest_bytes())}));
+  EXPECT_TRUE(
+      invariants_hold(img.bytes, *out, {res(ResId::num(24), ResId::num(1), 0, manifest_bytes())}));
   const std::size_t added = img.section_table_offset + 40 * img.sections.size();
   EXPECT_EQ(get32(*out, added + 20), img.end_of_sections) << "PointerToRawData";
 }
@@ -552,7 +596,8 @@ TEST(Repetition, SameManifestIsByteStableAndAlternatingOnesDoNotGrow) {
         // Storing the large one, no manifest's start is left; storing the small one, no run of
         // the large one. (A section added after .data leaves the old one its bytes, as .oldrsrc.)
         if (i >= 2 && layout != Layout::resources_then_data) {
-          const Bytes gone = &manifest == &large ? Bytes(small.begin(), small.begin() + 16) : Bytes(large.begin(), large.begin() + 64);
+          const Bytes gone = &manifest == &large ? Bytes(small.begin(), small.begin() + 16)
+                                                 : Bytes(large.begin(), large.begin() + 64);
           EXPECT_EQ(std::search(out->begin(), out->end(), gone.begin(), gone.end()), out->end())
               << "run " << i << ": a replaced manifest's bytes are still in the image";
         }
@@ -563,7 +608,8 @@ TEST(Repetition, SameManifestIsByteStableAndAlternatingOnesDoNotGrow) {
       const std::size_t bound = std::max(runs[3].size(), runs[4].size());
       for (std::size_t i = 5; i < runs.size(); ++i) {
         EXPECT_LE(runs[i].size(), bound) << "run " << i;
-        EXPECT_TRUE(runs[i] == runs[i - 2]) << "run " << i << " differs from the run with the same manifest before it";
+        EXPECT_TRUE(runs[i] == runs[i - 2])
+            << "run " << i << " differs from the run with the same manifest before it";
       }
     }
   }
@@ -577,7 +623,9 @@ std::string describe(const Case& c) {
   return n;
 }
 
-std::string case_name(const ::testing::TestParamInfo<Case>& param_info) { return describe(param_info.param); }
+std::string case_name(const ::testing::TestParamInfo<Case>& param_info) {
+  return describe(param_info.param);
+}
 
 void PrintTo(const Case& c, std::ostream* os) { *os << describe(c); }
 
@@ -586,9 +634,11 @@ std::vector<Case> scenario_cases() {
   for (Layout layout : kAllLayouts) {
     for (bool plus : {false, true}) {
       for (bool low : {false, true}) {
-        for (std::size_t s = 0; s < scenarios().size(); ++s) cases.push_back(Case{layout, plus, low, true, s, {}});
+        for (std::size_t s = 0; s < scenarios().size(); ++s)
+          cases.push_back(Case{layout, plus, low, true, s, {}});
         // Without header room only a new section is out of reach; growing one is not.
-        for (std::size_t s : {std::size_t{0}, scenarios().size() - 1}) cases.push_back(Case{layout, plus, low, false, s, {}});
+        for (std::size_t s : {std::size_t{0}, scenarios().size() - 1})
+          cases.push_back(Case{layout, plus, low, false, s, {}});
         // Full headers, the first section a page up in memory: EFI stubs with alignments of 0x20.
         if (low) cases.push_back(Case{layout, plus, low, false, 0, Decoration::address_gap});
       }
@@ -604,11 +654,13 @@ std::vector<Case> decoration_cases() {
   for (Layout layout : kAllLayouts) {
     for (bool plus : {false, true}) {
       for (bool low : {false, true}) {
-        for (Decoration d : {Decoration::checksum_overlay, Decoration::certificate, Decoration::coff_symbols,
-                             Decoration::debug_directory, Decoration::dir_offset, Decoration::few_directories, Decoration::slack,
-                             Decoration::overlay_below_mib, Decoration::overlay_mib, Decoration::overlay_above_mib,
-                             Decoration::dir_second_page, Decoration::address_gap, Decoration::checksum_debug,
-                             Decoration::stale_checksum, Decoration::checksum_long_tail}) {
+        for (Decoration d :
+             {Decoration::checksum_overlay, Decoration::certificate, Decoration::coff_symbols,
+              Decoration::debug_directory, Decoration::dir_offset, Decoration::few_directories,
+              Decoration::slack, Decoration::overlay_below_mib, Decoration::overlay_mib,
+              Decoration::overlay_above_mib, Decoration::dir_second_page, Decoration::address_gap,
+              Decoration::checksum_debug, Decoration::stale_checksum,
+              Decoration::checksum_long_tail}) {
           for (std::size_t s : {add, large}) cases.push_back(Case{layout, plus, low, true, s, d});
         }
       }

@@ -32,7 +32,9 @@ Bytes encode(const ResourceSet& set, resupdate::TreeLayout* layout_out = nullptr
   return bytes ? *bytes : Bytes{};
 }
 
-void add(ResourceSet& set, const TestResource& r) { set[core_key(r)] = ResourceData{r.data, r.code_page}; }
+void add(ResourceSet& set, const TestResource& r) {
+  set[core_key(r)] = ResourceData{r.data, r.code_page};
+}
 
 class ManifestOnly : public ::testing::TestWithParam<std::size_t> {};
 
@@ -72,7 +74,8 @@ TEST_P(ManifestOnly, FixedOffsets) {
   EXPECT_EQ(get32(t, 84), 0U);
   EXPECT_TRUE(std::equal(data.begin(), data.end(), t.begin() + 88));
   // Anything past the blob is padding the encoder chose; it must be zeros.
-  EXPECT_TRUE(std::all_of(t.begin() + static_cast<std::ptrdiff_t>(88 + n), t.end(), [](std::uint8_t b) { return b == 0; }));
+  EXPECT_TRUE(std::all_of(t.begin() + static_cast<std::ptrdiff_t>(88 + n), t.end(),
+                          [](std::uint8_t b) { return b == 0; }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Sizes, ManifestOnly, ::testing::Values(0, 1, 5, 300, 4096));
@@ -92,7 +95,8 @@ struct Walk {
     const std::uint32_t off = field & 0x7FFFFFFFU;
     strings.push_back(off);
     std::u16string s;
-    for (std::uint16_t i = 0; i < get16(t, off); ++i) s.push_back(static_cast<char16_t>(get16(t, off + 2 + 2U * i)));
+    for (std::uint16_t i = 0; i < get16(t, off); ++i)
+      s.push_back(static_cast<char16_t>(get16(t, off + 2 + 2U * i)));
     return ResId::str(s);
   }
 
@@ -151,21 +155,26 @@ TEST(TreeEncoding, LoaderOrderAndSectionLayout) {
   Walk w{t, {}, {}, {}, {}, {}, {}};
   w.dir(0, 0, {});
   // Root: named types first, ordinal UTF-16 ("AB" before "ABC" before "ZED"), then ids.
-  const std::vector<ResId> root = {ResId::str(u"AB"), ResId::str(u"ABC"), ResId::str(u"ZED"), ResId::num(3),
-                                   ResId::num(24)};
+  const std::vector<ResId> root = {ResId::str(u"AB"), ResId::str(u"ABC"), ResId::str(u"ZED"),
+                                   ResId::num(3), ResId::num(24)};
   EXPECT_TRUE(w.orders.back() == root);
   // Names of "ABC": "B" (0x42) before "b" (0x62), then id 1. Names of "AB": "z" before U+00E9.
   EXPECT_TRUE(std::find(w.orders.begin(), w.orders.end(),
-                        std::vector<ResId>{ResId::str(u"B"), ResId::str(u"b"), ResId::num(1)}) != w.orders.end());
+                        std::vector<ResId>{ResId::str(u"B"), ResId::str(u"b"), ResId::num(1)}) !=
+              w.orders.end());
   EXPECT_TRUE(std::find(w.orders.begin(), w.orders.end(),
-                        std::vector<ResId>{ResId::str(u"z"), ResId::str(u"\u00e9")}) != w.orders.end());
+                        std::vector<ResId>{ResId::str(u"z"), ResId::str(u"\u00e9")}) !=
+              w.orders.end());
   EXPECT_TRUE(std::find(w.orders.begin(), w.orders.end(),
-                        std::vector<ResId>{ResId::num(0), ResId::num(7), ResId::num(1033)}) != w.orders.end());
+                        std::vector<ResId>{ResId::num(0), ResId::num(7), ResId::num(1033)}) !=
+              w.orders.end());
 
   // Every part in its region: directories, data entries, strings (padded to 4), blobs (8-aligned).
   const std::uint32_t dirs_end = *std::max_element(w.dirs.begin(), w.dirs.end());
-  const std::uint32_t entries_begin = *std::min_element(w.data_entries.begin(), w.data_entries.end());
-  const std::uint32_t entries_end = *std::max_element(w.data_entries.begin(), w.data_entries.end()) + 16;
+  const std::uint32_t entries_begin =
+      *std::min_element(w.data_entries.begin(), w.data_entries.end());
+  const std::uint32_t entries_end =
+      *std::max_element(w.data_entries.begin(), w.data_entries.end()) + 16;
   EXPECT_EQ(w.data_entries.size(), input.size());
   EXPECT_LT(dirs_end, entries_begin);
   EXPECT_EQ(entries_begin, layout.data_entries_offset);
@@ -199,7 +208,7 @@ struct KeptCase {
   const char* name;
   std::vector<std::uint32_t> at;
   std::vector<std::uint32_t> size;
-  std::uint32_t partial = ~0U;     // the one only partly in the file (its first half)
+  std::uint32_t partial = ~0U;  // the one only partly in the file (its first half)
   std::uint64_t keep_at_least = 1;
   bool kept;
 };
@@ -211,7 +220,8 @@ class KeptBlobs : public ::testing::TestWithParam<KeptCase> {};
 TEST_P(KeptBlobs, KeepsOnlyBlobsPackedTogetherAndEncodesTheSameResources) {
   const KeptCase& c = GetParam();
   Bytes file(0x3000);
-  for (std::size_t i = 0; i < file.size(); ++i) file[i] = static_cast<std::uint8_t>(i * 13 + i / 256);
+  for (std::size_t i = 0; i < file.size(); ++i)
+    file[i] = static_cast<std::uint8_t>(i * 13 + i / 256);
   const resupdate::MemorySource src(file);
   ResourceSet set;
   std::vector<TestResource> input;
@@ -220,10 +230,12 @@ TEST_P(KeptBlobs, KeepsOnlyBlobsPackedTogetherAndEncodesTheSameResources) {
     Bytes want(file.begin() + c.at[i], file.begin() + c.at[i] + backed);
     want.resize(c.size[i]);
     input.push_back({ResId::num(10), ResId::num(static_cast<std::uint16_t>(100 - i)), 0, want, 0});
-    set[core_key(input.back())] = ResourceData{resupdate::FileExtent{resupdate::FileOffset{c.at[i]}, backed, c.size[i]}, 0};
+    set[core_key(input.back())] =
+        ResourceData{resupdate::FileExtent{resupdate::FileOffset{c.at[i]}, backed, c.size[i]}, 0};
   }
   // Large enough to be written from where the set holds it, not from the encoded buffers.
-  input.push_back({ResId::num(24), ResId::num(1), 0, manifest_bytes(std::string(resupdate::kBorrowFrom, 'k')), 0});
+  input.push_back({ResId::num(24), ResId::num(1), 0,
+                   manifest_bytes(std::string(resupdate::kBorrowFrom, 'k')), 0});
   add(set, input.back());
 
   const auto compact = resupdate::measure_tree(set).value();
@@ -239,38 +251,46 @@ TEST_P(KeptBlobs, KeepsOnlyBlobsPackedTogetherAndEncodesTheSameResources) {
   w.dir(0, 0, {});
   ASSERT_EQ(w.leaves.size(), input.size());
   for (const TestResource& want : input) {
-    const auto it = std::find_if(w.leaves.begin(), w.leaves.end(), [&](const TestResource& g) { return g.name == want.name && g.type == want.type; });
+    const auto it = std::find_if(w.leaves.begin(), w.leaves.end(), [&](const TestResource& g) {
+      return g.name == want.name && g.type == want.type;
+    });
     ASSERT_NE(it, w.leaves.end());
     EXPECT_EQ(it->data, want.data) << describe_key(want.type, want.name, want.language);
   }
-  const auto parts = resupdate::encode_tree_around_kept(set, layout, resupdate::Rva{kBase}, src).value();
+  const auto parts =
+      resupdate::encode_tree_around_kept(set, layout, resupdate::Rva{kBase}, src).value();
   Bytes joined = parts.before;
   joined.insert(joined.end(), file.begin() + static_cast<std::ptrdiff_t>(layout.kept_from),
                 file.begin() + static_cast<std::ptrdiff_t>(layout.kept_from + layout.kept_length));
   joined.insert(joined.end(), parts.after.begin(), parts.after.end());
   EXPECT_EQ(joined, t);
   // Less the manifest too, which goes back in at its place.
-  const auto lent = resupdate::encode_tree_around_kept(set, layout, resupdate::Rva{kBase}, src, true).value();
+  const auto lent =
+      resupdate::encode_tree_around_kept(set, layout, resupdate::Rva{kBase}, src, true).value();
   ASSERT_EQ(lent.borrowed.size(), 1U);
   Bytes rejoined = lent.before;
-  rejoined.insert(rejoined.end(), file.begin() + static_cast<std::ptrdiff_t>(layout.kept_from),
-                  file.begin() + static_cast<std::ptrdiff_t>(layout.kept_from + layout.kept_length));
+  rejoined.insert(
+      rejoined.end(), file.begin() + static_cast<std::ptrdiff_t>(layout.kept_from),
+      file.begin() + static_cast<std::ptrdiff_t>(layout.kept_from + layout.kept_length));
   rejoined.insert(rejoined.end(), lent.after.begin(), lent.after.end());
   const resupdate::BorrowedBlob& b = lent.borrowed[0];
   ASSERT_LE(b.at, rejoined.size());
-  rejoined.insert(rejoined.begin() + static_cast<std::ptrdiff_t>(b.at), b.bytes.begin(), b.bytes.end());
+  rejoined.insert(rejoined.begin() + static_cast<std::ptrdiff_t>(b.at), b.bytes.begin(),
+                  b.bytes.end());
   EXPECT_EQ(rejoined, t);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Layouts, KeptBlobs,
-    ::testing::Values(KeptCase{"packed_out_of_order", {0x1010, 0x1000, 0x1028}, {0x13, 0x10, 0x40}, ~0U, 1, true},
-                      KeptCase{"start_4_past_8_kept_modulo_8", {0x1004, 0x1008}, {0x4, 0x8}, ~0U, 1, true},
-                      KeptCase{"start_not_4_aligned", {0x1003, 0x101b}, {0x11, 0x1d}, ~0U, 1, false},
-                      KeptCase{"dead_bytes_between", {0x1000, 0x1020}, {0x10, 0x10}, ~0U, 1, false},
-                      KeptCase{"fewer_bytes_than_asked", {0x1000, 0x1010}, {0x10, 0x10}, ~0U, 0x21, false},
-                      KeptCase{"partly_in_the_file_follows", {0x1000, 0x1010, 0x2000}, {0x10, 0x10, 0x30}, 2, 1, true},
-                      KeptCase{"larger_than_the_tree_would_be", {0x1007}, {0x8}, ~0U, 1, false}),
+    ::testing::Values(
+        KeptCase{"packed_out_of_order", {0x1010, 0x1000, 0x1028}, {0x13, 0x10, 0x40}, ~0U, 1, true},
+        KeptCase{"start_4_past_8_kept_modulo_8", {0x1004, 0x1008}, {0x4, 0x8}, ~0U, 1, true},
+        KeptCase{"start_not_4_aligned", {0x1003, 0x101b}, {0x11, 0x1d}, ~0U, 1, false},
+        KeptCase{"dead_bytes_between", {0x1000, 0x1020}, {0x10, 0x10}, ~0U, 1, false},
+        KeptCase{"fewer_bytes_than_asked", {0x1000, 0x1010}, {0x10, 0x10}, ~0U, 0x21, false},
+        KeptCase{
+            "partly_in_the_file_follows", {0x1000, 0x1010, 0x2000}, {0x10, 0x10, 0x30}, 2, 1, true},
+        KeptCase{"larger_than_the_tree_would_be", {0x1007}, {0x8}, ~0U, 1, false}),
     [](const auto& p) { return std::string(p.param.name); });
 
 // The core's decoder reads trees written by the builder's independent encoder, across
@@ -297,7 +317,8 @@ TEST_P(DecodeBuilt, ReadsIndependentEncoding) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Formats, DecodeBuilt,
-                         ::testing::Combine(::testing::Bool(), ::testing::Bool(), ::testing::Values(0U, 0x30U)));
+                         ::testing::Combine(::testing::Bool(), ::testing::Bool(),
+                                            ::testing::Values(0U, 0x30U)));
 
 }  // namespace
 }  // namespace tarvisk_test

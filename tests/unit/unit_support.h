@@ -30,7 +30,8 @@ class CopyingSource final : public resupdate::ByteSource {
  public:
   explicit CopyingSource(const Bytes& image) noexcept : inner_(resupdate::ByteSpan(image)) {}
   [[nodiscard]] std::uint64_t size() const noexcept override { return inner_.size(); }
-  [[nodiscard]] resupdate::Status read(std::uint64_t off, std::span<std::uint8_t> out) const override {
+  [[nodiscard]] resupdate::Status read(std::uint64_t off,
+                                       std::span<std::uint8_t> out) const override {
     return inner_.read(off, out);
   }
 
@@ -58,5 +59,7 @@ class CopyingSource final : public resupdate::ByteSource {
 namespace resupdate {
 // Lets gtest print placements and error codes by name or number instead of raw bytes.
 inline void PrintTo(Placement p, std::ostream* os) { *os << tarvisk_test::placement_name(p); }
-inline void PrintTo(Errc e, std::ostream* os) { *os << "0x" << std::hex << static_cast<std::uint32_t>(e) << std::dec; }
+inline void PrintTo(Errc e, std::ostream* os) {
+  *os << "0x" << std::hex << static_cast<std::uint32_t>(e) << std::dec;
+}
 }  // namespace resupdate

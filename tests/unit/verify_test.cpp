@@ -57,12 +57,14 @@ TEST_P(VerifyImage, PassesTheImageAsWrittenAndCatchesDamage) {
   const Written w = write_manifest(GetParam());
   ASSERT_TRUE(verify(w, w.image).ok()) << verify(w, w.image).error().detail;
 
-  const resupdate::PeImage img = resupdate::PeImage::parse(resupdate::MemorySource(w.image)).value();
+  const resupdate::PeImage img =
+      resupdate::PeImage::parse(resupdate::MemorySource(w.image)).value();
   const auto& secs = img.sections();
   std::size_t rsrc = 0;
   for (std::size_t i = 0; i < secs.size(); ++i)
     if (secs[i].name_is(".rsrc")) rsrc = i;
-  const auto manifest_blob_end = static_cast<std::uint32_t>(secs[rsrc].PointerToRawData.value + secs[rsrc].VirtualSize - 1);
+  const auto manifest_blob_end =
+      static_cast<std::uint32_t>(secs[rsrc].PointerToRawData.value + secs[rsrc].VirtualSize - 1);
 
   struct Damage {
     const char* what;
@@ -70,7 +72,8 @@ TEST_P(VerifyImage, PassesTheImageAsWrittenAndCatchesDamage) {
   };
   const Damage damages[] = {
       {"a section header field", img.fields().section_table + 8},
-      {"the resource directory", static_cast<std::uint32_t>(secs[rsrc].PointerToRawData.value + 14)},
+      {"the resource directory",
+       static_cast<std::uint32_t>(secs[rsrc].PointerToRawData.value + 14)},
       {"the last resource blob", manifest_blob_end},
       {"the resource data directory", img.fields().data_directories + 2 * 8 + 4},
       {"the checksum", img.fields().optional + resupdate::opt::kCheckSum + 1},
@@ -99,19 +102,24 @@ TEST(VerifyImage, KeptBlobsCopiedFromElsewhereAreCaught) {
     o.resources.push_back({tarvisk_test::ResId::num(10), tarvisk_test::ResId::num(i), 0, data, 0});
   }
   const Bytes original = tarvisk_test::build_pe_bytes(o);
-  auto editor = resupdate::ImageEditor::open(std::make_shared<resupdate::MemorySource>(original), false).value();
-  editor.put({resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0}, Bytes(300, 'm'));
+  auto editor =
+      resupdate::ImageEditor::open(std::make_shared<resupdate::MemorySource>(original), false)
+          .value();
+  editor.put({resupdate::ResourceId::number(24), resupdate::ResourceId::number(1), 0},
+             Bytes(300, 'm'));
   auto check = [&](const resupdate::ImagePlan& plan) {
     resupdate::MemorySink sink;
     EXPECT_TRUE(resupdate::write_image(plan, editor.source(), sink).ok());
-    return resupdate::verify_image(resupdate::MemorySource(sink.bytes()), plan, editor.resources(), editor.source());
+    return resupdate::verify_image(resupdate::MemorySource(sink.bytes()), plan, editor.resources(),
+                                   editor.source());
   };
   resupdate::ImagePlan plan = plan_edit(editor).value();
   ASSERT_TRUE(check(plan).ok());
   // The copied piece that starts past the headers and ends before the file does is the kept blobs.
-  const auto kept = std::find_if(plan.pieces.begin() + 1, plan.pieces.end() - 1, [](const resupdate::Piece& p) {
-    return p.kind == resupdate::Piece::Kind::copy && p.length > 64000;
-  });
+  const auto kept =
+      std::find_if(plan.pieces.begin() + 1, plan.pieces.end() - 1, [](const resupdate::Piece& p) {
+        return p.kind == resupdate::Piece::Kind::copy && p.length > 64000;
+      });
   ASSERT_NE(kept, plan.pieces.end() - 1);
   kept->source_offset.value += 8;
   const resupdate::Status moved = check(plan);
@@ -120,8 +128,11 @@ TEST(VerifyImage, KeptBlobsCopiedFromElsewhereAreCaught) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, VerifyImage,
-                         ::testing::Values(tarvisk_test::Layout::resources_last, tarvisk_test::Layout::resources_then_reloc,
+                         ::testing::Values(tarvisk_test::Layout::resources_last,
+                                           tarvisk_test::Layout::resources_then_reloc,
                                            tarvisk_test::Layout::resources_then_data),
-                         [](const auto& p) { return std::string(tarvisk_test::layout_name(p.param)); });
+                         [](const auto& p) {
+                           return std::string(tarvisk_test::layout_name(p.param));
+                         });
 
 }  // namespace

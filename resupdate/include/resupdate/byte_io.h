@@ -12,15 +12,19 @@
 namespace resupdate {
 
 // True when [off, off + len) lies inside [0, size). Written so it cannot overflow.
-[[nodiscard]] constexpr bool fits(std::uint64_t off, std::uint64_t len, std::uint64_t size) noexcept {
+[[nodiscard]] constexpr bool fits(std::uint64_t off, std::uint64_t len,
+                                  std::uint64_t size) noexcept {
   return len <= size && off <= size - len;
 }
 
-[[nodiscard]] constexpr std::uint64_t align_up(std::uint64_t value, std::uint64_t alignment) noexcept {
+[[nodiscard]] constexpr std::uint64_t align_up(std::uint64_t value,
+                                               std::uint64_t alignment) noexcept {
   return alignment == 0 ? value : (value + alignment - 1) / alignment * alignment;
 }
 
-[[nodiscard]] constexpr bool is_power_of_two(std::uint64_t v) noexcept { return v != 0 && (v & (v - 1)) == 0; }
+[[nodiscard]] constexpr bool is_power_of_two(std::uint64_t v) noexcept {
+  return v != 0 && (v & (v - 1)) == 0;
+}
 
 // An address relative to the image base, as the loader maps it.
 struct Rva {
@@ -62,7 +66,9 @@ class ByteReader {
   explicit ByteReader(ByteSpan data) noexcept : data_(data) {}
 
   [[nodiscard]] std::size_t size() const noexcept { return data_.size(); }
-  [[nodiscard]] bool has(std::uint64_t off, std::uint64_t len) const noexcept { return fits(off, len, data_.size()); }
+  [[nodiscard]] bool has(std::uint64_t off, std::uint64_t len) const noexcept {
+    return fits(off, len, data_.size());
+  }
 
   [[nodiscard]] bool u8(std::uint64_t off, std::uint8_t& out) const noexcept {
     if (!has(off, 1)) return false;
@@ -79,7 +85,8 @@ class ByteReader {
     if (!has(off, 4)) return false;
     const auto i = static_cast<std::size_t>(off);
     out = static_cast<std::uint32_t>(data_[i]) | (static_cast<std::uint32_t>(data_[i + 1]) << 8) |
-          (static_cast<std::uint32_t>(data_[i + 2]) << 16) | (static_cast<std::uint32_t>(data_[i + 3]) << 24);
+          (static_cast<std::uint32_t>(data_[i + 2]) << 16) |
+          (static_cast<std::uint32_t>(data_[i + 3]) << 24);
     return true;
   }
 

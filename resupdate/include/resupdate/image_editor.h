@@ -18,7 +18,8 @@ class FileSource;
 class ImageEditor {
  public:
   // Validates the image in `src` and reads its resources (none when delete_existing).
-  [[nodiscard]] static Result<ImageEditor> open(std::shared_ptr<const ByteSource> src, bool delete_existing);
+  [[nodiscard]] static Result<ImageEditor> open(std::shared_ptr<const ByteSource> src,
+                                                bool delete_existing);
   // Opens the image file at `path` and reads its resources as open() does. The file is opened
   // read/write, so one that could not be replaced is refused at once (access_denied); the
   // editor keeps it open for commit().

@@ -41,9 +41,13 @@ struct SectionHeader {
   std::uint32_t Characteristics = 0;
 
   // Bytes the loader maps for this section: VirtualSize, or the raw size where that is 0.
-  [[nodiscard]] std::uint32_t mapped_size() const noexcept { return VirtualSize != 0 ? VirtualSize : SizeOfRawData; }
+  [[nodiscard]] std::uint32_t mapped_size() const noexcept {
+    return VirtualSize != 0 ? VirtualSize : SizeOfRawData;
+  }
   // Where the raw data ends in the file.
-  [[nodiscard]] std::uint64_t raw_end() const noexcept { return PointerToRawData.value + SizeOfRawData; }
+  [[nodiscard]] std::uint64_t raw_end() const noexcept {
+    return PointerToRawData.value + SizeOfRawData;
+  }
   [[nodiscard]] bool name_is(const char* name) const noexcept;
 };
 
@@ -63,9 +67,9 @@ struct FileExtent {
 
 // Positions of the header fields the rewrite patches, as offsets from the start of the file.
 struct HeaderFields {
-  std::uint64_t coff = 0;             // COFF file header (after "PE\0\0")
-  std::uint64_t optional = 0;         // optional header
-  std::uint64_t data_directories = 0; // first data directory
+  std::uint64_t coff = 0;              // COFF file header (after "PE\0\0")
+  std::uint64_t optional = 0;          // optional header
+  std::uint64_t data_directories = 0;  // first data directory
   std::uint64_t section_table = 0;
   std::uint64_t section_table_end = 0;
 };
@@ -100,19 +104,22 @@ class PeImage {
   // The addresses section `s` takes once mapped: from its VirtualAddress, its mapped size
   // rounded up to SectionAlignment, cut at 4 GiB.
   [[nodiscard]] std::uint64_t extent(const SectionHeader& s) const noexcept {
-    return std::min<std::uint64_t>(align_up(s.mapped_size(), SectionAlignment), 0x100000000ULL - s.VirtualAddress.value);
+    return std::min<std::uint64_t>(align_up(s.mapped_size(), SectionAlignment),
+                                   0x100000000ULL - s.VirtualAddress.value);
   }
   // Whether `rva` lies in the extent of section `s`.
   [[nodiscard]] bool contains(const SectionHeader& s, Rva rva) const noexcept {
     return rva >= s.VirtualAddress && rva.value - s.VirtualAddress.value < extent(s);
   }
   // Index of the section whose mapped range holds [rva, rva + len), if any.
-  [[nodiscard]] std::optional<std::size_t> section_of(Rva rva, std::uint32_t len = 1) const noexcept;
+  [[nodiscard]] std::optional<std::size_t> section_of(Rva rva,
+                                                      std::uint32_t len = 1) const noexcept;
   // Maps an RVA range lying inside one section to the file.
   [[nodiscard]] Result<FileExtent> map(Rva rva, std::uint32_t len) const;
   // As map(), empty where map() fails, for walks over many ranges: tries section `hint` first
   // and leaves in it the section the range was found in, so ranges in one section skip the search.
-  [[nodiscard]] std::optional<FileExtent> find(Rva rva, std::uint32_t len, std::size_t& hint) const noexcept;
+  [[nodiscard]] std::optional<FileExtent> find(Rva rva, std::uint32_t len,
+                                               std::size_t& hint) const noexcept;
   // Reads an RVA range as the loader sees it (zeros past raw data).
   [[nodiscard]] Status read(const ByteSource& src, Rva rva, std::span<std::uint8_t> out) const;
   // Bytes past the last section's raw data: overlay start (== file_size() when there is none).
@@ -140,7 +147,8 @@ inline bool PeImage::holds(std::size_t i, Rva rva, std::uint32_t len) const noex
 inline FileExtent PeImage::map_in(std::size_t i, Rva rva, std::uint32_t len) const noexcept {
   const SectionHeader& s = sections_[i];
   const std::uint32_t rel = rva.value - s.VirtualAddress.value;
-  const std::uint32_t backed = static_cast<std::uint32_t>(std::min<std::uint64_t>(s.SizeOfRawData, extent(s)));
+  const std::uint32_t backed =
+      static_cast<std::uint32_t>(std::min<std::uint64_t>(s.SizeOfRawData, extent(s)));
   FileExtent e;
   e.file_len = rel >= backed ? 0 : std::min(len, backed - rel);
   // A range wholly past the raw data has no bytes in the file; position 0 keeps the empty
@@ -150,7 +158,8 @@ inline FileExtent PeImage::map_in(std::size_t i, Rva rva, std::uint32_t len) con
   return e;
 }
 
-inline std::optional<FileExtent> PeImage::find(Rva rva, std::uint32_t len, std::size_t& hint) const noexcept {
+inline std::optional<FileExtent> PeImage::find(Rva rva, std::uint32_t len,
+                                               std::size_t& hint) const noexcept {
   // Where sections overlap, the first that holds the range is the one.
   if (!(sections_disjoint_ && hint < sections_.size() && holds(hint, rva, len))) {
     const auto index = section_of(rva, len);
@@ -214,7 +223,8 @@ inline constexpr std::uint32_t kHeaderSize = 20;
 
 // Writes a section header in its on-disk form at `at`; false when it does not fit `out` or a
 // file offset does not fit its 32-bit field.
-[[nodiscard]] bool encode_section_header(const SectionHeader& s, Bytes& out, std::uint64_t at) noexcept;
+[[nodiscard]] bool encode_section_header(const SectionHeader& s, Bytes& out,
+                                         std::uint64_t at) noexcept;
 
 // The PE checksum of a whole file, with the checksum field at `checksum_offset` counted as 0.
 class PeChecksum {

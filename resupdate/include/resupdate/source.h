@@ -51,7 +51,8 @@ class ByteSink {
   [[nodiscard]] virtual Status write(ByteSpan data) = 0;
   [[nodiscard]] virtual Status write_zeros(std::uint64_t len);
   // Appends src[off, off + len). The default reads through a bounded buffer.
-  [[nodiscard]] virtual Status copy_from(const ByteSource& src, std::uint64_t off, std::uint64_t len);
+  [[nodiscard]] virtual Status copy_from(const ByteSource& src, std::uint64_t off,
+                                         std::uint64_t len);
   [[nodiscard]] virtual std::uint64_t position() const noexcept = 0;
   // Overwrites bytes already written.
   [[nodiscard]] virtual Status patch(std::uint64_t off, ByteSpan data) = 0;

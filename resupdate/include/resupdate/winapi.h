@@ -33,7 +33,8 @@ using LPCSTR = const char*;
 // Opens `pFileName` for a resource update; NULL on failure (see GetLastError).
 HANDLE BeginUpdateResourceA(LPCSTR pFileName, BOOL bDeleteExistingResources);
 // Adds, replaces or (with lpData NULL and cb 0) deletes one resource in the pending update.
-BOOL UpdateResourceA(HANDLE hUpdate, LPCSTR lpType, LPCSTR lpName, WORD wLanguage, LPVOID lpData, DWORD cb);
+BOOL UpdateResourceA(HANDLE hUpdate, LPCSTR lpType, LPCSTR lpName, WORD wLanguage, LPVOID lpData,
+                     DWORD cb);
 // Writes the pending update (unless fDiscard) and frees the handle in every case.
 BOOL EndUpdateResourceA(HANDLE hUpdate, BOOL fDiscard);
 // The code of the last failure in this thread.

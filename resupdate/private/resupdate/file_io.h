@@ -51,7 +51,8 @@ class FileSource final : public ByteSource {
   [[nodiscard]] const std::string& name() const noexcept { return name_; }
 
  private:
-  FileSource(int fd, std::string path, FileIdentity id) : fd_(fd), path_(std::move(path)), identity_(id) {}
+  FileSource(int fd, std::string path, FileIdentity id)
+      : fd_(fd), path_(std::move(path)), identity_(id) {}
   FileSource(int fd, int dir_fd, std::string name, std::string path, FileIdentity id)
       : fd_(fd), dir_fd_(dir_fd), name_(std::move(name)), path_(std::move(path)), identity_(id) {}
   int fd_ = -1;
@@ -73,7 +74,8 @@ class FileSource final : public ByteSource {
 // allows, and signals are held while it has one, so on any failure, signal or limit nothing
 // is left beside the original, which is untouched. After the rename the directory is flushed;
 // if that fails the result is write_fault with the new image already in place.
-[[nodiscard]] Status replace_atomically(const FileSource& original, const std::function<Status(ByteSink&)>& write,
+[[nodiscard]] Status replace_atomically(const FileSource& original,
+                                        const std::function<Status(ByteSink&)>& write,
                                         const std::function<Status(const ByteSource&)>& verify);
 
 // The Windows-style code for an errno value, given what was being done.

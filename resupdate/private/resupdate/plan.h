@@ -16,7 +16,7 @@ struct Piece {
   Kind kind = Kind::zeros;
   FileOffset source_offset;  // for copy
   std::uint64_t length = 0;
-  Bytes data;        // for literal
+  Bytes data;         // for literal
   ByteSpan borrowed;  // for literal instead of `data`: a resource's bytes in the editor
   [[nodiscard]] ByteSpan bytes() const noexcept {
     return borrowed.empty() ? ByteSpan(data) : borrowed;

@@ -40,7 +40,8 @@ inline constexpr std::uint32_t kDataReserved = 12;
 // the tree with a set it already holds needs no second set. Stops at the first error `visit`
 // returns.
 using ResourceVisitor = std::function<Status(const ResourceKey&, const ResourceData&)>;
-[[nodiscard]] Status visit_resources(const PeImage& image, const ByteSource& src, const ResourceVisitor& visit);
+[[nodiscard]] Status visit_resources(const PeImage& image, const ByteSource& src,
+                                     const ResourceVisitor& visit);
 
 // Sizes of an encoded tree, computed before any byte is written.
 struct TreeLayout {
@@ -49,8 +50,8 @@ struct TreeLayout {
   std::uint32_t names = 0;             // directories at the language level (one per name)
   std::uint32_t data_entries_offset = 0;
   std::uint32_t strings_offset = 0;
-  std::uint32_t data_offset = 0;       // first blob, after the strings padded to 4 and then to 8
-  std::uint64_t total_size = 0;        // tree and blobs, before section alignment
+  std::uint32_t data_offset = 0;  // first blob, after the strings padded to 4 and then to 8
+  std::uint64_t total_size = 0;   // tree and blobs, before section alignment
   // Blobs kept as they lie in the source: `kept_length` bytes from `kept_from` there, placed at
   // `kept_offset` (as far past data_offset as keeps them at the same place modulo 8), hold every
   // resource whose bytes the source holds in full, 4-byte aligned; the other blobs follow them.
@@ -64,7 +65,8 @@ struct TreeLayout {
 // blobs of the source keep their layout instead, when they lie together there in at least that
 // many bytes, taking no more room than laid out anew would (so the tree is no larger once
 // aligned to 8, and nothing but alignment lies between them): the writer copies them whole.
-[[nodiscard]] Result<TreeLayout> measure_tree(const ResourceSet& set, std::uint64_t keep_at_least = 0);
+[[nodiscard]] Result<TreeLayout> measure_tree(const ResourceSet& set,
+                                              std::uint64_t keep_at_least = 0);
 
 // Encodes `set` as a resource section whose first byte lies at `base`. Blobs that refer
 // to the source image are read from `src` straight into the output.
@@ -88,8 +90,10 @@ struct EncodedTree {
   Bytes after;
   std::vector<BorrowedBlob> borrowed;
 };
-[[nodiscard]] Result<EncodedTree> encode_tree_around_kept(const ResourceSet& set, const TreeLayout& layout, Rva base,
-                                                          const ByteSource& src, bool borrow = false);
+[[nodiscard]] Result<EncodedTree> encode_tree_around_kept(const ResourceSet& set,
+                                                          const TreeLayout& layout, Rva base,
+                                                          const ByteSource& src,
+                                                          bool borrow = false);
 
 // How much further from the root than encode_directory writes them each block of the tree lies
 // (the directories after the root, the data entries, the name strings), modulo 2^32: the caller
@@ -107,8 +111,9 @@ struct TreeBias {
 // at `base`, with each resource's data entry pointing at `placed` (its RVA, in the set's order):
 // for blobs that stay where they lay, wherever that is. The blocks after the root are written
 // in their usual order but name each other where `bias` puts them.
-[[nodiscard]] Result<Bytes> encode_directory(const ResourceSet& set, const TreeLayout& layout, Rva base,
-                                             const std::vector<std::uint32_t>& placed, TreeBias bias = {});
+[[nodiscard]] Result<Bytes> encode_directory(const ResourceSet& set, const TreeLayout& layout,
+                                             Rva base, const std::vector<std::uint32_t>& placed,
+                                             TreeBias bias = {});
 
 // Bytes of the root directory with its entries, the part of the tree that starts its section.
 [[nodiscard]] std::uint64_t root_directory_size(const TreeLayout& layout) noexcept;
