@@ -17,10 +17,10 @@ Errc errc_from_errno(int err, IoAction action) noexcept {
     case EBUSY:
     case EWOULDBLOCK: return Errc::sharing_violation;
     case ENOMEM: return Errc::not_enough_memory;
-    case ENOSPC: return Errc::disk_full;
 #ifdef EDQUOT
-    case EDQUOT: return Errc::disk_full;
+    case EDQUOT:
 #endif
+    case ENOSPC: return Errc::disk_full;
     case EFBIG: return Errc::file_too_large;
     case ENAMETOOLONG:
     case ELOOP: return Errc::path_not_found;

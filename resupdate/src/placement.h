@@ -10,9 +10,7 @@
 #include "resupdate/plan.h"
 #include "resupdate/resource_tree.h"
 
-namespace resupdate {
-
-namespace placement {
+namespace resupdate::placement {
 
 // Narrows a planned offset, address or size to its 32-bit field; one that does not fit fails
 // the plan as too large rather than being wrapped or saturated.
@@ -92,5 +90,4 @@ class Planner {
   std::optional<std::size_t> r_;  // the section the resource directory points into
 };
 
-}  // namespace placement
-}  // namespace resupdate
+}  // namespace resupdate::placement
