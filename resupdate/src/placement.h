@@ -2,6 +2,7 @@
 // rules choose it; rewrite.cpp then fixes up what moved and emits the new image.
 #pragma once
 
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -11,6 +12,11 @@
 #include "resupdate/resource_tree.h"
 
 namespace resupdate::placement {
+
+// Whether [a, a + alen) and [b, b + blen) share a byte; an empty first range counts as one byte.
+inline bool overlaps(std::uint64_t a, std::uint64_t alen, std::uint64_t b, std::uint64_t blen) {
+  return a < b + blen && b < a + std::max<std::uint64_t>(alen, 1);
+}
 
 // Narrows a planned offset, address or size to its 32-bit field; one that does not fit fails
 // the plan as too large rather than being wrapped or saturated.
