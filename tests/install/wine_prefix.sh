@@ -17,9 +17,15 @@ fi
 use_wine_prefix "$prefix"
 case $action in
   setup)
-    rm -rf "$prefix"
-    status=0
-    timeout 600 "$WINE64" wineboot -i >"$prefix.log" 2>&1 || status=$?
+    # A first boot now and then fails at once ("could not load kernel32.dll") while another
+    # prefix is being made; a second one, in a fresh prefix, does not.
+    for attempt in 1 2; do
+      rm -rf "$prefix"
+      status=0
+      timeout 600 "$WINE64" wineboot -i >"$prefix.log" 2>&1 || status=$?
+      ((status == 0)) && break
+      wineserver -k >/dev/null 2>&1 || true
+    done
     if ((status != 0)); then
       echo "wineboot failed with $status:" >&2
       tail -20 "$prefix.log" >&2
