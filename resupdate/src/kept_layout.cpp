@@ -176,10 +176,11 @@ std::optional<KeptLayout> lay_out_around_kept(const ResourceSet& set, const Sect
 
   const std::uint64_t entries_from = tree.data_entries_offset;
   const std::uint64_t entries_len = tree.strings_offset - entries_from;
-  std::optional<std::uint64_t> entries_at = gaps.take_inside(entries_len);
-  std::optional<Span> part;
-  if (!entries_at) part = gaps.take_part(entries_len, rsrc::kDataEntrySize);
-  if (part && part->end - part->begin < entries_len) {
+  // A gap that held them all would have been taken whole, so a part is always less than all.
+  const std::optional<std::uint64_t> entries_at = gaps.take_inside(entries_len);
+  const std::optional<Span> part =
+      entries_at ? std::nullopt : gaps.take_part(entries_len, rsrc::kDataEntrySize);
+  if (part) {
     const std::uint64_t n = part->end - part->begin;
     const std::uint64_t rest_at = gaps.take(entries_len - n, true);
     if (!place(KeptSegment::Kind::data_entries, entries_from, n, part->begin) ||
@@ -189,9 +190,7 @@ std::optional<KeptLayout> lay_out_around_kept(const ResourceSet& set, const Sect
     l.bias.rest_from = static_cast<std::uint32_t>(n);
     l.bias.rest_entries = bias_of(rest_at, entries_from + n);
   } else {
-    const std::uint64_t at = part         ? part->begin
-                             : entries_at ? *entries_at
-                                          : gaps.take(entries_len, true);
+    const std::uint64_t at = entries_at ? *entries_at : gaps.take(entries_len, true);
     if (!place(KeptSegment::Kind::data_entries, entries_from, entries_len, at)) return std::nullopt;
     l.bias.data_entries = bias_of(at, entries_from);
   }
